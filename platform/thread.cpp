@@ -1,0 +1,44 @@
+#include "thread.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <climits>
+#include <memory>
+
+namespace quavelink {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr std::size_t kInstrumentedStackBytes = 1 << 20;
+#else
+constexpr std::size_t kInstrumentedStackBytes = 0;
+#endif
+
+void* runBody(void* arg) {
+    std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
+    (*body)();
+    return nullptr;
+}
+
+}  // namespace
+
+bool startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    std::size_t size = std::max({stackBytes, static_cast<std::size_t>(PTHREAD_STACK_MIN),
+                                 kInstrumentedStackBytes});
+    pthread_attr_setstacksize(&attr, size);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* owned = new std::function<void()>(std::move(body));
+    pthread_t thread;
+    int result = pthread_create(&thread, &attr, runBody, owned);
+    pthread_attr_destroy(&attr);
+    if (result != 0) {
+        delete owned;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace quavelink

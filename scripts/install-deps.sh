@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that building, running and testing need.
+# Safe to run again: it only calls apt-get when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+  libenet-dev libopus-dev libcurl4-openssl-dev qt6-base-dev libpulse-dev
+  libmp3lame-dev libx11-dev libxcb1-dev
+  pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
+  xvfb xauth xdotool trayer imagemagick iproute2 util-linux
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
+echo "Installing: ${missing[*]}"
+"${as_root[@]}" apt-get update
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test inside a private network namespace.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUAVELINK_BUILD_DIR:-$top/build}
+"$top/scripts/install-deps.sh"
+"$top/scripts/build.sh"
+"$top/scripts/in-private-network.sh" \
+  ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 "$@"
