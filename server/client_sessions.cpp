@@ -1,0 +1,155 @@
+#include "client_sessions.h"
+
+#include <arpa/inet.h>
+#include <enet/enet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "platform/log.h"
+#include "server/server_window.h"
+
+namespace quavelink {
+namespace {
+
+constexpr std::size_t kMaxNameLength = 255;
+
+bool sameClient(const ENetPeer* a, const ENetPeer* b) {
+    return a->address.host == b->address.host && a->address.port == b->address.port;
+}
+
+}  // namespace
+
+SlotChoice chooseSlot(const ClientSlots& slots, std::int64_t now) {
+    int oldest = 0;
+    std::int64_t oldestTime = now + 100;
+    for (int i = 0; i < kClientSlotCount; ++i) {
+        if (slots[i].peer == nullptr) return {i, false};
+        if (slots[i].connectTime < oldestTime) {
+            oldest = i;
+            oldestTime = slots[i].connectTime;
+        }
+    }
+    return {oldest, true};
+}
+
+char* formatIPv4(std::uint32_t address, char (&buffer)[16]) {
+    std::uint32_t host = ntohl(address);
+    std::snprintf(buffer, sizeof buffer, "%d.%d.%d.%d", static_cast<int>(host >> 24),
+                  static_cast<int>((host >> 16) & 0xFF), static_cast<int>((host >> 8) & 0xFF),
+                  static_cast<int>(host & 0xFF));
+    return buffer;
+}
+
+std::int64_t ClientSessions::unixTimeNow() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+ClientSessions::ClientSessions(ServerWindow& window, Clock now) : window(window), now(now) {}
+
+void ClientSessions::clear() {
+    clientSlots = {};
+    connectedCount_ = 0;
+}
+
+void ClientSessions::dropSlot(ClientSlot& slot) {
+    if (slot.protocolVersion >= 1) enet_peer_disconnect(slot.peer, DISCONNECT_REPLACED);
+    slot = {};
+}
+
+void ClientSessions::handleConnect(ENetPeer* peer, std::uint32_t connectValue) {
+    ++connectedCount_;
+    window.SetConnectionStatus(connectedCount_, "");
+    char address[16];
+    logLine("A new client connected from %s:%u (prot ver %d)\n",
+            formatIPv4(peer->address.host, address), peer->address.port,
+            static_cast<int>(protocolVersionFromConnectValue(connectValue)));
+
+    std::int64_t connectTime = now();
+    SlotChoice choice = chooseSlot(clientSlots, connectTime);
+    ClientSlot& chosen = clientSlots[choice.index];
+    if (choice.replacesOccupied) {
+        if (sameClient(chosen.peer, peer)) {
+            logLine("Connect for same ip/port as current connection, skipping disconnect\n");
+            chosen = {};
+        } else {
+            dropSlot(chosen);
+        }
+    }
+    // A client that did not ask to share the server gives way to every newcomer.
+    for (ClientSlot& slot : clientSlots) {
+        if (slot.peer != nullptr && !slot.shared) dropSlot(slot);
+    }
+    chosen.peer = peer;
+    chosen.protocolVersion = protocolVersionFromConnectValue(connectValue);
+    chosen.shared = (connectValue & CONNECT_FLAG_SHARED) != 0;
+    chosen.reliable = true;
+    chosen.rateCode = 0;
+    chosen.streaming = false;
+    chosen.connectTime = connectTime;
+}
+
+void ClientSessions::handleDisconnect(ENetPeer* peer) {
+    --connectedCount_;
+    window.SetConnectionStatus(connectedCount_, nullptr);
+    char address[16];
+    logLine("Client %s:%u disconnected\n", formatIPv4(peer->address.host, address),
+            peer->address.port);
+    auto match = std::find_if(clientSlots.begin(), clientSlots.end(), [&](const ClientSlot& s) {
+        return s.peer != nullptr && sameClient(s.peer, peer);
+    });
+    if (match != clientSlots.end()) *match = {};
+}
+
+void ClientSessions::handleReceive(ENetPeer* peer, const std::uint8_t* data, std::size_t length) {
+    for (int i = 0; i < kClientSlotCount; ++i) {
+        if (clientSlots[i].peer == nullptr || !sameClient(clientSlots[i].peer, peer)) continue;
+        if (length < kMessageHeaderSize) {
+            logLine("Ignoring a message of %zu bytes, shorter than its header\n", length);
+            return;
+        }
+        MessageHeader header = readMessageHeader(data);
+        switch (header.messageId) {
+            case MSG_FASTER:
+                logLine("Got Faster request\n");
+                break;
+            case MSG_SLOWER:
+                logLine("Got Slower request\n");
+                break;
+            case MSG_DATA_REQUEST: {
+                logLine("Got Data request\n");
+                // The name need not end inside the packet: it then ends with the packet.
+                const char* text = reinterpret_cast<const char*>(data + kMessageHeaderSize);
+                std::size_t available = length - kMessageHeaderSize;
+                handleDataRequest(i, header, std::string_view(text, strnlen(text, available)));
+                break;
+            }
+            default:
+                logLine("Got unrecognized message ID %d\n", static_cast<int>(header.messageId));
+                break;
+        }
+    }
+}
+
+void ClientSessions::handleDataRequest(int slotIndex, const MessageHeader& header,
+                                       std::string_view name) {
+    ClientSlot& slot = clientSlots[slotIndex];
+    slot.reliable = (header.flags & FLAG_RELIABLE) != 0;
+    logLine(slot.reliable ? "Sending audio data in reliable mode\n"
+                          : "Sending audio data in best-effort mode\n");
+    slot.rateCode = rateCodeFromFlags(header.flags);
+    if (slot.rateCode != 0) {
+        logLine("Sending compressed audio data to client %d at rate code %d\n", slotIndex,
+                slot.rateCode);
+    } else {
+        logLine("Sending uncompressed audio data to client %d\n", slotIndex);
+    }
+    slot.streaming = true;
+    char clientName[kMaxNameLength + 1];
+    std::size_t copied = std::min(name.size(), kMaxNameLength);
+    name.copy(clientName, copied);
+    clientName[copied] = '\0';
+    window.SetConnectionStatus(connectedCount_, clientName);
+}
+
+}  // namespace quavelink

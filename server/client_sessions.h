@@ -1,0 +1,71 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "server/wire_format.h"
+
+struct _ENetPeer;
+
+namespace quavelink {
+
+class ServerWindow;
+
+struct ClientSlot {
+    std::uint32_t protocolVersion = 0;
+    bool shared = false;
+    bool reliable = false;
+    std::int32_t rateCode = 0;
+    bool streaming = false;
+    _ENetPeer* peer = nullptr;  // null marks a free slot
+    std::int64_t connectTime = 0;
+};
+
+constexpr int kClientSlotCount = 10;
+using ClientSlots = std::array<ClientSlot, kClientSlotCount>;
+
+//! Where a new client goes: the first free slot, or else the occupied slot with the earliest
+//! connect time (ties to the lower index).
+struct SlotChoice {
+    int index = 0;
+    bool replacesOccupied = false;
+};
+SlotChoice chooseSlot(const ClientSlots& slots, std::int64_t now);
+
+//! Writes an IPv4 address given in network byte order as "a.b.c.d" into `buffer`.
+char* formatIPv4(std::uint32_t address, char (&buffer)[16]);
+
+//! The server's side of the client sessions: the slot table and the handling of the network
+//! events. Capture thread only.
+class ClientSessions {
+public:
+    using Clock = std::int64_t (*)();
+
+    //! `now` gives the seconds since 1970 that stamp each connect.
+    explicit ClientSessions(ServerWindow& window, Clock now = &unixTimeNow);
+
+    void clear();
+
+    void handleConnect(_ENetPeer* peer, std::uint32_t connectValue);
+    void handleDisconnect(_ENetPeer* peer);
+    //! A message from `peer`; `data` is only read within `length` bytes.
+    void handleReceive(_ENetPeer* peer, const std::uint8_t* data, std::size_t length);
+    void handleDataRequest(int slotIndex, const MessageHeader& header, std::string_view name);
+
+    const ClientSlots& slots() const { return clientSlots; }
+    int connectedCount() const { return connectedCount_; }
+
+    static std::int64_t unixTimeNow();
+
+private:
+    void dropSlot(ClientSlot& slot);
+
+    ServerWindow& window;
+    Clock now;
+    ClientSlots clientSlots{};
+    std::int32_t connectedCount_ = 0;
+};
+
+}  // namespace quavelink

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/message_box.h"
+
+namespace quavelink {
+
+//! What the streaming core needs of the main window. The Qt window, the headless host and the
+//! tests implement it; the core never sees a widget.
+class ServerWindow : public MessageBoxHost {
+public:
+    //! Capture thread, on client connect, disconnect and Data request. `clientName` null keeps
+    //! the name shown last; it comes from the network and is shown as plain text.
+    virtual void SetConnectionStatus(int connectedCount, const char* clientName) = 0;
+
+    //! Server thread, every 500 ms. Returns whether an endpoint was chosen since the last call
+    //! (and clears that mark); always writes the chosen endpoint's list index to `index`.
+    virtual bool TakeInputDeviceChange(int& index) = 0;
+
+    //! Server thread: the capture rate text (" 48.0 kHz", or empty after a failed start).
+    virtual void SetCaptureRateText(const std::string& text) = 0;
+    //! Server thread: that text's colour as 0x00BBGGRR, then a repaint.
+    virtual void SetCaptureRateColor(std::uint32_t colorRef) = 0;
+
+    //! Capture thread: level values for the meter bands first..first+count-1. Never blocks
+    //! for long (the meter's own short lock).
+    virtual void SetMeterData(const int* values, int first, int count) = 0;
+};
+
+}  // namespace quavelink

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "server/client_sessions.h"
+#include "server/opus_encoders.h"
+
+struct _ENetHost;
+
+namespace quavelink {
+
+class RecordSink;
+class ServerWindow;
+
+//! The streaming core: the encoders, the network host, the client table and the block
+//! pipeline. The server thread starts it; from then on only the capture thread touches it.
+class StreamServer {
+public:
+    StreamServer(ServerWindow& window, RecordSink& recorder,
+                 const OpusEncoders::Factory& createEncoder = OpusEncoders::createDefault,
+                 ClientSessions::Clock clock = &ClientSessions::unixTimeNow);
+    ~StreamServer();
+    StreamServer(const StreamServer&) = delete;
+    StreamServer& operator=(const StreamServer&) = delete;
+
+    //! Initialises the network library and creates the host (any local address, 32 peers,
+    //! 2 channels) on `environmentPort`, or on 59010 without one. On failure shows the matching
+    //! message box and returns false.
+    bool startNetwork(std::optional<std::uint16_t> environmentPort);
+
+    //! Capture thread: one full block of either stream (1936 bytes: compressed stream, any other
+    //! length: uncompressed), with 16 bytes of header room first. Writes headers into the block.
+    //! Returns the host service result: negative on error, positive when an event was handled.
+    int processAudioBlock(std::uint8_t* block, int length);
+
+    //! True while the capture runs at 48000 Hz; written by the capture start before the capture
+    //! thread runs, read by the pipeline and the window.
+    std::atomic<bool> streamIs48k{true};
+
+    const ClientSessions& sessions() const { return clientSessions; }
+    std::uint32_t plainBlockCounter() const { return blockCounter[0]; }
+    std::uint32_t opusBlockCounter() const { return blockCounter[1]; }
+    _ENetHost* host() const { return networkHost; }
+
+private:
+    void sendToSlot(const ClientSlot& slot, std::uint8_t* message, int length,
+                    std::uint32_t blockNumber);
+    void checkOutgoingQueue(const ClientSlot& slot, std::uint32_t blockNumber);
+    void feedMeterAndRecorder(const std::uint8_t* block, int length);
+    int serviceHost();
+
+    ServerWindow& window;
+    RecordSink& recorder;
+    OpusEncoders opusEncoders;
+    ClientSessions clientSessions;
+    _ENetHost* networkHost = nullptr;
+    bool networkInitialized = false;
+    std::uint32_t blockCounter[2] = {0, 0};  // uncompressed, compressed
+};
+
+}  // namespace quavelink
