@@ -91,10 +91,10 @@ struct BE_CONFIG {
             std::int32_t bOriginal;
             std::int32_t bWriteVBRHeader;  // reserve the first frame for the info tag
             std::int32_t bEnableVBR;
-            std::int32_t nVBRQuality;     // 0 (best) to 9
-            std::uint32_t dwVbrAbr_bps;   // mean bit rate in bit/s for VBR_METHOD_ABR
-            std::int32_t nVbrMethod;      // VBR_METHOD_*
-            std::int32_t bNoRes;          // bit reservoir off
+            std::int32_t nVBRQuality;    // 0 (best) to 9
+            std::uint32_t dwVbrAbr_bps;  // mean bit rate in bit/s for VBR_METHOD_ABR
+            std::int32_t nVbrMethod;     // VBR_METHOD_*
+            std::int32_t bNoRes;         // bit reservoir off
             std::int32_t bStrictIso;
             std::uint16_t nQuality;  // 0: library default; else low byte 0..9, high byte its ~
             std::uint8_t btReserved[255 - 4 * sizeof(std::uint32_t) - sizeof(std::uint16_t)];
