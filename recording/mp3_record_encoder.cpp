@@ -1,0 +1,43 @@
+#include "recording/mp3/mp3_encoder.h"
+#include "recording/record_encoder.h"
+
+namespace quavelink {
+namespace {
+
+// Keeps the adapter's boxes until the recorder shows them, after it has let go of recordLock.
+class HeldBoxes : public MessageBoxHost {
+public:
+    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+}  // namespace
+
+EncoderStatus Mp3RecordEncoder::start(int, std::int32_t sampleRate, std::int32_t kbps) {
+    HeldBoxes boxes;
+    if (openMp3Stream(2, sampleRate, kbps, boxes) != 0) return {false, std::move(boxes.texts)};
+    opened = true;
+    return {true, std::move(boxes.texts)};
+}
+
+EncoderStatus Mp3RecordEncoder::encode(int fd, const std::uint8_t* pcm, std::int32_t length) {
+    if (encodeMp3Chunk(fd, pcm, length) != 0) return {false, {"MP3 encode/write error"}};
+    return {};
+}
+
+EncoderStatus Mp3RecordEncoder::finish(int fd, const std::string& path) {
+    // A stream that never opened has nothing to flush and no tag to write.
+    if (!opened) return {};
+    opened = false;
+    if (finishMp3Stream(fd, path.c_str()) != 0) {
+        return {false, {"Error, could not finalize MP3 file, it may not play properly"}};
+    }
+    return {};
+}
+
+std::unique_ptr<RecordEncoder> makeRecordEncoder(bool mp3) {
+    if (mp3) return std::make_unique<Mp3RecordEncoder>();
+    return std::make_unique<WavRecordEncoder>();
+}
+
+}  // namespace quavelink

@@ -1,0 +1,171 @@
+#include "recording/recorder.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/log.h"
+#include "platform/thread.h"
+#include "recording/lock_sem.h"
+
+namespace quavelink {
+namespace {
+
+// Nice value of the lowest thread priority.
+constexpr int kLowestPriorityNice = 19;
+
+std::atomic<Recorder*> processInstance{nullptr};
+
+}  // namespace
+
+Recorder::Recorder(MessageBoxHost& boxes, EncoderFactory makeEncoder)
+    : boxes(boxes), makeEncoder(std::move(makeEncoder)) {}
+
+bool Recorder::isRecording() const { return targetFd.load(std::memory_order_acquire) != -1; }
+
+bool Recorder::pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length) {
+    if (!data || length <= 0) return false;
+    FifoEntry entry{std::move(data), length};
+    if (recordQueue.push(entry)) return true;
+    data = std::move(entry.data);
+    return false;
+}
+
+void Recorder::setRecordTarget(const std::string& path, int fd, std::int32_t sampleRate, bool mp3,
+                               std::int32_t kbps) {
+    Reports reports;
+    {
+        std::lock_guard lock(recordLock);
+        int oldFd = targetFd.load(std::memory_order_relaxed);
+        if (oldFd != -1) {
+            // Telling the capture thread first bounds the drain below: from here on it queues
+            // nothing more for this recording.
+            targetFd.store(-1, std::memory_order_release);
+            // A recording stopped before the record thread got to it still gets its header, and
+            // the blocks queued since the last drain belong at the end of this file.
+            if (!started) startTarget(oldFd, reports);
+            drainQueue(oldFd, reports);
+            finishTarget(oldFd, reports);
+        }
+        // Whatever is queued now came while no file was open, and belongs to no recording.
+        if (fd != -1) discardQueue();
+        targetPath = path;
+        targetRate = sampleRate;
+        targetMp3 = mp3;
+        targetKbps = kbps;
+        targetFd.store(fd, std::memory_order_release);
+    }
+    showOutsideLock(reports);
+}
+
+void Recorder::runRecordThread() {
+    logLine("File record thread started\n");
+    // Raising one's own nice value needs no privilege, and on Linux it applies to this thread
+    // alone, so the disk work yields to the capture and window threads.
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kLowestPriorityNice) != 0) {
+        logLine("Error, could not set priority of file record thread\n");
+    }
+    while (sleepUnlessExiting()) {
+        Reports reports;
+        {
+            std::lock_guard lock(recordLock);
+            wakeUp(reports);
+        }
+        showOutsideLock(reports);
+    }
+}
+
+void Recorder::requestExit() {
+    {
+        std::lock_guard lock(sleepMutex);
+        exitRequested = true;
+    }
+    sleepWake.notify_all();
+}
+
+void Recorder::wakeUp(Reports& reports) {
+    int fd = targetFd.load(std::memory_order_relaxed);
+    if (fd == -1) {
+        discardQueue();
+        return;
+    }
+    if (!started) startTarget(fd, reports);
+    drainQueue(fd, reports);
+}
+
+void Recorder::startTarget(int fd, Reports& reports) {
+    started = true;
+    errorFlag = false;
+    encoder = makeEncoder(targetMp3);
+    if (!encoder) {
+        errorFlag = true;
+        return;
+    }
+    note(encoder->start(fd, targetRate, targetKbps), reports);
+}
+
+void Recorder::drainQueue(int fd, Reports& reports) {
+    FifoEntry entry;
+    while (recordQueue.pop(entry)) {
+        if (!entry.data || entry.length <= 0) continue;
+        if (!errorFlag) note(encoder->encode(fd, entry.data.get(), entry.length), reports);
+        entry.data.reset();
+    }
+}
+
+void Recorder::finishTarget(int fd, Reports& reports) {
+    if (encoder) {
+        EncoderStatus status = encoder->finish(fd, targetPath);
+        for (std::string& text : status.reports) reports.push_back(std::move(text));
+    }
+    encoder.reset();
+    started = false;
+}
+
+void Recorder::discardQueue() {
+    FifoEntry entry;
+    while (recordQueue.pop(entry)) entry.data.reset();
+}
+
+void Recorder::note(EncoderStatus status, Reports& reports) {
+    // Once a step fails nothing more is written, so each failure is reported once per file.
+    if (!status.writable) errorFlag = true;
+    for (std::string& text : status.reports) reports.push_back(std::move(text));
+}
+
+void Recorder::showOutsideLock(const Reports& reports) {
+    // Called without recordLock, so that a window thread waiting for the lock can still serve
+    // the box.
+    for (const std::string& text : reports) boxes.ShowMessageBox(text);
+}
+
+bool Recorder::sleepUnlessExiting() {
+    std::unique_lock lock(sleepMutex);
+    return !sleepWake.wait_for(lock, kRecordWakeInterval, [this] { return exitRequested; });
+}
+
+Recorder& createProcessRecorder(MessageBoxHost& boxes) {
+    auto* made = new Recorder(boxes);
+    Recorder* expected = nullptr;
+    if (!processInstance.compare_exchange_strong(expected, made)) {
+        logLine("createProcessRecorder(): the recorder exists already\n");
+        std::abort();
+    }
+    return *made;
+}
+
+Recorder& processRecorder() {
+    Recorder* instance = processInstance.load(std::memory_order_acquire);
+    if (instance == nullptr) {
+        logLine("processRecorder(): called before createProcessRecorder()\n");
+        std::abort();
+    }
+    return *instance;
+}
+
+bool startRecordThread(Recorder& recorder) {
+    return startDetachedThread([&recorder] { recorder.runRecordThread(); }, kWorkerStackBytes);
+}
+
+}  // namespace quavelink

@@ -1,0 +1,112 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/message_box.h"
+#include "recording/circular_fifo.h"
+#include "recording/record_encoder.h"
+
+namespace quavelink {
+
+//! Blocks the record queue holds at most: about 35 s of audio at 48000 Hz.
+constexpr std::uint32_t kRecordQueueEntries = 5000;
+
+//! How often the record thread writes out what the capture thread queued.
+constexpr std::chrono::milliseconds kRecordWakeInterval{200};
+
+//! Takes the audio that the capture thread queues and writes it into the current record target
+//! on its own low-priority thread, so that the capture thread never waits for the disk. The
+//! target (which file, WAV or MP3, at what rate) and everything done with the file are guarded
+//! by recordLock; the queue itself needs no lock.
+class Recorder {
+public:
+    using EncoderFactory = std::function<std::unique_ptr<RecordEncoder>(bool mp3)>;
+
+    //! `boxes` shows the user-facing errors and must outlive the recorder.
+    explicit Recorder(MessageBoxHost& boxes, EncoderFactory makeEncoder = makeRecordEncoder);
+
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    //! Capture thread (any thread). Whether a record target is set. Never blocks.
+    bool isRecording() const;
+
+    //! Capture thread, the only producer. Queues `length` bytes of PCM from `data`; takes
+    //! ownership by moving from `data` only when it returns true. Returns false, leaving `data`
+    //! to the caller, when the queue is full or the block is unusable. Never blocks.
+    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length);
+
+    //! Window thread. Starts recording into `fd` (opened for writing by the caller, which keeps
+    //! it open until the target is replaced) when `fd` is not -1, and stops with ("", -1, 0,
+    //! false, 0). Whatever was recorded before is written out and its file finished first, on
+    //! the calling thread, so the caller may close the old descriptor once this returns.
+    //! `sampleRate` 48000 or 44100; `kbps` the MP3 bit rate, 0 for VBR. Waits for recordLock.
+    void setRecordTarget(const std::string& path, int fd, std::int32_t sampleRate, bool mp3,
+                         std::int32_t kbps);
+
+    //! Body of the record thread: lowers its own priority, then every kRecordWakeInterval writes
+    //! the queued blocks into the current target. Returns only after requestExit.
+    void runRecordThread();
+
+    //! Any thread. Makes runRecordThread return at its next wake-up (at once if asleep).
+    void requestExit();
+
+private:
+    using Reports = std::vector<std::string>;
+
+    // All of these run with recordLock held.
+    void wakeUp(Reports& reports);
+    void startTarget(int fd, Reports& reports);
+    void drainQueue(int fd, Reports& reports);
+    void finishTarget(int fd, Reports& reports);
+    void discardQueue();
+    void note(EncoderStatus status, Reports& reports);
+
+    void showOutsideLock(const Reports& reports);
+    bool sleepUnlessExiting();
+
+    MessageBoxHost& boxes;
+    EncoderFactory makeEncoder;
+
+    CircularFifo<FifoEntry, kRecordQueueEntries> recordQueue;
+
+    // The record target, guarded by recordLock; targetFd is also read without it.
+    std::string targetPath;
+    std::atomic<int> targetFd{-1};
+    std::int32_t targetRate = 0;
+    bool targetMp3 = false;
+    std::int32_t targetKbps = 0;
+
+    // Guarded by recordLock. `started`: the current target has had its header written or its
+    // encoder opened. `errorFlag`: a step failed, so nothing more goes into this target.
+    bool started = false;
+    std::unique_ptr<RecordEncoder> encoder;
+    bool errorFlag = false;
+
+    std::mutex sleepMutex;
+    std::condition_variable sleepWake;
+    bool exitRequested = false;  // guarded by sleepMutex
+};
+
+//! Creates the program's one recorder. Main window, once at start-up, before any worker runs;
+//! `boxes` must live until the process exits. The recorder is never destroyed, because the
+//! detached record thread and the capture thread may still use it while the process exits.
+Recorder& createProcessRecorder(MessageBoxHost& boxes);
+
+//! The recorder made by createProcessRecorder; calling this before it is a programming error
+//! that ends the process.
+Recorder& processRecorder();
+
+//! Starts the detached record thread of `recorder` on a kWorkerStackBytes stack. Returns false
+//! when the thread could not be created (the caller tells the user).
+bool startRecordThread(Recorder& recorder);
+
+}  // namespace quavelink

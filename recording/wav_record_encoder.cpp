@@ -1,0 +1,36 @@
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "recording/record_encoder.h"
+#include "recording/wav_writer.h"
+
+namespace quavelink {
+
+EncoderStatus WavRecordEncoder::start(int fd, std::int32_t sampleRate, std::int32_t) {
+    if (writeWavHeader(fd, 0, 2, sampleRate) != kWavHeaderBytes) {
+        // The audio is still worth having; the header can be mended by hand later.
+        return {true, {"Error, could not write WAV file header"}};
+    }
+    return {};
+}
+
+EncoderStatus WavRecordEncoder::encode(int fd, const std::uint8_t* pcm, std::int32_t length) {
+    std::int32_t done = 0;
+    while (done < length) {
+        ssize_t written = ::write(fd, pcm + done, static_cast<std::size_t>(length - done));
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return {false, {"WAV write error"}};
+        done += static_cast<std::int32_t>(written);
+    }
+    return {};
+}
+
+EncoderStatus WavRecordEncoder::finish(int fd, const std::string&) {
+    if (finishWavHeader(fd) != 8) {
+        return {false, {"Error, could not finalize WAV file header, file may not play properly"}};
+    }
+    return {};
+}
+
+}  // namespace quavelink
