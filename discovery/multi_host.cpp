@@ -1,0 +1,199 @@
+#include "discovery/multi_host.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "discovery/discovery_protocol.h"
+#include "discovery/socket_error.h"
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "platform/thread.h"
+
+namespace quavelink {
+namespace {
+
+constexpr int kReceiveErrorPauseMs = 500;
+constexpr int kResponsePauseMs = 100;
+
+// Lets a stop request cut the loop's waits short. The program's own responder has a token that
+// can never be stopped: it then needs no descriptor and simply blocks.
+class StopWaker {
+  public:
+    explicit StopWaker(std::stop_token stop) : stop_(std::move(stop)) {
+        if (!stop_.stop_possible()) return;
+        wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ >= 0) wakeOnStop_.emplace(stop_, Wake{wakeFd_});
+    }
+    ~StopWaker() {
+        wakeOnStop_.reset();
+        if (wakeFd_ >= 0) close(wakeFd_);
+    }
+    StopWaker(const StopWaker&) = delete;
+    StopWaker& operator=(const StopWaker&) = delete;
+
+    //! Blocks until `socket` has something to read (or poll fails, which the receive then
+    //! reports). False once a stop is requested.
+    bool waitReadable(int socket) {
+        while (!stop_.stop_requested()) {
+            pollfd fds[2] = {{socket, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            int ready = poll(fds, wakeFd_ >= 0 ? 2 : 1, fallbackSliceMs());
+            if (ready > 0 && fds[0].revents != 0) break;
+            if (ready < 0 && errno != EINTR) break;
+        }
+        return !stop_.stop_requested();
+    }
+
+    //! Sleeps `milliseconds`. False once a stop is requested.
+    bool pause(int milliseconds) {
+        if (!stop_.stop_possible()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+            return true;
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (!stop_.stop_requested()) {
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            int slice = static_cast<int>(left.count());
+            if (wakeFd_ < 0) slice = std::min(slice, fallbackSliceMs());
+            pollfd wake = {wakeFd_, POLLIN, 0};
+            poll(&wake, wakeFd_ >= 0 ? 1 : 0, slice);
+        }
+        return !stop_.stop_requested();
+    }
+
+  private:
+    struct Wake {
+        int fd;
+        void operator()() const {
+            std::uint64_t one = 1;
+            [[maybe_unused]] ssize_t written = write(fd, &one, sizeof one);
+        }
+    };
+
+    // Without an eventfd a stoppable wait falls back to looking at the token every 50 ms.
+    int fallbackSliceMs() const { return wakeFd_ < 0 && stop_.stop_possible() ? 50 : -1; }
+
+    std::stop_token stop_;
+    int wakeFd_ = -1;
+    std::optional<std::stop_callback<Wake>> wakeOnStop_;
+};
+
+sockaddr_in socketAddress(UdpEndpoint endpoint) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(endpoint.address);
+    address.sin_port = htons(endpoint.port);
+    return address;
+}
+
+ssize_t sendResponse(int socket, UdpEndpoint destination) {
+    sockaddr_in to = socketAddress(destination);
+    return sendto(socket, kDiscoveryResponse.data(), kDiscoveryResponse.size(), 0,
+                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+// Returns false once a stop is requested.
+bool answer(int listeningSocket, const DiscoveryAnswer& answer, StopWaker& waker) {
+    if (!answer.fromFreshSocket) {
+        bool failed = sendResponse(listeningSocket, answer.destination) < 0;
+        int error = errno;
+        bool goOn = waker.pause(kResponsePauseMs);
+        if (failed) reportSocketError("multiHost: Socket sendto failed", error);
+        return goOn;
+    }
+    int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fresh < 0) {
+        reportSocketError("multiHost: Response socket open failed");
+        return true;
+    }
+    bool failed = sendResponse(fresh, answer.destination) < 0;
+    int error = errno;
+    bool goOn = waker.pause(kResponsePauseMs);
+    close(fresh);
+    if (failed) reportSocketError("multiHost: Response socket sendto failed", error);
+    return goOn;
+}
+
+}  // namespace
+
+int openDiscoverySocket(std::uint16_t port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        reportSocketError("multiHost: Socket open failed");
+        return -1;
+    }
+    auto fail = [fd](const char* message) {
+        reportSocketError(message);
+        close(fd);
+        return -1;
+    };
+    std::int32_t reuse = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) < 0) {
+        return fail("multiHost: Socket reuse option failed");
+    }
+    sockaddr_in local = socketAddress(UdpEndpoint{INADDR_ANY, port});
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+        return fail("multiHost: Bind failed");
+    }
+    ip_mreq membership{};
+    inet_pton(AF_INET, DISCOVERY_GROUP, &membership.imr_multiaddr);
+    membership.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) < 0) {
+        return fail("multiHost: Socket multicast group add failed");
+    }
+    return fd;
+}
+
+void serveDiscoveryQueries(int socket, std::uint16_t discoveryPort, std::stop_token stop) {
+    StopWaker waker(std::move(stop));
+    // One byte more than is ever received, so the text always ends with a zero byte.
+    char buffer[kDiscoveryReceiveLimit + 1];
+    while (waker.waitReadable(socket)) {
+        std::memset(buffer, 0, sizeof buffer);
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        // MSG_TRUNC gives a longer datagram's true length, so that it is refused like a failed
+        // receive instead of being read cut short.
+        ssize_t received =
+            recvfrom(socket, buffer, kDiscoveryReceiveLimit, MSG_TRUNC | MSG_DONTWAIT,
+                     reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
+        if (received <= 0 || static_cast<std::size_t>(received) > kDiscoveryReceiveLimit) {
+            if (!waker.pause(kReceiveErrorPauseMs)) return;
+            continue;
+        }
+        std::string_view datagram(buffer, static_cast<std::size_t>(received));
+        logLine("Multicast received %d bytes: %s\n", static_cast<int>(received),
+                printableDatagramText(datagram).c_str());
+        UdpEndpoint sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+        if (auto reply = answerForDatagram(datagram, sender, discoveryPort)) {
+            if (!answer(socket, *reply, waker)) return;
+        }
+    }
+}
+
+void multiHost(std::stop_token stop) {
+    std::uint16_t port = discoveryPortFor(portFromEnvironment());
+    int fd = openDiscoverySocket(port);
+    if (fd < 0) return;
+    serveDiscoveryQueries(fd, port, std::move(stop));
+    close(fd);
+}
+
+bool startMultiHost() {
+    return startDetachedThread([] { multiHost(); }, kWorkerStackBytes);
+}
+
+}  // namespace quavelink

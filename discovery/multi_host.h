@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <stop_token>
+
+// The discovery responder: answers the multicast queries by which clients find the server.
+// It shares no state with the rest of the program and takes no lock.
+
+namespace quavelink {
+
+//! Opens the responder's socket: UDP, address reuse on, bound to every local address at `port`,
+//! member of DISCOVERY_GROUP on the system's default interface. Returns the descriptor, or -1
+//! after logging the failed step through reportSocketError.
+int openDiscoverySocket(std::uint16_t port);
+
+//! Receives and answers queries on `socket` (from openDiscoverySocket) until `stop` is
+//! requested; with a token that cannot be stopped, forever. Pauses 500 ms after a failed
+//! receive and 100 ms after each response, which keeps a flood down to about ten responses a
+//! second. Send failures are logged and never end the loop. Leaves `socket` open.
+void serveDiscoveryQueries(int socket, std::uint16_t discoveryPort, std::stop_token stop);
+
+//! Thread entry. Takes the discovery port from QUAVELINK_SERVER_PORT (one above the server
+//! port), sets up and answers queries. Returns after a set-up failure (logged), or once `stop`
+//! is requested; the program's thread passes no token and so runs for the life of the process.
+void multiHost(std::stop_token stop = {});
+
+//! Runs multiHost on a detached thread with the worker stack size. Returns false when the
+//! thread could not be created; the caller tells the user ("Could not create multicast receive
+//! thread") and carries on without discovery.
+bool startMultiHost();
+
+}  // namespace quavelink
