@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <cstring>
+
 #include <cstdlib>
 
 namespace quavelink {

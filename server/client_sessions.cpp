@@ -76,9 +76,18 @@ void ClientSessions::handleConnect(ENetPeer* peer, std::uint32_t connectValue) {
             dropSlot(chosen);
         }
     }
-    // A client that did not ask to share the server gives way to every newcomer.
+    // A client that did not ask to share the server gives way to every newcomer. When that
+    // client is the newcomer itself, back from the same address and port, a disconnect sent to
+    // its stale connection would reach the new one (ENet tells them apart by session number,
+    // which both share), so the stale slot is only cleared.
     for (ClientSlot& slot : clientSlots) {
-        if (slot.peer != nullptr && !slot.shared) dropSlot(slot);
+        if (slot.peer == nullptr || slot.shared) continue;
+        if (sameClient(slot.peer, peer)) {
+            logLine("Connect for same ip/port as current connection, skipping disconnect\n");
+            slot = {};
+        } else {
+            dropSlot(slot);
+        }
     }
     chosen.peer = peer;
     chosen.protocolVersion = protocolVersionFromConnectValue(connectValue);

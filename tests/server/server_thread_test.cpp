@@ -1,0 +1,147 @@
+#include "server/server_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "fake_record_sink.h"
+#include "fake_server_window.h"
+#include "log_capture.h"
+#include "platform/environment.h"
+#include "server/stream_server.h"
+#include "test_client.h"
+
+namespace quavelink::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class FakeCapture : public CaptureControl {
+public:
+    void stopCapture() override {
+        std::lock_guard lock(mutex);
+        calls.push_back("stop");
+    }
+    int startCapture(int listIndex, std::atomic<bool>& streamIs48k) override {
+        std::lock_guard lock(mutex);
+        calls.push_back("start " + std::to_string(listIndex));
+        streamIs48k = startAt48k;
+        return startResult;
+    }
+    std::vector<std::string> snapshot() {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+
+    int startResult = 0;
+    bool startAt48k = true;
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> calls;
+};
+
+struct DeviceLoop {
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server{window, recorder};
+    FakeCapture capture;
+    std::jthread thread;
+
+    void run() {
+        thread = std::jthread([this](std::stop_token stop) {
+            runDeviceLoop(server, capture, window, stop, 5ms);
+        });
+    }
+    bool waitFor(std::size_t calls) {
+        for (int i = 0; i < 2000 && capture.snapshot().size() < calls; ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+        thread.request_stop();
+        thread.join();
+        return capture.snapshot().size() >= calls;
+    }
+};
+
+TEST(DeviceLoop, RestartsTheCaptureOnEachChoiceAndShowsTheRate) {
+    DeviceLoop loop;
+    loop.window.choice.choose(1);
+    loop.window.choice.choose(4);  // two choices within one period count as one
+    loop.run();
+    ASSERT_TRUE(loop.waitFor(2));
+    EXPECT_EQ(loop.capture.snapshot(), (std::vector<std::string>{"stop", "start 4"}));
+    EXPECT_EQ(loop.window.rateTexts, (std::vector<std::string>{" 48.0 kHz"}));
+    EXPECT_EQ(loop.window.rateColors, (std::vector<std::uint32_t>{0x00B07070}));
+
+    loop.capture.startAt48k = false;
+    loop.window.choice.choose(4);  // the same device again still restarts
+    loop.run();
+    ASSERT_TRUE(loop.waitFor(4));
+    EXPECT_EQ(loop.capture.snapshot()[3], "start 4");
+    EXPECT_EQ(loop.window.rateTexts.back(), " 44.1 kHz");
+    EXPECT_FALSE(loop.server.streamIs48k);
+}
+
+TEST(DeviceLoop, AReportedFailureOnlyEmptiesTheRateText) {
+    DeviceLoop loop;
+    loop.capture.startResult = -2;
+    loop.window.choice.choose(0);
+    loop.run();
+    ASSERT_TRUE(loop.waitFor(2));
+    EXPECT_EQ(loop.window.rateTexts, (std::vector<std::string>{""}));
+    EXPECT_TRUE(loop.window.messageBoxes.empty());
+}
+
+TEST(DeviceLoop, OtherFailuresShowTheCodeInHexadecimal) {
+    DeviceLoop loop;
+    loop.capture.startResult = static_cast<int>(0x88890008u);
+    loop.window.choice.choose(2);
+    loop.run();
+    ASSERT_TRUE(loop.waitFor(2));
+    EXPECT_EQ(loop.window.rateTexts, (std::vector<std::string>{""}));
+    EXPECT_EQ(loop.window.messageBoxes,
+              (std::vector<std::string>{"Error 88890008 opening audio input device\n"}));
+    EXPECT_TRUE(loop.window.rateColors.empty());
+}
+
+TEST(ServerStart, TakesThePortFromTheEnvironment) {
+    std::uint16_t port = freeUdpPort();
+    setenv("QUAVELINK_SERVER_PORT", std::to_string(port + 65536).c_str(), 1);
+    LogCapture log;
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server(window, recorder);
+    ASSERT_TRUE(server.startNetwork(portFromEnvironment()));
+    unsetenv("QUAVELINK_SERVER_PORT");
+    EXPECT_EQ(log.count("Using port number " + std::to_string(port) + " from environment\n"), 1);
+
+    // A client reaches it there.
+    TestClient client(port, 1);
+    std::uint8_t none = 0;
+    for (int i = 0; i < 500 && !client.connected(); ++i) {
+        server.processAudioBlock(&none, 0);
+        client.service(0);
+    }
+    EXPECT_TRUE(client.connected());
+}
+
+TEST(ServerStartDeathTest, ABusyPortShowsTheBoxAndEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer holder(window, recorder);
+    std::uint16_t port = freeUdpPort();
+    ASSERT_TRUE(holder.startNetwork(port));
+    setenv("QUAVELINK_SERVER_PORT", std::to_string(port).c_str(), 1);
+    FakeCapture capture;
+    EXPECT_EXIT(
+        {
+            StreamServer server(window, recorder);
+            serverThread(server, capture, window);
+        },
+        ::testing::ExitedWithCode(255), "network port may be busy \\(try rebooting\\)");
+    unsetenv("QUAVELINK_SERVER_PORT");
+}
+
+}  // namespace
+}  // namespace quavelink::test

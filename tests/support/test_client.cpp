@@ -1,0 +1,109 @@
+#include "test_client.h"
+
+#include <arpa/inet.h>
+#include <enet/enet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace quavelink::test {
+
+std::uint16_t freeUdpPort() {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TestClient::TestClient(std::uint16_t serverPort, std::uint32_t connectValue,
+                       std::uint16_t localPort) {
+    if (enet_initialize() != 0) throw std::runtime_error("enet_initialize failed");
+    ENetAddress local{};
+    local.host = htonl(INADDR_LOOPBACK);
+    local.port = localPort;
+    host = enet_host_create(&local, 1, 2, 0, 0);
+    if (host == nullptr) throw std::runtime_error("client host creation failed");
+    // ENet seeds connect IDs from the host's address and the time, so a client that reconnects
+    // from the same port within a second would otherwise repeat its old ID and be ignored.
+    static enet_uint32 clientsMade = 0;
+    host->randomSeed += ++clientsMade * 7919;
+    ENetAddress server{};
+    enet_address_set_host_ip(&server, "127.0.0.1");
+    server.port = serverPort;
+    peer = enet_host_connect(host, &server, 2, connectValue);
+    if (peer == nullptr) throw std::runtime_error("enet_host_connect failed");
+}
+
+TestClient::~TestClient() {
+    if (host != nullptr) enet_host_destroy(host);
+    enet_deinitialize();
+}
+
+std::uint16_t TestClient::localPort() const { return host->address.port; }
+
+void TestClient::service(int timeoutMs) {
+    ENetEvent event;
+    int result = enet_host_service(host, &event, static_cast<enet_uint32>(timeoutMs));
+    while (result > 0) {
+        switch (event.type) {
+            case ENET_EVENT_TYPE_CONNECT:
+                isConnected = true;
+                break;
+            case ENET_EVENT_TYPE_DISCONNECT:
+                isConnected = false;
+                disconnectData = event.data;
+                break;
+            case ENET_EVENT_TYPE_RECEIVE: {
+                ReceivedMessage message;
+                const ENetPacket* packet = event.packet;
+                if (packet->dataLength >= kMessageHeaderSize) {
+                    message.header = readMessageHeader(packet->data);
+                    message.payload.assign(packet->data + kMessageHeaderSize,
+                                           packet->data + packet->dataLength);
+                }
+                message.reliable = (packet->flags & ENET_PACKET_FLAG_RELIABLE) != 0;
+                received.push_back(std::move(message));
+                enet_packet_destroy(event.packet);
+                break;
+            }
+            default:
+                break;
+        }
+        result = enet_host_check_events(host, &event);
+    }
+}
+
+void TestClient::sendDataRequest(std::uint32_t flags, const std::string& name) {
+    std::vector<std::uint8_t> bytes(kMessageHeaderSize + name.size() + 1, 0);
+    writeMessageHeader({MSG_DATA_REQUEST, 0, flags, 0}, bytes.data());
+    std::copy(name.begin(), name.end(), bytes.begin() + kMessageHeaderSize);
+    sendRaw(bytes);
+}
+
+void TestClient::sendRaw(const std::vector<std::uint8_t>& bytes, std::uint8_t channel) {
+    ENetPacket* packet =
+        enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+    enet_peer_send(peer, channel, packet);
+    enet_host_flush(host);
+}
+
+void TestClient::flush() { enet_host_flush(host); }
+
+void TestClient::disconnect() {
+    enet_peer_disconnect(peer, 0);
+    enet_host_flush(host);
+}
+
+void TestClient::abandon() {
+    enet_peer_reset(peer);
+    isConnected = false;
+}
+
+}  // namespace quavelink::test

@@ -1,0 +1,76 @@
+#include "tone.h"
+
+#include <cmath>
+#include <numbers>
+
+#include "server/wire_format.h"
+
+namespace quavelink::test {
+
+ToneBlocks::ToneBlocks(double frequency, int sampleRate, double amplitude)
+    : frequency(frequency), rate(sampleRate), amplitude(amplitude),
+      plain(kPlainBlockLength), opus(kOpusBlockLength) {}
+
+std::vector<std::uint8_t>& ToneBlocks::next() {
+    if (opusPending) {
+        opusPending = false;
+        ready = opus;
+        return ready;
+    }
+    for (;;) {
+        double value = amplitude * std::sin(2 * std::numbers::pi * frequency * frame / rate);
+        auto left = static_cast<std::int16_t>(std::lround(value * 32767));
+        auto right = static_cast<std::int16_t>(-left);
+        ++frame;
+        auto put = [&](std::vector<std::uint8_t>& block, int& fill) {
+            std::uint8_t* at = block.data() + kMessageHeaderSize + fill * 4;
+            at[0] = static_cast<std::uint8_t>(left);
+            at[1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(left) >> 8);
+            at[2] = static_cast<std::uint8_t>(right);
+            at[3] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(right) >> 8);
+            ++fill;
+        };
+        put(plain, plainFill);
+        put(opus, opusFill);
+        bool plainFull = plainFill == kPlainBlockFrames;
+        bool opusFull = opusFill == kOpusBlockFrames;
+        if (plainFull) plainFill = 0;
+        if (opusFull) opusFill = 0;
+        if (plainFull) {
+            // Both filled on the same frame: the compressed block follows on the next call.
+            opusPending = opusFull;
+            ready = plain;
+            return ready;
+        }
+        if (opusFull) {
+            ready = opus;
+            return ready;
+        }
+    }
+}
+
+double toneShare(const std::vector<float>& samples, double frequency, int sampleRate) {
+    // Goertzel power at one frequency against Parseval's total.
+    double coefficient = 2 * std::cos(2 * std::numbers::pi * frequency / sampleRate);
+    double s1 = 0, s2 = 0, total = 0;
+    for (float x : samples) {
+        double s0 = x + coefficient * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        total += static_cast<double>(x) * x;
+    }
+    double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
+    if (total <= 0) return 0;
+    return 2 * power / (samples.size() * total);
+}
+
+std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes) {
+    std::vector<float> samples;
+    for (std::size_t i = 0; i + 3 < bytes; i += 4) {
+        auto value = static_cast<std::int16_t>(pcm[i] | pcm[i + 1] << 8);
+        samples.push_back(value / 32768.0f);
+    }
+    return samples;
+}
+
+}  // namespace quavelink::test

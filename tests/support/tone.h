@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace quavelink::test {
+
+//! Cuts a stereo sine into the two block streams the capture engine produces: every frame goes
+//! into a 338-frame plain block and a 480-frame compressed block, each with 16 bytes of header
+//! room, and a block is handed over as soon as it is full.
+class ToneBlocks {
+public:
+    ToneBlocks(double frequency, int sampleRate, double amplitude = 0.5);
+
+    //! Advances to the next full block of either stream and returns it (1368 or 1936 bytes).
+    std::vector<std::uint8_t>& next();
+
+    int sampleRate() const { return rate; }
+
+private:
+    double frequency;
+    int rate;
+    double amplitude;
+    long frame = 0;
+    std::vector<std::uint8_t> plain, opus, ready;
+    int plainFill = 0, opusFill = 0;
+    bool opusPending = false;
+};
+
+//! Strength of `frequency` in mono `samples` relative to their whole energy (0 to 1).
+double toneShare(const std::vector<float>& samples, double frequency, int sampleRate);
+
+//! The left channel of interleaved stereo 16-bit little-endian PCM, scaled to -1..1.
+std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes);
+
+}  // namespace quavelink::test
