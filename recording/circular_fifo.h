@@ -19,7 +19,7 @@ struct FifoEntry {
 //! take turns must hand over through a lock, which orders their accesses.
 template <typename Element, std::uint32_t Capacity>
 class CircularFifo {
-public:
+  public:
     static constexpr std::uint32_t kSlots = Capacity + 1;
 
     virtual ~CircularFifo() = default;
@@ -51,7 +51,7 @@ public:
                writeIndex.load(std::memory_order_acquire);
     }
 
-private:
+  private:
     static constexpr std::uint32_t advance(std::uint32_t index) { return (index + 1) % kSlots; }
 
     // Each index on its own cache line, so the two sides do not slow each other down.

@@ -10,7 +10,7 @@ namespace quavelink {
 //! ends the process, since only a programming error gets there. Meets BasicLockable, so
 //! std::lock_guard and std::unique_lock work with it.
 class LockSem {
-public:
+  public:
     LockSem();
     ~LockSem();
 
@@ -24,7 +24,7 @@ public:
     //! Only the thread that holds the lock.
     void unlock();
 
-private:
+  private:
     std::recursive_mutex section;
     // Atomic so that the store in the destructor is kept and a late caller still sees it.
     std::atomic<bool> initialised{false};

@@ -6,7 +6,7 @@ namespace {
 
 // Keeps the adapter's boxes until the recorder shows them, after it has let go of recordLock.
 class HeldBoxes : public MessageBoxHost {
-public:
+  public:
     void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
     std::vector<std::string> texts;
 };

@@ -17,7 +17,7 @@ struct EncoderStatus {
 //! recording, used only under recordLock: `start` once, then `encode` per block, then `finish`
 //! once. The descriptor is borrowed; whoever opened it closes it.
 class RecordEncoder {
-public:
+  public:
     virtual ~RecordEncoder() = default;
 
     //! Prepares the file: `sampleRate` 48000 or 44100, `kbps` the MP3 bit rate (0 = VBR).
@@ -32,7 +32,7 @@ public:
 
 //! Writes a WAV header at start, raw PCM per block, and patches the lengths at finish.
 class WavRecordEncoder : public RecordEncoder {
-public:
+  public:
     EncoderStatus start(int fd, std::int32_t sampleRate, std::int32_t kbps) override;
     EncoderStatus encode(int fd, const std::uint8_t* pcm, std::int32_t length) override;
     EncoderStatus finish(int fd, const std::string& path) override;
@@ -40,12 +40,12 @@ public:
 
 //! Encodes through the MP3 adapter, which the window has loaded before it sets an MP3 target.
 class Mp3RecordEncoder : public RecordEncoder {
-public:
+  public:
     EncoderStatus start(int fd, std::int32_t sampleRate, std::int32_t kbps) override;
     EncoderStatus encode(int fd, const std::uint8_t* pcm, std::int32_t length) override;
     EncoderStatus finish(int fd, const std::string& path) override;
 
-private:
+  private:
     bool opened = false;
 };
 

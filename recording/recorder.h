@@ -27,7 +27,7 @@ constexpr std::chrono::milliseconds kRecordWakeInterval{200};
 //! target (which file, WAV or MP3, at what rate) and everything done with the file are guarded
 //! by recordLock; the queue itself needs no lock.
 class Recorder {
-public:
+  public:
     using EncoderFactory = std::function<std::unique_ptr<RecordEncoder>(bool mp3)>;
 
     //! `boxes` shows the user-facing errors and must outlive the recorder.
@@ -59,7 +59,7 @@ public:
     //! Any thread. Makes runRecordThread return at its next wake-up (at once if asleep).
     void requestExit();
 
-private:
+  private:
     using Reports = std::vector<std::string>;
 
     // All of these run with recordLock held.

@@ -30,9 +30,9 @@ int writeText(int fd, const char* fourCharacters) { return writeBytes(fd, fourCh
 
 int writePackaged(int fd, std::uint64_t value, int width) {
     // The fields are unsigned on disk; the cast keeps the bit pattern of values above 2^31.
-    return writeBytes(fd, PackageInt(static_cast<std::int32_t>(static_cast<std::uint32_t>(value)),
-                                     width),
-                      static_cast<std::size_t>(width));
+    return writeBytes(
+        fd, PackageInt(static_cast<std::int32_t>(static_cast<std::uint32_t>(value)), width),
+        static_cast<std::size_t>(width));
 }
 
 }  // namespace
@@ -70,14 +70,15 @@ int writeWavHeader(int fd, std::uint32_t dataLength, int channels, std::int32_t 
 int finishWavHeader(int fd) { return finishWavHeaderAt(fd, ::lseek(fd, 0, SEEK_CUR)); }
 
 int finishWavHeaderAt(int fd, std::int64_t endPosition) {
-    std::uint64_t dataLength =
-        endPosition > kWavHeaderBytes ? static_cast<std::uint64_t>(endPosition - kWavHeaderBytes)
-                                      : 0;
+    std::uint64_t dataLength = endPosition > kWavHeaderBytes
+                                   ? static_cast<std::uint64_t>(endPosition - kWavHeaderBytes)
+                                   : 0;
     if (dataLength + kRiffOverhead > kLargestField) {
         // A reader that trusts the header would otherwise see a wrapped, far too short length.
-        logLine("finishWavHeader: %llu bytes of audio do not fit the 32-bit WAV length fields, "
-                "which are set to their largest value\n",
-                static_cast<unsigned long long>(dataLength));
+        logLine(
+            "finishWavHeader: %llu bytes of audio do not fit the 32-bit WAV length fields, "
+            "which are set to their largest value\n",
+            static_cast<unsigned long long>(dataLength));
     }
     int total = 0;
     if (::lseek(fd, 4, SEEK_SET) == 4) {
