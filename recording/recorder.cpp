@@ -165,7 +165,8 @@ Recorder& processRecorder() {
 }
 
 bool startRecordThread(Recorder& recorder) {
-    return startDetachedThread([&recorder] { recorder.runRecordThread(); }, kWorkerStackBytes);
+    return startDetachedThread([&recorder] { recorder.runRecordThread(); },
+                               kRecordThreadStackBytes);
 }
 
 }  // namespace quavelink

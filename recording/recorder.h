@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -105,8 +106,12 @@ Recorder& createProcessRecorder(MessageBoxHost& boxes);
 //! that ends the process.
 Recorder& processRecorder();
 
-//! Starts the detached record thread of `recorder` on a kWorkerStackBytes stack. Returns false
-//! when the thread could not be created (the caller tells the user).
+//! Stack of the record thread. The MP3 encoder runs on it, and libmp3lame overflows the
+//! 32768-byte stack of the other workers on its first frame; 64 KiB was seen to suffice.
+constexpr std::size_t kRecordThreadStackBytes = 256 * 1024;
+
+//! Starts the detached record thread of `recorder` on a kRecordThreadStackBytes stack. Returns
+//! false when the thread could not be created (the caller tells the user).
 bool startRecordThread(Recorder& recorder);
 
 }  // namespace quavelink

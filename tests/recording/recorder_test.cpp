@@ -10,6 +10,7 @@
 #include "platform/log.h"
 #include "recorder_fixture.h"
 #include "recording/lock_sem.h"
+#include "recording/mp3/mp3_encoder.h"
 
 namespace quavelink {
 namespace {
@@ -263,6 +264,34 @@ TEST_F(RecorderTest, RecordThreadAnnouncesItselfAndRunsAtTheLowestPriority) {
     setLogObserver(nullptr);
     std::lock_guard lock(linesMutex);
     EXPECT_EQ(lines, std::vector<std::string>{"File record thread started\n"});
+}
+
+// The program's recorder runs on a detached thread with a stack of its own size, which has to
+// carry the MP3 encoder's work.
+TEST(ProcessRecorder, RecordsMp3AndWavThroughItsDetachedThread) {
+    static ShownBoxes boxes;
+    Recorder& recorder = createProcessRecorder(boxes);
+    EXPECT_EQ(&processRecorder(), &recorder);
+    ASSERT_TRUE(startRecordThread(recorder));
+    ASSERT_EQ(loadLameEncoder(boxes), 0);
+    TemporaryFolder folder;
+
+    RecordingFile mp3(folder.path(), "take.mp3");
+    ToneSource mp3Tone(1000, 48000);
+    recorder.setRecordTarget(mp3.path, mp3.fd, 48000, true, 0);
+    ASSERT_EQ(mp3Tone.push(recorder, 150), 150);
+    ASSERT_TRUE(waitUntil([&] { return sizeOf(mp3.path) > 0; }));
+    recorder.setRecordTarget("", -1, 0, false, 0);
+
+    RecordingFile wav(folder.path(), "take.wav");
+    ToneSource wavTone(1000, 48000);
+    recorder.setRecordTarget(wav.path, wav.fd, 48000, false, 0);
+    ASSERT_EQ(wavTone.push(recorder, 50), 50);
+    ASSERT_TRUE(waitUntil([&] { return sizeOf(wav.path) >= 44 + 50 * kBlockBytes; }));
+    recorder.setRecordTarget("", -1, 0, false, 0);
+
+    EXPECT_EQ(wav.audio(), wavTone.accepted());
+    EXPECT_TRUE(boxes.shown().empty());
 }
 
 }  // namespace
