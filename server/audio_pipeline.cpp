@@ -40,7 +40,7 @@ int StreamServer::processAudioBlock(std::uint8_t* block, int length) {
 
     alignas(16) std::array<std::array<std::uint8_t, kEncodedMessageCapacity>, 4> encoded;
     std::array<int, 4> encodedLength{};
-    if (compressed) {
+    if (compressed && opusEncoders) {
         std::array<bool, 4> inUse{};
         for (const ClientSlot& slot : slots) {
             if (isServed(slot) && slot.rateCode >= 1 && slot.rateCode <= 3) {
@@ -51,7 +51,7 @@ int StreamServer::processAudioBlock(std::uint8_t* block, int length) {
         const auto* pcm = reinterpret_cast<const std::int16_t*>(block + kMessageHeaderSize);
         for (int rateCode = 1; rateCode <= kOpusRateCodeCount; ++rateCode) {
             if (!inUse[rateCode]) continue;
-            int bytes = opusEncoders.encode(rateCode, pcm, encoded[rateCode].data() + 16,
+            int bytes = opusEncoders->encode(rateCode, pcm, encoded[rateCode].data() + 16,
                                             kMaxOpusPacketBytes);
             if (bytes > 0) encodedLength[rateCode] = bytes + static_cast<int>(kMessageHeaderSize);
         }

@@ -7,6 +7,7 @@
 
 #include "platform/environment.h"
 #include "platform/log.h"
+#include "platform/thread.h"
 #include "server/server_window.h"
 #include "server/stream_server.h"
 
@@ -52,12 +53,20 @@ void runDeviceLoop(StreamServer& server, CaptureControl& capture, ServerWindow& 
 
 void serverThread(StreamServer& server, CaptureControl& capture, ServerWindow& window,
                   std::stop_token stop) {
-    if (!server.startNetwork(portFromEnvironment())) {
+    if (!server.start(portFromEnvironment())) {
         std::fflush(nullptr);
         // Other threads still run: leave without running destructors under their feet.
         std::_Exit(-1);
     }
     runDeviceLoop(server, capture, window, stop);
+}
+
+}  // namespace quavelink
+
+namespace quavelink {
+
+bool startServerThread(StreamServer& server, CaptureControl& capture, ServerWindow& window) {
+    return startDetachedThread([&] { serverThread(server, capture, window); }, kWorkerStackBytes);
 }
 
 }  // namespace quavelink

@@ -31,6 +31,10 @@ void runDeviceLoop(StreamServer& server, CaptureControl& capture, ServerWindow& 
                    std::stop_token stop,
                    std::chrono::milliseconds period = std::chrono::milliseconds(500));
 
+//! Starts `serverThread` on a detached thread with a 32768-byte stack; false when the thread
+//! could not be created.
+bool startServerThread(StreamServer& server, CaptureControl& capture, ServerWindow& window);
+
 //! The whole server thread: starts the network on the port from the environment (or 59010),
 //! ends the process with exit code -1 when that fails, then runs the device loop.
 void serverThread(StreamServer& server, CaptureControl& capture, ServerWindow& window,

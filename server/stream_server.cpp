@@ -10,7 +10,7 @@ namespace quavelink {
 StreamServer::StreamServer(ServerWindow& window, RecordSink& recorder,
                            const OpusEncoders::Factory& createEncoder,
                            ClientSessions::Clock clock)
-    : window(window), recorder(recorder), opusEncoders(createEncoder),
+    : window(window), recorder(recorder), createEncoder(createEncoder),
       clientSessions(window, clock) {}
 
 StreamServer::~StreamServer() {
@@ -18,7 +18,9 @@ StreamServer::~StreamServer() {
     if (networkInitialized) enet_deinitialize();
 }
 
-bool StreamServer::startNetwork(std::optional<std::uint16_t> environmentPort) {
+bool StreamServer::start(std::optional<std::uint16_t> environmentPort) {
+    clientSessions.clear();
+    opusEncoders.emplace(createEncoder);
     logLine("Initializing server network communication\n");
     if (enet_initialize() != 0) {
         window.ShowMessageBox("An error occurred while initializing network communication");

@@ -26,10 +26,11 @@ public:
     StreamServer(const StreamServer&) = delete;
     StreamServer& operator=(const StreamServer&) = delete;
 
-    //! Initialises the network library and creates the host (any local address, 32 peers,
-    //! 2 channels) on `environmentPort`, or on 59010 without one. On failure shows the matching
-    //! message box and returns false.
-    bool startNetwork(std::optional<std::uint16_t> environmentPort);
+    //! The server thread's start: clears the client table, creates the encoders, initialises
+    //! the network library and creates the host (any local address, 32 peers, 2 channels) on
+    //! `environmentPort`, or on 59010 without one. On failure shows the matching message box
+    //! and returns false.
+    bool start(std::optional<std::uint16_t> environmentPort);
 
     //! Capture thread: one full block of either stream (1936 bytes: compressed stream, any other
     //! length: uncompressed), with 16 bytes of header room first. Writes headers into the block.
@@ -54,7 +55,8 @@ private:
 
     ServerWindow& window;
     RecordSink& recorder;
-    OpusEncoders opusEncoders;
+    OpusEncoders::Factory createEncoder;
+    std::optional<OpusEncoders> opusEncoders;
     ClientSessions clientSessions;
     _ENetHost* networkHost = nullptr;
     bool networkInitialized = false;

@@ -210,7 +210,8 @@ TEST(ClientSessions, MalformedMessagesAreIgnoredSafely) {
     // A Data request whose name runs to the end of the packet without a zero byte.
     std::vector<std::uint8_t> unterminated(16, 0);
     unterminated[0] = 1;
-    unterminated.insert(unterminated.end(), {'t', 'v'});
+    unterminated.push_back('t');
+    unterminated.push_back('v');
     client->sendRaw(unterminated);
     // A Data request with nothing after its header.
     std::vector<std::uint8_t> nameless(16, 0);

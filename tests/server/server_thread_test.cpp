@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "fake_record_sink.h"
 #include "fake_server_window.h"
 #include "log_capture.h"
 #include "platform/environment.h"
+#include "platform/thread.h"
 #include "server/stream_server.h"
 #include "test_client.h"
 
@@ -111,7 +113,7 @@ TEST(ServerStart, TakesThePortFromTheEnvironment) {
     FakeServerWindow window;
     FakeRecordSink recorder;
     StreamServer server(window, recorder);
-    ASSERT_TRUE(server.startNetwork(portFromEnvironment()));
+    ASSERT_TRUE(server.start(portFromEnvironment()));
     unsetenv("QUAVELINK_SERVER_PORT");
     EXPECT_EQ(log.count("Using port number " + std::to_string(port) + " from environment\n"), 1);
 
@@ -125,13 +127,38 @@ TEST(ServerStart, TakesThePortFromTheEnvironment) {
     EXPECT_TRUE(client.connected());
 }
 
+TEST(ServerThread, StartsAndRestartsTheCaptureOnItsSmallStack) {
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server(window, recorder);
+    FakeCapture capture;
+    setenv("QUAVELINK_SERVER_PORT", std::to_string(freeUdpPort()).c_str(), 1);
+    window.choice.choose(0);
+    std::stop_source stop;
+    std::promise<void> finished;
+    ASSERT_TRUE(startDetachedThread(
+        [&] {
+            serverThread(server, capture, window, stop.get_token());
+            finished.set_value();
+        },
+        kWorkerStackBytes));
+    for (int i = 0; i < 5000 && capture.snapshot().size() < 2; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    stop.request_stop();
+    EXPECT_EQ(finished.get_future().wait_for(10s), std::future_status::ready);
+    unsetenv("QUAVELINK_SERVER_PORT");
+    EXPECT_EQ(capture.snapshot(), (std::vector<std::string>{"stop", "start 0"}));
+    EXPECT_EQ(window.rateTexts, (std::vector<std::string>{" 48.0 kHz"}));
+}
+
 TEST(ServerStartDeathTest, ABusyPortShowsTheBoxAndEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     FakeServerWindow window;
     FakeRecordSink recorder;
     StreamServer holder(window, recorder);
     std::uint16_t port = freeUdpPort();
-    ASSERT_TRUE(holder.startNetwork(port));
+    ASSERT_TRUE(holder.start(port));
     setenv("QUAVELINK_SERVER_PORT", std::to_string(port).c_str(), 1);
     FakeCapture capture;
     EXPECT_EXIT(

@@ -9,7 +9,7 @@ namespace quavelink::test {
 ServerHarness::ServerHarness(const OpusEncoders::Factory& createEncoder,
                              ClientSessions::Clock clock)
     : server(window, recorder, createEncoder, clock), port(freeUdpPort()) {
-    if (!server.startNetwork(port)) throw std::runtime_error("server network did not start");
+    if (!server.start(port)) throw std::runtime_error("server network did not start");
 }
 
 void ServerHarness::step(std::initializer_list<TestClient*> clients) {
