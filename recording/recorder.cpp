@@ -64,7 +64,7 @@ void Recorder::runRecordThread() {
     // Raising one's own nice value needs no privilege, and on Linux it applies to this thread
     // alone, so the disk work yields to the capture and window threads.
     if (::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kLowestPriorityNice) != 0) {
-        logLine("Error, could not set priority of file record thread\n");
+        boxes.ShowMessageBox("Error, could not set priority of file record thread");
     }
     while (sleepUnlessExiting()) {
         Reports reports;
