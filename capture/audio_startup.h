@@ -1,0 +1,60 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "capture/audio_block_sink.h"
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "platform/message_box.h"
+#include "server/server_thread.h"
+
+namespace quavelink {
+
+class CWASAPICapture;
+class SilenceRenderer;
+
+//! Audio start-up: the CaptureControl that the app hands to the server thread. Starts and
+//! stops the capture engine on a list index, and on the first start launches the silence
+//! keep-alive (unless QUAVELINK_SERVER_NOSILENCE). Server thread only, except the constructor.
+class AudioStartup : public CaptureControl {
+public:
+    //! `endpoints` is the list the window shows (its audio system is used for everything);
+    //! every full block goes to `sink` on the capture thread; message boxes go to `boxes`;
+    //! `channels` is shared with the window. All must outlive this object.
+    AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
+                 ChannelSelection& channels);
+    ~AudioStartup() override;
+    AudioStartup(const AudioStartup&) = delete;
+    AudioStartup& operator=(const AudioStartup&) = delete;
+
+    //! 0 on success; -2 when the capturer could not be initialised (already reported); -1
+    //! when it could not be started; otherwise the audio system's error from the endpoint
+    //! lookup or from WInit.
+    int startCapture(int listIndex, std::atomic<bool>& streamIs48k) override;
+    //! Stops (joining the capture thread) and releases the capture, then frees the blocks.
+    void stopCapture() override;
+
+    //! One-time start-up: launches the silence keep-alive. 0 on success, -1 when called again.
+    int WInit();
+
+    //! Whether a capture engine exists (started and not yet stopped).
+    bool capturing() const { return currentCapturer != nullptr; }
+
+private:
+    EndpointList& endpoints;
+    AudioBlockSink& sink;
+    MessageBoxHost& boxes;
+    ChannelSelection& channels;
+    bool firstStart = true;
+    bool warn48kOncePerRun = true;
+    std::unique_ptr<SilenceRenderer> silence;
+    std::shared_ptr<audio::Endpoint> currentDevice;
+    std::unique_ptr<CWASAPICapture> currentCapturer;
+    std::unique_ptr<std::array<std::uint8_t, 1368>> plainBlock;
+    std::unique_ptr<std::array<std::uint8_t, 1936>> opusBlock;
+};
+
+}  // namespace quavelink
