@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QColor>
+#include <QLabel>
+#include <QString>
+
+namespace quavelink {
+
+//! A static text with its own text and background colours. Shows plain text only: the texts
+//! may carry names that come from the network, so markup is never interpreted. GUI thread.
+class CColorStatic : public QLabel {
+    Q_OBJECT
+public:
+    explicit CColorStatic(QWidget* parent = nullptr);
+    explicit CColorStatic(const QString& text, QWidget* parent = nullptr);
+
+    //! Stores the colour and repaints.
+    void SetTextColor(const QColor& color);
+    //! Stores the colour and repaints.
+    void SetBackgroundColor(const QColor& color);
+    QColor TextColor() const { return textColor_; }
+    QColor BackgroundColor() const { return background_; }
+
+    //! Changes the text only when it differs; returns whether it changed, so that repeated
+    //! status updates do not flicker.
+    bool SetText(const QString& text);
+
+private:
+    void ApplyPalette();
+
+    QColor textColor_;
+    QColor background_;
+};
+
+}  // namespace quavelink
