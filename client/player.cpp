@@ -1,0 +1,78 @@
+#include "client/player.h"
+
+#include <chrono>
+#include <exception>
+
+#include "client/jitter_buffer.h"
+#include "platform/log.h"
+
+namespace quavelink {
+namespace {
+constexpr int kChunkMs = 5;
+constexpr int kIdlePauseMs = 5;
+constexpr int kRetryPauseMs = 1000;
+}  // namespace
+
+Player::Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs)
+    : buffer(buffer), output(std::move(output)), outputBufferMs(outputBufferMs) {}
+
+Player::~Player() {
+    stop();
+    if (output) output->close();
+}
+
+void Player::start() {
+    if (thread.joinable()) return;
+    stopping = false;
+    thread = std::thread([this] { run(); });
+}
+
+void Player::stop() {
+    stopping = true;
+    if (thread.joinable()) thread.join();
+}
+
+void Player::run() {
+    try {
+        while (!stopping.load()) {
+            int pauseMs = runOnce();
+            // Sleep in short slices so that a stop never waits for a whole retry pause.
+            for (int slept = 0; slept < pauseMs && !stopping.load(); slept += kIdlePauseMs) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(kIdlePauseMs));
+            }
+        }
+    } catch (const std::exception& e) {
+        logErrorLine("Playback stopped: %s\n", e.what());
+    } catch (...) {
+        logErrorLine("Playback stopped\n");
+    }
+}
+
+int Player::runOnce() {
+    int wanted = buffer.counters().sampleRate;
+    if (wanted == 0) return kIdlePauseMs;
+    std::string error;
+    if (rate.load() != wanted) {
+        rate = 0;
+        if (!output->open(wanted, outputBufferMs, error)) {
+            if (!failureReported) logErrorLine("%s\n", error.c_str());
+            failureReported = true;
+            return kRetryPauseMs;
+        }
+        failureReported = false;
+        rate = wanted;
+    }
+    std::size_t frames = static_cast<std::size_t>(wanted) * kChunkMs / 1000;
+    chunk.resize(frames * 2);
+    buffer.pull(chunk.data(), frames);
+    if (!output->write(chunk.data(), frames, error)) {
+        logErrorLine("%s\n", error.c_str());
+        rate = 0;
+        return kRetryPauseMs;
+    }
+    std::int64_t latency = output->latencyUs();
+    latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
+    return 0;
+}
+
+}  // namespace quavelink

@@ -1,0 +1,51 @@
+#include "client/status_line.h"
+
+#include <gtest/gtest.h>
+
+namespace quavelink {
+namespace {
+
+TEST(StatusLine, MachineLineCarriesEveryFigureAsOneWord) {
+    StatusFigures f;
+    f.server = "192.168.1.5:59010";
+    f.state = "streaming";
+    f.reliable = false;
+    f.rateCode = 2;
+    f.sampleRate = 44100;
+    f.streamRateCode = 2;
+    f.streamReliable = false;
+    f.kilobitsPerSecond = 131.44;
+    f.received = 12345;
+    f.lost = 7;
+    f.underruns = 1;
+    f.bufferMs = 22;
+    f.targetMs = 40;
+    f.latencyMs = 71;
+    EXPECT_EQ(formatMachineStatus(f),
+              "status server=192.168.1.5:59010 state=streaming mode=best-effort rate=2 "
+              "stream_mode=best-effort stream_rate=2 "
+              "sample_rate=44100 kbps=131.4 received=12345 lost=7 underruns=1 buffer_ms=22 "
+              "target_ms=40 latency_ms=71");
+    std::string human = formatStatusLine(f);
+    for (const char* part : {"best-effort", "Opus 128k", "44.1 kHz", "131 kbit/s", "lost 7",
+                             "buffer 22/40 ms", "~71 ms"}) {
+        EXPECT_NE(human.find(part), std::string::npos) << part << " in " << human;
+    }
+}
+
+TEST(StatusLine, RateMeterGivesKilobitsPerSecondOverEachInterval) {
+    RateMeter meter;
+    EXPECT_EQ(meter.sample(1000, 5000), 0);
+    EXPECT_DOUBLE_EQ(meter.sample(1000 + 176000, 6000), 1408.0);  // plain PCM at 48000 Hz
+    EXPECT_DOUBLE_EQ(meter.sample(1000 + 176000, 6000), 1408.0);  // no time passed: keep it
+    EXPECT_DOUBLE_EQ(meter.sample(1000 + 176000 + 8000, 6500), 128.0);
+}
+
+TEST(StatusLine, LatencyEstimateAddsTheStagesAndAdmitsWhatItDoesNotKnow) {
+    EXPECT_EQ(estimateLatencyMs(7, 2, 20, 15, false), 43);
+    EXPECT_EQ(estimateLatencyMs(10, 2, 20, 15, true), 53);  // 52.5 rounded
+    EXPECT_EQ(estimateLatencyMs(10, 2, 20, -1, true), -1);
+}
+
+}  // namespace
+}  // namespace quavelink
