@@ -10,7 +10,7 @@ namespace quavelink {
 //! may carry names that come from the network, so markup is never interpreted. GUI thread.
 class CColorStatic : public QLabel {
     Q_OBJECT
-public:
+  public:
     explicit CColorStatic(QWidget* parent = nullptr);
     explicit CColorStatic(const QString& text, QWidget* parent = nullptr);
 
@@ -25,7 +25,7 @@ public:
     //! status updates do not flicker.
     bool SetText(const QString& text);
 
-private:
+  private:
     void ApplyPalette();
 
     QColor textColor_;

@@ -14,11 +14,11 @@ namespace quavelink {
 //! GUI thread.
 class CxGroupBox : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit CxGroupBox(QWidget* parent = nullptr);
     explicit CxGroupBox(const QString& caption, QWidget* parent = nullptr);
 
-    //! The caption is shown as plain text with two spaces on each side; empty: no caption box.
+    //! The caption is shown as plain text with two spaces on each side.
     void SetText(const QString& caption);
     QString Text() const { return caption_; }
     //! Caption placement: Qt::AlignLeft (default), Qt::AlignHCenter or Qt::AlignRight.
@@ -45,10 +45,10 @@ public:
     //! The frame after keeping clear of `last` (both in parent coordinates). Pure.
     static QRect KeepClearOf(QRect frame, const QRect& last);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     void Repaint();
 
     QString caption_;

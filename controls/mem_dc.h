@@ -12,7 +12,7 @@ namespace quavelink {
 //! and the result is copied to the target rectangle when this object goes. Used on the
 //! painting thread only, within one paint.
 class CMemDC {
-public:
+  public:
     //! `target` must stay active for this object's life. `rect` in the target's logical
     //! coordinates (an empty rect: the target's whole device). With `copyBackground` the
     //! target's pixels are copied first where the target device is an image or a pixmap; in
@@ -30,7 +30,7 @@ public:
     bool IsMemory() const { return memory_; }
     QRect rect() const { return rect_; }
 
-private:
+  private:
     QPainter& target_;
     QRect rect_;
     bool memory_;

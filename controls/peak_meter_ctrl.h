@@ -18,7 +18,7 @@ class PeriodicTimer;
 //! GUI thread.
 class CPeakMeterCtrl : public QWidget {
     Q_OBJECT
-public:
+  public:
     //! Orientation flag: bands as rows with LEDs left to right (no peak line). Clear: columns.
     static constexpr int kHorizontal = 1;
 
@@ -62,10 +62,10 @@ public:
     bool ShowPeak() const { return showPeak_; }
     QColor BackgroundColor() const { return background_; }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     void PaintVertical(class QPainter& p, const QRect& client, const std::vector<BandState>& bands);
     void PaintHorizontal(class QPainter& p, const QRect& client,
                          const std::vector<BandState>& bands);

@@ -18,7 +18,7 @@ struct BandState {
 //! All members are thread-safe; each takes one short internal lock and never allocates except
 //! SetBandLayout/ResetBands.
 class PeakMeterModel {
-public:
+  public:
     PeakMeterModel();
 
     //! Stores the thresholds; takes effect on the next tick or paint. Any thread.
@@ -53,7 +53,7 @@ public:
     //! One band's step of Tick, given the layout of that moment. Pure.
     static BandState TickBand(BandState band, bool newData, int fullScale, int ledsPerBand);
 
-private:
+  private:
     bool ApplyPendingLocked();
     void ResetBandsLocked();
 

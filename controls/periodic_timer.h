@@ -11,7 +11,7 @@ namespace quavelink {
 //! A thread that calls a function at a fixed period until stopped. Ticks that fall behind are
 //! skipped, not queued.
 class PeriodicTimer {
-public:
+  public:
     //! Starts the thread at once; the first call comes one period from now.
     PeriodicTimer(std::chrono::milliseconds period, std::function<void()> onTick);
     //! Stops and joins (see Stop).
@@ -19,13 +19,13 @@ public:
     PeriodicTimer(const PeriodicTimer&) = delete;
     PeriodicTimer& operator=(const PeriodicTimer&) = delete;
 
-    //! Waits for a running tick to finish and ends the thread. Any thread but the timer's own
-    //! (from there it only asks the thread to end).
+    //! Waits for a running tick to finish and ends the thread. Any thread; from inside a tick
+    //! it only asks the thread to end (the destructor must then run on another thread).
     void Stop();
 
     std::chrono::milliseconds period() const { return period_; }
 
-private:
+  private:
     void Run();
 
     const std::chrono::milliseconds period_;

@@ -12,9 +12,9 @@ struct SkinImages {
     QImage normal;
     QImage pressed;
     QImage hover;
-    QImage disabled;         //!< none: the normal picture
+    QImage disabled;  //!< none: the normal picture
     QImage pressedDisabled;
-    QImage mask;             //!< used with kMaskFromBitmap only
+    QImage mask;  //!< used with kMaskFromBitmap only
 };
 
 //! A push button, check box (setCheckable) or radio button (setCheckable + setAutoExclusive)
@@ -22,7 +22,7 @@ struct SkinImages {
 //! GUI thread.
 class CxSkinButton : public QAbstractButton {
     Q_OBJECT
-public:
+  public:
     //! Shape taken from the normal picture; its top-left pixel is the transparent colour.
     static constexpr int kMaskFromNormal = -1;
     //! No shape: the button stays rectangular.
@@ -59,16 +59,14 @@ public:
 
     QSize sizeHint() const override;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
-    void focusOutEvent(QFocusEvent* event) override;
-    void mouseDoubleClickEvent(QMouseEvent* event) override;
 
-private:
-    QImage Composed(const QImage& face) const;
+  private:
     void DrawFace(class QPainter& p, const QImage& face, const QRect& rect) const;
+    void DrawCaption(class QPainter& p, QRect rect, bool shifted) const;
 
     SkinImages images_;
     QImage maskBitmap_;  // white outside the shape, black inside

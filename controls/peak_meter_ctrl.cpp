@@ -1,0 +1,213 @@
+#include "controls/peak_meter_ctrl.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QPalette>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+
+#include "controls/colors.h"
+#include "controls/mem_dc.h"
+#include "controls/periodic_timer.h"
+
+namespace quavelink {
+
+namespace {
+
+// Windows-style rectangle: right and bottom are exclusive, which keeps the LED arithmetic
+// identical to the integer layout it is meant to reproduce.
+struct Box {
+    int left, top, right, bottom;
+    QRect rect() const { return QRect(left, top, right - left, bottom - top); }
+};
+
+// Lines here end one pixel short of their end point, like a two-point polyline.
+void lineTo(QPainter& p, int x1, int y1, int x2, int y2) {
+    if (x1 == x2 && y1 == y2) return;
+    if (y1 == y2) {
+        p.drawLine(x1, y1, x2 > x1 ? x2 - 1 : x2 + 1, y2);
+    } else {
+        p.drawLine(x1, y1, x2, y2 > y1 ? y2 - 1 : y2 + 1);
+    }
+}
+
+int scaled(std::int64_t value, std::int64_t numerator, std::int64_t denominator) {
+    return static_cast<int>(value * numerator / denominator);
+}
+
+}  // namespace
+
+CPeakMeterCtrl::CPeakMeterCtrl(QWidget* parent)
+    : QWidget(parent), background_(palette().color(QPalette::Button)) {
+    // Every pixel is painted each time.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+CPeakMeterCtrl::~CPeakMeterCtrl() { Stop(); }
+
+void CPeakMeterCtrl::SetOrientation(int flags) { orientation_ = flags; }
+
+void CPeakMeterCtrl::SetRanges(int lowThreshold, int mediumThreshold, int fullScale) {
+    model_.SetRanges(lowThreshold, mediumThreshold, fullScale);
+}
+
+void CPeakMeterCtrl::SetBandLayout(int bands, int ledsPerBand) {
+    model_.SetBandLayout(bands, ledsPerBand);
+}
+
+void CPeakMeterCtrl::SetShowGrid(bool on) {
+    if (showGrid_ == on) return;
+    showGrid_ = on;
+    update();
+}
+
+void CPeakMeterCtrl::SetShowPeak(bool on) {
+    if (showPeak_ == on) return;
+    showPeak_ = on;
+    update();
+}
+
+void CPeakMeterCtrl::SetColors(const QColor& background, const QColor& normal, const QColor& medium,
+                               const QColor& high) {
+    background_ = background;
+    normal_ = normal;
+    medium_ = medium;
+    high_ = high;
+    update();
+}
+
+bool CPeakMeterCtrl::Start(int periodMs) {
+    if (timer_) return true;
+    timer_ =
+        std::make_unique<PeriodicTimer>(std::chrono::milliseconds(periodMs), [this] { Tick(); });
+    return true;
+}
+
+bool CPeakMeterCtrl::Stop() {
+    if (!timer_) return false;
+    timer_.reset();
+    return true;
+}
+
+bool CPeakMeterCtrl::IsRunning() const { return timer_ != nullptr; }
+
+void CPeakMeterCtrl::SetData(const int* values, int first, int count) {
+    model_.SetData(values, first, count);
+}
+
+void CPeakMeterCtrl::Tick() {
+    model_.Tick();
+    // Widgets belong to the GUI thread: the repaint is posted there, and only one request is
+    // in flight so a blocked GUI thread does not collect a backlog of them. The destructor
+    // joins the timer before the widget goes, and Qt drops events posted to a deleted object.
+    if (!repaintPosted_.exchange(true)) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                repaintPosted_ = false;
+                update();
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void CPeakMeterCtrl::ResetBands() { model_.ResetBands(); }
+
+std::vector<BandState> CPeakMeterCtrl::Bands() const { return model_.Bands(); }
+
+void CPeakMeterCtrl::paintEvent(QPaintEvent*) {
+    QPainter target(this);
+    const QRect client(0, 0, width(), height());
+    CMemDC mem(target, client, background_);
+    QPainter& p = mem.painter();
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.fillRect(client, background_);
+    p.setPen(QPen(darkenColor(background_, 15), 1));
+
+    const std::vector<BandState> bands = model_.Bands();
+    if (bands.empty()) return;
+    if (orientation_ & kHorizontal) {
+        PaintHorizontal(p, client, bands);
+    } else {
+        PaintVertical(p, client, bands);
+    }
+}
+
+void CPeakMeterCtrl::PaintVertical(QPainter& p, const QRect& client,
+                                   const std::vector<BandState>& bands) {
+    const int full = model_.fullScale();
+    const int leds = model_.ledsPerBand() < 2 ? full * 10 / 100 : model_.ledsPerBand();
+    if (leds < 1) return;
+    const int lowLed = scaled(model_.lowThreshold(), leds, full);
+    const int highLed = scaled(model_.mediumThreshold(), leds, full);
+    const int medium = model_.mediumThreshold();
+    const int bandCount = static_cast<int>(bands.size());
+    const int bandWidth = client.width() / bandCount;
+    const int ledHeight = client.height() / leds;
+    const int gapX = bandCount > 1 ? 1 : 0;
+    const int gapY = leds > 1 ? 1 : 0;
+    const QColor unlit = showGrid_ ? darkenColor(background_, 15) : background_;
+    const int bottom = client.height();
+
+    for (int b = 0; b < bandCount; ++b) {
+        const int left = b * bandWidth;
+        const int right = left + bandWidth;
+        const int lit = scaled(bands[b].level, leds, full);
+        for (int j = 0; j < leds; ++j) {
+            const int ledBottom = bottom - j * ledHeight;
+            const Box led{left + gapX, ledBottom - ledHeight + gapY, right - gapX, ledBottom};
+            if (showGrid_ && (j == lowLed || j == leds - 1)) {
+                const int y = led.top + (led.bottom - led.top) / 2;
+                lineTo(p, led.left - gapX, y, led.right + gapX, y);
+            }
+            QColor color = unlit;
+            if (j < lit) color = j < lowLed ? normal_ : j < highLed ? medium_ : high_;
+            p.fillRect(led.rect(), color);
+        }
+        if (showPeak_) {
+            const QColor color = bands[b].peak > medium ? darkenColor(QColor(255, 0, 0), 40)
+                                                        : darkenColor(background_, 80);
+            const QPen saved = p.pen();
+            p.setPen(QPen(color, 1));
+            const int y = bottom - scaled(bands[b].peak, ledHeight * leds, full);
+            lineTo(p, left + gapX, y, right - gapX, y);
+            p.setPen(saved);
+        }
+    }
+}
+
+void CPeakMeterCtrl::PaintHorizontal(QPainter& p, const QRect& client,
+                                     const std::vector<BandState>& bands) {
+    const int full = model_.fullScale();
+    const int leds = model_.ledsPerBand() < 2 ? full * 10 / 100 : model_.ledsPerBand();
+    if (leds < 1) return;
+    const int lowLed = scaled(model_.lowThreshold(), leds, full);
+    const int highLed = scaled(model_.mediumThreshold(), leds, full);
+    const int bandCount = static_cast<int>(bands.size());
+    const int ledWidth = client.width() / leds;
+    const int bandHeight = client.height() / bandCount;
+    const int gapX = leds > 1 ? 1 : 0;
+    const int gapY = bandCount > 1 ? 1 : 0;
+    const QColor unlit = showGrid_ ? darkenColor(background_, 15) : background_;
+    // Rows end at the client bottom, as the columns of the vertical layout do.
+    const int firstTop = client.height() - bandHeight * bandCount;
+
+    for (int b = 0; b < bandCount; ++b) {
+        const int top = firstTop + b * bandHeight;
+        const int lit = scaled(bands[b].level, leds, full);
+        for (int j = 0; j < leds; ++j) {
+            const Box led{j * ledWidth + gapX, top + gapY, (j + 1) * ledWidth,
+                          top + bandHeight - gapY};
+            if (showGrid_ && (j == lowLed || j == leds - 1)) {
+                const int x = led.left + (led.right - led.left) / 2;
+                lineTo(p, x, led.top - gapY, x, led.bottom + gapY);
+            }
+            QColor color = unlit;
+            if (j < lit) color = j < lowLed ? normal_ : j < highLed ? medium_ : high_;
+            p.fillRect(led.rect(), color);
+        }
+    }
+}
+
+}  // namespace quavelink
