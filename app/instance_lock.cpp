@@ -1,0 +1,34 @@
+#include "app/instance_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace quavelink {
+
+InstanceLock::~InstanceLock() {
+    if (fd != -1) close(fd);
+}
+
+std::string InstanceLock::lockPath() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::string folder = runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
+    return folder + "/" + kInstanceMutexName;
+}
+
+bool InstanceLock::acquire() {
+    if (fd != -1) return true;
+    // Close-on-exec: a child process must not keep the mark alive after this one ends.
+    int opened = open(lockPath().c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (opened == -1) return false;
+    if (flock(opened, LOCK_EX | LOCK_NB) != 0) {
+        close(opened);
+        return false;
+    }
+    fd = opened;
+    return true;
+}
+
+}  // namespace quavelink

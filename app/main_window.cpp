@@ -1,0 +1,531 @@
+#include "app/main_window.h"
+
+#include <unistd.h>
+
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QDialogButtonBox>
+#include <QEventLoop>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMetaObject>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShortcut>
+#include <QSlider>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/dialog_units.h"
+#include "app/log_console.h"
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "controls/color_static.h"
+#include "controls/colors.h"
+#include "controls/group_box.h"
+#include "controls/peak_meter_ctrl.h"
+#include "controls/skin_button.h"
+#include "platform/log.h"
+#include "resources/resources.h"
+#include "settings/settings.h"
+
+namespace quavelink {
+namespace {
+
+constexpr int kStatusTimerMs = 3000;
+constexpr std::size_t kMaxListTextBytes = 255;
+
+// The meter of this window: two columns of 27 LEDs on the 0..32768 scale of the pipeline.
+constexpr int kMeterBands = 2;
+constexpr int kMeterLeds = 27;
+constexpr int kMeterLow = 26214;
+constexpr int kMeterMedium = 32160;
+constexpr int kMeterFullScale = 32768;
+constexpr int kMeterPeriodMs = 66;
+
+// The list keeps at most 255 bytes of a name, cut where no UTF-8 sequence is split.
+std::string listText(const std::string& name) {
+    if (name.size() <= kMaxListTextBytes) return name;
+    std::size_t end = kMaxListTextBytes;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
+    return name.substr(0, end);
+}
+
+QLabel* plainLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+void makeSunken(QLabel* label) {
+    label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+}
+
+SkinImages skin(int normal, int pressed) {
+    SkinImages images;
+    images.normal = LoadBitmapResource(normal);
+    images.pressed = LoadBitmapResource(pressed);
+    images.disabled = images.normal;
+    images.pressedDisabled = images.pressed;
+    return images;
+}
+
+void exitAtOnce(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+}  // namespace
+
+CQuaveLinkServerDlg::CQuaveLinkServerDlg(const MainWindowSetup& setupIn, QWidget* parent)
+    : QDialog(parent), setup(setupIn) {
+    if (!setup.localAddressText) setup.localAddressText = GetLocalAddressText;
+    if (!setup.exitProcess) setup.exitProcess = exitAtOnce;
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowTitle(QString::fromLatin1(kCaption));
+    buildControls();
+
+    auto* consoleKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_D), this);
+    connect(consoleKey, &QShortcut::activated, this, [this] { ToggleConsole(); });
+    auto* meterKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_P), this);
+    connect(meterKey, &QShortcut::activated, this, [this] { MeterTest(); });
+
+    sysMenu = new QMenu(this);
+    sysMenu->addAction(QStringLiteral("&About QuaveLink Server..."), this,
+                       [this] { ShowAboutBox(); });
+
+    statusTimer = new QTimer(this);
+    statusTimer->setInterval(kStatusTimerMs);
+    connect(statusTimer, &QTimer::timeout, this, [this] { OnTimer(); });
+}
+
+CQuaveLinkServerDlg::~CQuaveLinkServerDlg() = default;
+
+void CQuaveLinkServerDlg::place(QWidget* widget, int x, int y, int width, int height) {
+    widget->setGeometry(dialogRect(dialogBaseUnits(font()), x, y, width, height));
+}
+
+void CQuaveLinkServerDlg::buildControls() {
+    setFont(QFont(QStringLiteral("Arial"), 10));
+    DialogBaseUnits units = dialogBaseUnits(font());
+    QRect client = dialogRect(units, 0, 0, 320, 200);
+    setFixedSize(client.size());
+
+    auto add = [this](int id, QWidget* widget) {
+        controls[id] = widget;
+        widget->setObjectName(QStringLiteral("control%1").arg(id));
+        return widget;
+    };
+
+    // Frames first, so that everything inside them is drawn over them.
+    auto* mixerGroup = new CxGroupBox(this);
+    add(IDC_MIXER_GROUP, mixerGroup);
+    place(mixerGroup, 8, 77, 138, 117);
+    auto* levelGroup = new CxGroupBox(this);
+    add(IDC_LEVEL_GROUP, levelGroup);
+    place(levelGroup, 160, 77, 45, 117);
+    auto* recordGroup = new CxGroupBox(this);
+    add(IDC_RECORD_GROUP, recordGroup);
+    place(recordGroup, 220, 77, 83, 48);
+    auto* meterFrame = new QGroupBox(this);
+    place(meterFrame, 174, 98, 17, 88);
+
+    recordButton = new CxSkinButton(this);
+    add(IDC_RECORD, recordButton);
+    recordButton->setCheckable(true);
+    place(recordButton, 264, 95, 17, 14);
+    recordButton->SetSkin(skin(kBitmapRecord, kBitmapRecordDown), CxSkinButton::kMaskFromNormal, 0,
+                          false, 0);
+    recordButton->setToolTip(QStringLiteral("Record to file"));
+    // Recording starts from the save dialog, which this window does not offer yet: a click
+    // leaves the button up, as a recording that could not start does.
+    connect(recordButton, &QAbstractButton::clicked, this,
+            [this] { recordButton->setChecked(recordFd != -1); });
+
+    stopButton = new CxSkinButton(this);
+    add(IDC_STOP, stopButton);
+    place(stopButton, 232, 95, 17, 14);
+    stopButton->SetSkin(skin(kBitmapStop, kBitmapStopDown), CxSkinButton::kMaskFromNormal, 0, false,
+                        0);
+    stopButton->setToolTip(QStringLiteral("Stop recording"));
+    connect(stopButton, &QAbstractButton::clicked, this, [this] { StopRecording(); });
+
+    inputSelect = new QComboBox(this);
+    add(IDC_INPUT_SELECT, inputSelect);
+    place(inputSelect, 177, 29, 124, 12);
+    inputSelect->resize(inputSelect->width(), inputSelect->sizeHint().height());
+    connect(inputSelect, &QComboBox::activated, this, [this] { OnInputDeviceChanged(); });
+
+    inputSource = new QComboBox(this);
+    add(IDC_INPUT_SOURCE, inputSource);
+    place(inputSource, 177, 57, 124, 12);
+    inputSource->resize(inputSource->width(), inputSource->sizeHint().height());
+
+    minimizeTo = new QComboBox(this);
+    add(IDC_MINIMIZE_TO, minimizeTo);
+    minimizeTo->addItems(
+        {QStringLiteral("Tray"), QStringLiteral("Tray on Start"), QStringLiteral("Task Bar")});
+    place(minimizeTo, 257, 3, 58, 12);
+    minimizeTo->resize(minimizeTo->width(), minimizeTo->sizeHint().height());
+    connect(minimizeTo, &QComboBox::activated, this, [this] { OnMinimizeToChanged(); });
+
+    // Hidden templates: the mixer controls are laid out after them.
+    auto* volumeTemplate = new QSlider(Qt::Vertical, this);
+    add(IDC_VOLUME_TEMPLATE, volumeTemplate);
+    place(volumeTemplate, 29, 111, 27, 63);
+    auto* muteTemplate = new QCheckBox(QStringLiteral("Mute"), this);
+    add(IDC_MUTE_TEMPLATE, muteTemplate);
+    place(muteTemplate, 29, 176, 33, 10);
+
+    meter = new CPeakMeterCtrl(this);
+    add(IDC_METER, meter);
+    place(meter, 176, 103, 14, 81);
+
+    auto* okButton = new QPushButton(QStringLiteral("OK"), this);
+    place(okButton, 255, 23, 50, 14);
+    okButton->setEnabled(false);
+    okButton->hide();
+    auto* cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    place(cancelButton, 260, 23, 50, 14);
+    cancelButton->hide();
+    cancelButton->setAutoDefault(false);
+
+    place(plainLabel(QStringLiteral("Server Address:"), this), 3, 16, 56, 13);
+    addressText = plainLabel(QString(), this);
+    add(IDC_SERVER_ADDRESS, addressText);
+    makeSunken(addressText);
+    place(addressText, 65, 16, 90, 13);
+
+    place(plainLabel(QStringLiteral("Status:"), this), 3, 32, 56, 13);
+    statusText = new CColorStatic(QStringLiteral(" Disconnected"), this);
+    add(IDC_STATUS, statusText);
+    makeSunken(statusText);
+    place(statusText, 65, 32, 90, 13);
+
+    auto* headings =
+        plainLabel(QStringLiteral("Audio Output") + QString(10, ' ') +
+                       QStringLiteral("Audio Input") + QString(18, ' ') + QStringLiteral("Level") +
+                       QString(19, ' ') + QStringLiteral("Record to File"),
+                   this);
+    add(IDC_HEADINGS, headings);
+    QFont bold = font();
+    bold.setWeight(QFont::Bold);
+    headings->setFont(bold);
+    place(headings, 19, 84, 294, 8);
+
+    const struct {
+        int id;
+        const char* text;
+        int x, y, width, height;
+    } hiddenLabels[] = {
+        {IDC_LABEL_TEMPLATE, "Label", 11, 99, 61, 8},
+        {IDC_BALANCE_LABEL_TEMPLATE, "Balance", 28, 81, 36, 8},
+        {IDC_VOLUME_LABEL_TEMPLATE, "Volume", 29, 102, 33, 8},
+    };
+    for (const auto& spec : hiddenLabels) {
+        QLabel* label = plainLabel(QString::fromLatin1(spec.text), this);
+        add(spec.id, label);
+        place(label, spec.x, spec.y, spec.width, spec.height);
+    }
+    auto* balanceTemplate = new QSlider(Qt::Horizontal, this);
+    add(IDC_BALANCE_TEMPLATE, balanceTemplate);
+    place(balanceTemplate, 26, 92, 31, 15);
+
+    auto* inputLabel = plainLabel(QStringLiteral("Input Select:"), this);
+    add(IDC_INPUT_SELECT_LABEL, inputLabel);
+    place(inputLabel, 178, 19, 55, 8);
+
+    captureRateText = new CColorStatic(QStringLiteral("Audio Source:"), this);
+    add(IDC_CAPTURE_RATE, captureRateText);
+    captureRateText->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    place(captureRateText, 178, 47, 54, 8);
+
+    auto* picture = new QLabel(this);
+    add(IDC_PICTURE, picture);
+    picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    picture->setAlignment(Qt::AlignCenter);
+    place(picture, 216, 133, 93, 61);
+    QImage image = LoadBitmapResource(kBitmapPicture);
+    if (!image.isNull()) {
+        QRect inside = picture->contentsRect();
+        picture->setPixmap(QPixmap::fromImage(
+            image.scaled(inside.size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    }
+
+    place(plainLabel(QStringLiteral("Minimize to"), this), 216, 5, 39, 8);
+
+    pairGroup = new QButtonGroup(this);
+    const char* pairTexts[4] = {"Front L/R", "Fr C/LFE", "Side L/R", "Back L/R"};
+    const int pairX[4] = {9, 59, 109, 159};
+    const int pairWidth[4] = {47, 46, 45, 47};
+    for (int i = 0; i < 4; ++i) {
+        pairButtons[i] = new QRadioButton(QString::fromLatin1(pairTexts[i]), this);
+        add(IDC_PAIR_FRONT + i, pairButtons[i]);
+        place(pairButtons[i], pairX[i], 62, pairWidth[i], 10);
+        pairGroup->addButton(pairButtons[i], i);
+    }
+    connect(pairGroup, &QButtonGroup::idClicked, this, [this] { OnChannelPairClicked(); });
+
+    for (int id : {IDC_INPUT_SOURCE, IDC_VOLUME_TEMPLATE, IDC_MUTE_TEMPLATE, IDC_LABEL_TEMPLATE,
+                   IDC_BALANCE_LABEL_TEMPLATE, IDC_BALANCE_TEMPLATE, IDC_VOLUME_LABEL_TEMPLATE,
+                   IDC_PAIR_FRONT, IDC_PAIR_CENTER_LFE, IDC_PAIR_SIDE, IDC_PAIR_BACK}) {
+        controls[id]->hide();
+    }
+}
+
+QWidget* CQuaveLinkServerDlg::control(int id) const {
+    auto found = controls.find(id);
+    return found == controls.end() ? nullptr : found->second;
+}
+
+void CQuaveLinkServerDlg::OnInitDialog() {
+    int pair = setup.channels->channelPairIndex.load();
+    if (pair >= 0 && pair < 4) pairButtons[pair]->setChecked(true);
+
+    LoadSettings();
+    hotkeysEnabled = GetEnableHotkeys();
+
+    QIcon icon = LoadIconResource(kIconMain);
+    if (!icon.isNull()) setWindowIcon(icon);
+
+    int minToTray = GetMinToTray();
+    minimizeTo->setCurrentIndex(minToTray >= 0 && minToTray <= 2 ? minToTray : -1);
+
+    fillEndpointList();
+
+    meter->SetOrientation(0);
+    meter->SetBandLayout(kMeterBands, kMeterLeds);
+    meter->SetShowPeak(true);
+    meter->SetShowGrid(true);
+    meter->SetRanges(kMeterLow, kMeterMedium, kMeterFullScale);
+    meter->Start(kMeterPeriodMs);
+
+    RefreshStatusDisplay();
+    SetConnectionStatus(0, "");
+
+    statusTimer->start();
+
+    if (!setup.workers->startServer(*this)) {
+        ShowMessageBox("Could not create audio thread");
+        setup.exitProcess(-1);
+        return;
+    }
+    if (setup.workers->startDiscovery()) {
+        discoveryThreadStarted = true;
+    } else {
+        ShowMessageBox("Could not create multicast receive thread");
+    }
+    if (!setup.workers->startRecord()) ShowMessageBox("Could not create file record thread");
+
+    versionText = programVersionText();
+    if (!versionText.empty()) {
+        setWindowTitle(QStringLiteral("QuaveLink Server v%1 (Linux)")
+                           .arg(QString::fromStdString(versionText)));
+    }
+}
+
+void CQuaveLinkServerDlg::fillEndpointList() {
+    const std::string stored = GetInputSelect();
+    int chosen = 0;
+    bool found = false;
+    EndpointList& endpoints = *setup.endpoints;
+    endpoints.findEndpoint(0);
+    inputSelect->clear();
+    endpointNames.clear();
+    for (int i = 0; i < EndpointList::kMaxListEntries; ++i) {
+        std::optional<std::string> name = endpoints.endpointName(i);
+        if (!name) break;
+        std::string text = listText(*name);
+        inputSelect->insertItem(i, QString::fromStdString(text));
+        endpointNames.push_back(text);
+        if (!found && stored.size() >= 2 && stored == text) {
+            chosen = i;
+            found = true;
+        }
+    }
+    inputSource->hide();
+    captureRateText->SetText(QString());
+    inputSelect->setCurrentIndex(inputSelect->count() > 0 ? chosen : -1);
+    OnInputDeviceChanged();
+}
+
+int CQuaveLinkServerDlg::DoModal() {
+    OnInitDialog();
+    // A local loop instead of QDialog::exec: exec would make the window application-modal
+    // and so lock the log window out of scrolling and copying.
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, [&loop](int result) { loop.exit(result); });
+    show();
+    return loop.exec();
+}
+
+void CQuaveLinkServerDlg::onGuiThread(std::function<void()> work) {
+    if (QThread::currentThread() == thread()) {
+        work();
+    } else {
+        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+    }
+}
+
+void CQuaveLinkServerDlg::SetConnectionStatus(int connectedCount, const char* clientName) {
+    // Copied here: the caller's buffer is gone by the time the GUI thread runs.
+    std::optional<std::string> name;
+    if (clientName != nullptr) {
+        name.emplace(clientName, strnlen(clientName, ConnectionStatus::kMaxClientName));
+    }
+    onGuiThread([this, connectedCount, name] { applyConnectionStatus(connectedCount, name); });
+}
+
+void CQuaveLinkServerDlg::applyConnectionStatus(int connectedCount,
+                                                const std::optional<std::string>& name) {
+    ConnectionStatusView view =
+        connectionStatus.update(connectedCount, name ? name->c_str() : nullptr);
+    // The name is whatever bytes the client sent: invalid UTF-8 shows as replacement marks.
+    if (statusText->SetText(
+            QString::fromUtf8(view.text.data(), static_cast<qsizetype>(view.text.size())))) {
+        logLine("Connection status:%s\n", view.text.c_str());
+    }
+    statusText->SetTextColor(colorFromColorRef(view.color));
+    currentTrayIconId = view.iconId;
+}
+
+bool CQuaveLinkServerDlg::TakeInputDeviceChange(int& index) { return inputChoice.take(index); }
+
+void CQuaveLinkServerDlg::SetCaptureRateText(const std::string& text) {
+    onGuiThread([this, text] { captureRateText->SetText(QString::fromStdString(text)); });
+}
+
+void CQuaveLinkServerDlg::SetCaptureRateColor(std::uint32_t colorRef) {
+    onGuiThread([this, colorRef] { captureRateText->SetTextColor(colorFromColorRef(colorRef)); });
+}
+
+void CQuaveLinkServerDlg::SetMeterData(const int* values, int first, int count) {
+    meter->SetData(values, first, count);
+}
+
+void CQuaveLinkServerDlg::ShowMessageBox(const std::string& text) {
+    setup.boxes->ShowMessageBox(text);
+}
+
+void CQuaveLinkServerDlg::OnInputDeviceChanged() {
+    int selected = inputSelect->currentIndex();
+    captureRateText->SetText(QString());
+    // The choice made by initialisation is the stored one already; after a failed discovery
+    // start the choice is not stored either, as it always was.
+    if (discoveryThreadStarted && selected >= 0 &&
+        selected < static_cast<int>(endpointNames.size())) {
+        SetInputSelect(endpointNames[selected]);
+    }
+    inputChoice.choose(selected);
+}
+
+void CQuaveLinkServerDlg::StopRecording() {
+    recordButton->setChecked(false);
+    if (recordFd == -1) return;
+    setup.workers->stopRecordTarget();
+    ::close(recordFd);
+    recordFd = -1;
+}
+
+void CQuaveLinkServerDlg::RefreshStatusDisplay() {
+    if (refreshCount % 3 == 0) {
+        addressText->setText(QString::fromStdString(setup.localAddressText()));
+    }
+    ChannelSelection& channels = *setup.channels;
+    int count = channels.captureChannelCount.load();
+    if (count != lastChannelCount) {
+        pairButtons[0]->setVisible(count >= 4);
+        pairButtons[1]->setVisible(count >= 4);
+        pairButtons[2]->setVisible(count >= 6);
+        pairButtons[3]->setVisible(count >= 8);
+        if (count > 3 && channels.channelPairIndex.load() > count / 2 - 1) {
+            channels.channelPairIndex.store(0);
+            pairButtons[0]->setChecked(true);
+        }
+        lastChannelCount = count;
+    }
+    ++refreshCount;
+}
+
+void CQuaveLinkServerDlg::OnTimer() {
+    RefreshStatusDisplay();
+    if (titleResetPending) {
+        titleResetPending = false;
+        setWindowTitle(QString::fromLatin1(kCaption));
+    }
+}
+
+void CQuaveLinkServerDlg::OnChannelPairClicked() {
+    int checked = pairGroup->checkedId();
+    if (checked >= 0) setup.channels->channelPairIndex.store(checked);
+}
+
+void CQuaveLinkServerDlg::OnMinimizeToChanged() { SetMinToTray(minimizeTo->currentIndex()); }
+
+void CQuaveLinkServerDlg::MeterTest() {
+    const int full[2] = {32768, 16384};
+    const int quarter[2] = {full[0] / 4, full[1] / 4};
+    meter->SetData(full, 0, 2);
+    meter->SetData(quarter, 0, 2);
+}
+
+void CQuaveLinkServerDlg::ToggleConsole() {
+    if (setup.console != nullptr) setup.console->toggleVisible();
+}
+
+void CQuaveLinkServerDlg::ShowAboutBox() {
+    QDialog about(this);
+    about.setWindowTitle(QStringLiteral("About QuaveLinkServer"));
+    about.setFont(QFont(QStringLiteral("Sans Serif"), 8));
+    auto* layout = new QGridLayout(&about);
+    auto* iconLabel = new QLabel(&about);
+    QIcon icon = LoadIconResource(kIconMain);
+    if (!icon.isNull()) iconLabel->setPixmap(icon.pixmap(32, 32));
+    layout->addWidget(iconLabel, 0, 0, 3, 1, Qt::AlignTop);
+    const char* lines[3] = {
+        "QuaveLink Server Version 2.1 (Linux)",
+        "Streams what this computer plays to QuaveLink clients on the local network.",
+        "Uncompressed or Opus audio over ENet, UDP port 59010.",
+    };
+    for (int i = 0; i < 3; ++i) {
+        layout->addWidget(plainLabel(QString::fromLatin1(lines[i]), &about), i, 1);
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
+    buttons->button(QDialogButtonBox::Ok)->setDefault(true);
+    connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
+    layout->addWidget(buttons, 3, 0, 1, 2);
+    about.exec();
+}
+
+void CQuaveLinkServerDlg::reject() {
+    StopRecording();
+    done(kCancelResult);
+}
+
+void CQuaveLinkServerDlg::keyPressEvent(QKeyEvent* event) {
+    // Escape would end the dialog; this window only closes through its close box.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}
+
+void CQuaveLinkServerDlg::contextMenuEvent(QContextMenuEvent* event) {
+    sysMenu->exec(event->globalPos());
+}
+
+}  // namespace quavelink

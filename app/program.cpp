@@ -1,0 +1,124 @@
+#include "app/program.h"
+
+#include <sys/resource.h>
+
+#include <QApplication>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include "app/instance_lock.h"
+#include "app/log_console.h"
+#include "app/main_window.h"
+#include "app/message_boxes.h"
+#include "app/recorder_record_sink.h"
+#include "capture/audio_startup.h"
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "capture/stream_server_block_sink.h"
+#include "discovery/multi_host.h"
+#include "platform/audio/pulse_audio_system.h"
+#include "platform/environment.h"
+#include "platform/log.h"
+#include "recording/recorder.h"
+#include "server/server_thread.h"
+#include "server/stream_server.h"
+
+namespace quavelink {
+namespace {
+
+// Nice value of the raised process priority; lowering it needs CAP_SYS_NICE or an rlimit.
+constexpr int kRaisedNice = -10;
+
+// The real workers. Everything they create lives until the process exits: the detached
+// threads use it to the end, and nothing is ever joined.
+class ProgramWorkers : public WindowWorkers {
+  public:
+    ProgramWorkers(EndpointList& endpoints, ChannelSelection& channels)
+        : endpoints(endpoints), channels(channels) {}
+
+    bool startServer(ServerWindow& window) override {
+        Recorder& recorder = createProcessRecorder(window);
+        auto* recordSink = new RecorderRecordSink(recorder);
+        auto* server = new StreamServer(window, *recordSink);
+        auto* blockSink = new StreamServerBlockSink(*server);
+        auto* capture = new AudioStartup(endpoints, *blockSink, window, channels);
+        return startServerThread(*server, *capture, window);
+    }
+    bool startDiscovery() override { return startMultiHost(); }
+    bool startRecord() override { return startRecordThread(processRecorder()); }
+    void stopRecordTarget() override { processRecorder().setRecordTarget("", -1, 0, false, 0); }
+
+  private:
+    EndpointList& endpoints;
+    ChannelSelection& channels;
+};
+
+void endProcess(int status) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
+}  // namespace
+
+const char* modalResultMessage(int result) {
+    switch (result) {
+        case 3:
+            return "Error from dialog window";
+        case -1:
+            return "Dialog window could not be created";
+        default:
+            return nullptr;
+    }
+}
+
+int runServerProgram(int argc, char** argv) {
+    // Message boxes need the application object, so it comes before everything else.
+    auto* app = new QApplication(argc, argv);
+    auto* boxes =
+        new GuiMessageBoxHost(GuiMessageBoxHost::modeForPlatform(QGuiApplication::platformName()));
+
+    auto* instanceLock = new InstanceLock;
+    if (!instanceLock->acquire()) {
+        boxes->ShowMessageBox("QuaveLink Server is already running (check system tray?)");
+        return 1;
+    }
+
+    LogConsole* console = nullptr;
+    if (environmentSwitchOn("QUAVELINK_SERVER_CONSOLE")) {
+        console = new LogConsole;
+        console->start();
+    }
+
+    // Threads inherit the nice value of their creator, so every worker started from here on
+    // runs at the raised priority.
+    if (setpriority(PRIO_PROCESS, 0, kRaisedNice) != 0) {
+        logLine("Warning, could not set process priority class\n");
+    }
+
+    std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreatePulseAudioSystem();
+    auto* endpoints = new EndpointList(*audioSystem.release());
+    auto* channels = new ChannelSelection;
+    auto* workers = new ProgramWorkers(*endpoints, *channels);
+
+    MainWindowSetup setup;
+    setup.endpoints = endpoints;
+    setup.channels = channels;
+    setup.boxes = boxes;
+    setup.workers = workers;
+    setup.console = console;
+    setup.exitProcess = endProcess;
+
+    int result = -1;
+    // The window is never destroyed: worker threads keep calling it until the process ends.
+    CQuaveLinkServerDlg* window = new (std::nothrow) CQuaveLinkServerDlg(setup);
+    if (window != nullptr) result = window->DoModal();
+    if (const char* message = modalResultMessage(result)) boxes->ShowMessageBox(message);
+    if (window != nullptr) window->hide();
+    (void)app;
+    endProcess(0);
+    return 0;
+}
+
+}  // namespace quavelink

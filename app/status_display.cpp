@@ -1,0 +1,71 @@
+#include "app/status_display.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "quavelink_version.h"
+
+namespace quavelink {
+
+ConnectionStatusView ConnectionStatus::update(int clientCount, const char* clientName) {
+    if (clientCount <= 0) {
+        lastName.clear();
+        return {" Disconnected", kDisconnectedColor, kDisconnectedIconId};
+    }
+    std::string suffix = clientCount > 1 ? " (" + std::to_string(clientCount) + ")" : "";
+    std::string name;
+    if (clientName != nullptr) {
+        name.assign(clientName, strnlen(clientName, kMaxClientName));
+        lastName = name;
+    } else {
+        name = lastName;
+    }
+    std::string text = name.empty() ? " Connected" + suffix : " Connected to " + name + suffix;
+    return {text, kConnectedColor, kConnectedIconId};
+}
+
+std::string formatAddressText(const std::uint8_t (&bytes)[4]) {
+    if (bytes[0] == 127) return " (Unknown)";
+    char text[32];
+    std::snprintf(text, sizeof text, " %d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return text;
+}
+
+std::string GetLocalAddressText() {
+    char hostName[1024];
+    if (gethostname(hostName, sizeof hostName) != 0) return "";
+    hostName[sizeof hostName - 1] = '\0';
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr) return "";
+    std::uint8_t bytes[4];
+    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
+    freeaddrinfo(found);
+    return formatAddressText(bytes);
+}
+
+std::string versionTextFor(int major, int minor, int patch, int tweak) {
+    char text[64];
+    if (tweak != 0) {
+        std::snprintf(text, sizeof text, "%d.%d.%d.%d", major, minor, patch, tweak);
+    } else if (patch != 0) {
+        std::snprintf(text, sizeof text, "%d.%d.%d", major, minor, patch);
+    } else {
+        std::snprintf(text, sizeof text, "%d.%d", major, minor);
+    }
+    return text;
+}
+
+std::string programVersionText() {
+    return versionTextFor(QUAVELINK_VERSION_MAJOR, QUAVELINK_VERSION_MINOR, QUAVELINK_VERSION_PATCH,
+                          QUAVELINK_VERSION_TWEAK + 0);
+}
+
+}  // namespace quavelink
