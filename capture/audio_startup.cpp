@@ -1,0 +1,92 @@
+#include "capture/audio_startup.h"
+
+#include <new>
+
+#include "capture/silence_renderer.h"
+#include "capture/wasapi_capture.h"
+#include "platform/environment.h"
+#include "platform/log.h"
+
+namespace quavelink {
+
+AudioStartup::AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
+                           ChannelSelection& channels)
+    : endpoints(endpoints), sink(sink), boxes(boxes), channels(channels) {}
+
+AudioStartup::~AudioStartup() {
+    stopCapture();
+    silence.reset();
+}
+
+int AudioStartup::WInit() {
+    if (environmentSwitchOn("QUAVELINK_SERVER_NOSILENCE")) {
+        logLine("Env var QUAVELINK_SERVER_NOSILENCE enabled, skipping start of PlaySilence "
+                "thread\n");
+        return 0;
+    }
+    if (silence) {
+        logLine("WInit() called more than once!");
+        return -1;
+    }
+    try {
+        silence = std::make_unique<SilenceRenderer>(endpoints.audioSystem(), boxes);
+    } catch (const std::system_error& error) {
+        logLine("Unable to create PlaySilence thread: %x", static_cast<unsigned>(error.code().value()));
+        return error.code().value();
+    }
+    return 0;
+}
+
+int AudioStartup::startCapture(int listIndex, std::atomic<bool>& streamIs48k) {
+    if (firstStart) {
+        int result = WInit();
+        if (result < 0) return result;
+        firstStart = false;
+    }
+    bool isDefault = false;
+    audio::Status status = endpoints.findEndpoint(listIndex, &currentDevice, &isDefault);
+    if (audio::Failed(status)) {
+        stopCapture();
+        return status;
+    }
+    CWASAPICapture::Context context{endpoints.audioSystem(), sink, boxes, channels,
+                                    warn48kOncePerRun};
+    currentCapturer.reset(new (std::nothrow) CWASAPICapture(context, currentDevice, isDefault));
+    if (!currentCapturer) {
+        logLine("Unable to allocate capturer\n");
+        stopCapture();
+        return -1;
+    }
+    if (!currentCapturer->Initialize(CAPTURE_LATENCY_MS, streamIs48k)) {
+        logLine("Unable to initialize capturer\n");
+        currentCapturer.reset();
+        stopCapture();
+        return -2;
+    }
+    plainBlock.reset(new (std::nothrow) std::array<std::uint8_t, kPlainBlockSize>());
+    opusBlock.reset(new (std::nothrow) std::array<std::uint8_t, kOpusBlockSize>());
+    if (!plainBlock || !opusBlock) {
+        logLine("Unable to allocate capture buffer(s)\n");
+        stopCapture();
+        return -1;
+    }
+    if (!currentCapturer->Start(plainBlock->data(), opusBlock->data())) {
+        stopCapture();
+        return -1;
+    }
+    return 0;
+}
+
+void AudioStartup::stopCapture() {
+    if (currentCapturer) {
+        // Joins the capture thread: the blocks below are no longer in use after this.
+        currentCapturer->Stop();
+        currentCapturer->Shutdown();
+        currentCapturer.reset();
+    }
+    plainBlock.reset();
+    opusBlock.reset();
+    currentDevice.reset();
+}
+
+}  // namespace quavelink

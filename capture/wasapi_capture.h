@@ -1,0 +1,99 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "capture/audio_block_sink.h"
+#include "capture/capture_events.h"
+#include "capture/channel_selection.h"
+#include "platform/audio/audio_system.h"
+#include "platform/message_box.h"
+
+namespace quavelink {
+
+//! Engine latency asked for, in milliseconds; the capture thread polls every third of it.
+constexpr int CAPTURE_LATENCY_MS = 16;
+constexpr std::uint32_t kPlainBlockSize = 1368;
+constexpr std::uint32_t kOpusBlockSize = 1936;
+constexpr std::uint32_t kBlockHeaderBytes = 16;
+
+//! The capture engine: captures one endpoint (a render endpoint through loopback, a capture
+//! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of 338
+//! and 480 frames to the sink on its own capture thread. Opened as the default device, it
+//! follows removal, format change and default-device change by reopening the stream.
+//! Server thread: everything public. Capture thread: the loop and the stream switch.
+//! Audio system thread: the two notifications.
+class CWASAPICapture : private audio::SessionEvents, private audio::NotificationClient {
+public:
+    //! What the engine needs around it; all must outlive it.
+    struct Context {
+        audio::AudioSystem& system;
+        AudioBlockSink& sink;
+        MessageBoxHost& boxes;
+        ChannelSelection& channels;
+        //! The 48 kHz advice may still be shown in this process run.
+        bool& warn48kOncePerRun;
+    };
+
+    CWASAPICapture(const Context& context, std::shared_ptr<audio::Endpoint> endpoint,
+                   bool followDefault);
+    ~CWASAPICapture() override;
+    CWASAPICapture(const CWASAPICapture&) = delete;
+    CWASAPICapture& operator=(const CWASAPICapture&) = delete;
+
+    //! Opens the stream; `is48k` says whether the mix format runs at 48000 Hz. On false the
+    //! cause has been printed (and shown when the user can act on it).
+    bool Initialize(int latencyMs, std::atomic<bool>& is48k);
+    //! Starts the capture thread over the two blocks (kPlainBlockSize and kOpusBlockSize
+    //! bytes, owned by the caller until Stop has returned), then the stream.
+    bool Start(std::uint8_t* plainBlock, std::uint8_t* opusBlock);
+    //! Ends capturing; the capture thread has ended when it returns.
+    void Stop();
+    //! Releases every resource; after Stop.
+    void Shutdown();
+
+    //! Whether the capture thread has ended on its own (a failed switch or reset).
+    bool captureEnded() const { return threadEnded.load(std::memory_order_acquire); }
+
+private:
+    void OnSessionDisconnected(audio::DisconnectReason reason) override;
+    void OnDefaultDeviceChanged(audio::DataFlow flow, std::string_view deviceId) override;
+
+    bool loadMixFormat();
+    void advise48k();
+    audio::Status openStream();
+    bool registerSwitchNotifications();
+    void unregisterSwitchNotifications();
+    void captureLoop();
+    bool poll();
+    void fillBlock(std::uint8_t* block, std::uint32_t blockSize, std::uint32_t& fill,
+                   const std::uint8_t* packet, std::uint32_t frames, bool silent, int pair);
+    audio::Status switchStream(bool reset);
+
+    Context context;
+    std::shared_ptr<audio::Endpoint> endpoint;
+    std::unique_ptr<audio::AudioClient> audioClient;
+    std::unique_ptr<audio::CaptureClient> captureClient;
+    std::unique_ptr<audio::SessionControl> sessionControl;
+    std::shared_ptr<audio::DeviceEnumerator> enumerator;
+    bool endpointCallbackRegistered = false;
+    std::optional<std::thread> captureThread;
+    std::atomic<bool> threadEnded{false};
+    CaptureEvents events;
+    std::optional<audio::MixFormat> mixFormat;
+    std::uint32_t frameSize = 0;
+    std::uint8_t* plainBlock = nullptr;
+    std::uint32_t plainFill = 0;
+    std::uint8_t* opusBlock = nullptr;
+    std::uint32_t opusFill = 0;
+    bool followDefault;
+    int latencyMs = CAPTURE_LATENCY_MS;
+    std::atomic<bool> switchPending{false};
+    int emptyPolls = 0;
+    bool sawData = false;
+};
+
+}  // namespace quavelink

@@ -1,0 +1,777 @@
+#include "platform/audio/pulse_audio_system.h"
+
+#include <pulse/pulseaudio.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "platform/audio/packet_ring.h"
+
+namespace quavelink::audio {
+namespace {
+
+// Capture fragments of about 5 ms.
+constexpr pa_usec_t kFragmentUsec = 5000;
+// The capture ring: packets of at most 480 frames, 256 of them (2.5 s at 48 kHz).
+constexpr std::uint32_t kRingSlots = 256;
+constexpr std::uint32_t kRingSlotFrames = 480;
+
+Status pulseError(int error) {
+    switch (error) {
+        case PA_ERR_NOENTITY:
+        case PA_ERR_KILLED:
+            return kErrorDeviceInvalidated;
+        case PA_ERR_CONNECTIONREFUSED:
+        case PA_ERR_CONNECTIONTERMINATED:
+        case PA_ERR_BADSTATE:
+            return kErrorServiceNotRunning;
+        default:
+            // Facility 0xA1 carries a PulseAudio error number.
+            return static_cast<Status>(0x80A10000u | (static_cast<unsigned>(error) & 0xFFFFu));
+    }
+}
+
+std::uint32_t speakerBit(pa_channel_position_t position) {
+    switch (position) {
+        case PA_CHANNEL_POSITION_FRONT_LEFT: return 0x1;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT: return 0x2;
+        case PA_CHANNEL_POSITION_FRONT_CENTER: return 0x4;
+        case PA_CHANNEL_POSITION_LFE: return 0x8;
+        case PA_CHANNEL_POSITION_REAR_LEFT: return 0x10;
+        case PA_CHANNEL_POSITION_REAR_RIGHT: return 0x20;
+        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER: return 0x40;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER: return 0x80;
+        case PA_CHANNEL_POSITION_REAR_CENTER: return 0x100;
+        case PA_CHANNEL_POSITION_SIDE_LEFT: return 0x200;
+        case PA_CHANNEL_POSITION_SIDE_RIGHT: return 0x400;
+        case PA_CHANNEL_POSITION_TOP_CENTER: return 0x800;
+        case PA_CHANNEL_POSITION_TOP_FRONT_LEFT: return 0x1000;
+        case PA_CHANNEL_POSITION_TOP_FRONT_CENTER: return 0x2000;
+        case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT: return 0x4000;
+        case PA_CHANNEL_POSITION_TOP_REAR_LEFT: return 0x8000;
+        case PA_CHANNEL_POSITION_TOP_REAR_CENTER: return 0x10000;
+        case PA_CHANNEL_POSITION_TOP_REAR_RIGHT: return 0x20000;
+        default: return 0;
+    }
+}
+
+// SPEAKER_* bits of a channel map; 0 when a position has no bit or repeats.
+std::uint32_t channelMask(const pa_channel_map& map) {
+    if (map.channels == 1 && map.map[0] == PA_CHANNEL_POSITION_MONO) return 0x4;
+    std::uint32_t mask = 0;
+    for (unsigned i = 0; i < map.channels; ++i) {
+        std::uint32_t bit = speakerBit(map.map[i]);
+        if (bit == 0 || (mask & bit) != 0) return 0;
+        mask |= bit;
+    }
+    return mask;
+}
+
+// What the program needs to know of a sink or a source.
+struct DeviceInfo {
+    DataFlow flow = DataFlow::Render;
+    std::string name;
+    std::uint32_t index = PA_INVALID_INDEX;
+    std::optional<std::string> description;
+    std::string formFactor;
+    std::vector<std::string> ports;
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+    std::string monitorSource;  // sinks only
+    bool isMonitor = false;     // sources only
+};
+
+template <typename Info>
+DeviceInfo toDeviceInfo(const Info& info, DataFlow flow) {
+    DeviceInfo device;
+    device.flow = flow;
+    device.name = info.name ? info.name : "";
+    device.index = info.index;
+    if (info.description) device.description = info.description;
+    if (const char* factor = pa_proplist_gets(info.proplist, "device.form_factor")) {
+        device.formFactor = factor;
+    }
+    for (std::uint32_t i = 0; i < info.n_ports; ++i) {
+        if (info.ports[i]->name) device.ports.emplace_back(info.ports[i]->name);
+        if (info.ports[i]->description) device.ports.emplace_back(info.ports[i]->description);
+    }
+    device.spec = info.sample_spec;
+    device.map = info.channel_map;
+    return device;
+}
+
+struct StreamState;
+
+// One connection to the sound server with its own event thread; shared by everything made
+// from it. Members marked "loop" are touched only under the mainloop lock.
+class Connection {
+public:
+    static Status Create(std::shared_ptr<Connection>& out) {
+        auto connection = std::shared_ptr<Connection>(new Connection());
+        Status status = connection->connect();
+        if (Failed(status)) return status;
+        out = std::move(connection);
+        return kOk;
+    }
+
+    ~Connection() {
+        if (!loop) return;
+        pa_threaded_mainloop_stop(loop);
+        if (context) {
+            pa_context_disconnect(context);
+            pa_context_unref(context);
+        }
+        pa_threaded_mainloop_free(loop);
+    }
+
+    bool alive() {
+        Lock lock(loop);
+        return pa_context_get_state(context) == PA_CONTEXT_READY;
+    }
+
+    class Lock {
+    public:
+        explicit Lock(pa_threaded_mainloop* loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
+        ~Lock() { pa_threaded_mainloop_unlock(loop); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pa_threaded_mainloop* loop;
+    };
+
+    // Under the lock: waits for `operation` to finish; its error, if it could not start.
+    Status wait(pa_operation* operation) {
+        if (!operation) return pulseError(pa_context_errno(context));
+        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
+            pa_threaded_mainloop_wait(loop);
+        }
+        pa_operation_unref(operation);
+        return pa_context_get_state(context) == PA_CONTEXT_READY ? kOk : kErrorServiceNotRunning;
+    }
+
+    Status listDevices(std::vector<DeviceInfo>& devices) {
+        Query query{this, {}, 0};
+        Lock lock(loop);
+        Status status = wait(pa_context_get_sink_info_list(context, &Connection::onSink, &query));
+        if (Succeeded(status)) {
+            status = wait(pa_context_get_source_info_list(context, &Connection::onSource, &query));
+        }
+        if (Failed(status)) return status;
+        for (DeviceInfo& device : query.devices) {
+            if (!device.isMonitor) devices.push_back(std::move(device));
+        }
+        return kOk;
+    }
+
+    Status deviceInfo(DataFlow flow, const std::string& name, DeviceInfo& device) {
+        Query query{this, {}, 0};
+        Lock lock(loop);
+        pa_operation* operation =
+            flow == DataFlow::Render
+                ? pa_context_get_sink_info_by_name(context, name.c_str(), &Connection::onSink, &query)
+                : pa_context_get_source_info_by_name(context, name.c_str(), &Connection::onSource,
+                                                     &query);
+        Status status = wait(operation);
+        if (Failed(status)) return status;
+        if (query.devices.empty()) {
+            return query.error != 0 ? pulseError(query.error) : kErrorDeviceInvalidated;
+        }
+        device = std::move(query.devices.front());
+        return kOk;
+    }
+
+    Status defaultDevice(DataFlow flow, std::string& name) {
+        Lock lock(loop);
+        Status status = wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
+        if (Failed(status)) return status;
+        name = flow == DataFlow::Render ? defaultSink : defaultSource;
+        return name.empty() ? kErrorNotFound : kOk;
+    }
+
+    Status addClient(NotificationClient* client) {
+        Lock lock(loop);
+        clients.push_back(client);
+        return kOk;
+    }
+
+    Status removeClient(NotificationClient* client) {
+        Lock lock(loop);
+        auto found = std::find(clients.begin(), clients.end(), client);
+        if (found == clients.end()) return kErrorNotFound;
+        clients.erase(found);
+        return kOk;
+    }
+
+    pa_threaded_mainloop* loop = nullptr;
+    pa_context* context = nullptr;
+    std::vector<StreamState*> streams;  // loop
+
+private:
+    struct Query {
+        Connection* connection;
+        std::vector<DeviceInfo> devices;
+        int error;
+    };
+
+    Connection() = default;
+
+    Status connect() {
+        loop = pa_threaded_mainloop_new();
+        if (!loop) return kErrorOutOfMemory;
+        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "QuaveLink Server");
+        if (!context) return kErrorOutOfMemory;
+        pa_context_set_state_callback(context, &Connection::onContextState, this);
+        pa_context_set_subscribe_callback(context, &Connection::onSubscription, this);
+        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+            return pulseError(pa_context_errno(context));
+        }
+        Lock lock(loop);
+        if (pa_threaded_mainloop_start(loop) < 0) return kErrorFail;
+        for (;;) {
+            pa_context_state_t state = pa_context_get_state(context);
+            if (state == PA_CONTEXT_READY) break;
+            if (!PA_CONTEXT_IS_GOOD(state)) return pulseError(pa_context_errno(context));
+            pa_threaded_mainloop_wait(loop);
+        }
+        Status status = wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
+        if (Failed(status)) return status;
+        auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                        PA_SUBSCRIPTION_MASK_SINK |
+                                                        PA_SUBSCRIPTION_MASK_SOURCE);
+        return wait(pa_context_subscribe(context, mask, nullptr, nullptr));
+    }
+
+    static void onContextState(pa_context*, void* self) {
+        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
+    }
+
+    template <typename Info>
+    static void addDevice(pa_context* context, const Info* info, int eol, void* data,
+                          DataFlow flow) {
+        auto* query = static_cast<Query*>(data);
+        if (eol < 0) query->error = pa_context_errno(context);
+        if (info) {
+            DeviceInfo device = toDeviceInfo(*info, flow);
+            if constexpr (std::is_same_v<Info, pa_sink_info>) {
+                if (info->monitor_source_name) device.monitorSource = info->monitor_source_name;
+            } else {
+                device.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+            }
+            query->devices.push_back(std::move(device));
+        }
+        if (eol) pa_threaded_mainloop_signal(query->connection->loop, 0);
+    }
+
+    static void onSink(pa_context* context, const pa_sink_info* info, int eol, void* data) {
+        addDevice(context, info, eol, data, DataFlow::Render);
+    }
+    static void onSource(pa_context* context, const pa_source_info* info, int eol, void* data) {
+        addDevice(context, info, eol, data, DataFlow::Capture);
+    }
+
+    // Keeps the default names and tells the registered clients when one changed.
+    static void onServerInfo(pa_context*, const pa_server_info* info, void* data) {
+        auto* self = static_cast<Connection*>(data);
+        if (info) {
+            std::string sink = info->default_sink_name ? info->default_sink_name : "";
+            std::string source = info->default_source_name ? info->default_source_name : "";
+            bool sinkChanged = self->primed && sink != self->defaultSink;
+            bool sourceChanged = self->primed && source != self->defaultSource;
+            self->defaultSink = sink;
+            self->defaultSource = source;
+            self->primed = true;
+            for (NotificationClient* client : self->clients) {
+                if (sinkChanged) client->OnDefaultDeviceChanged(DataFlow::Render, sink);
+                if (sourceChanged) client->OnDefaultDeviceChanged(DataFlow::Capture, source);
+            }
+        }
+        pa_threaded_mainloop_signal(self->loop, 0);
+    }
+
+    static void onSubscription(pa_context* context, pa_subscription_event_type_t type,
+                               std::uint32_t index, void* data);
+
+    std::vector<NotificationClient*> clients;  // loop
+    std::string defaultSink, defaultSource;    // loop
+    bool primed = false;                       // loop
+};
+
+// One pa_stream and what its callbacks share with the audio client.
+struct StreamState {
+    Connection* connection = nullptr;
+    pa_stream* stream = nullptr;
+    DataFlow flow = DataFlow::Render;  // of the endpoint
+    bool record = false;
+    std::uint32_t deviceIndex = PA_INVALID_INDEX;
+    pa_sample_spec spec{};
+    std::uint32_t frameBytes = 0;
+    std::uint32_t bufferFrames = 0;
+    std::unique_ptr<PacketRing> ring;           // record streams
+    std::vector<std::uint8_t> renderBuffer;     // playback streams
+    SessionEvents* events = nullptr;            // loop
+    bool disconnectTold = false;                // loop
+    bool wasReady = false;                      // loop
+    std::atomic<bool> failed{false};
+
+    void tell(DisconnectReason reason) {
+        if (disconnectTold) return;
+        disconnectTold = true;
+        if (events) events->OnSessionDisconnected(reason);
+    }
+};
+
+void onStreamState(pa_stream* stream, void* data) {
+    auto* state = static_cast<StreamState*>(data);
+    pa_stream_state_t now = pa_stream_get_state(stream);
+    if (now == PA_STREAM_READY) state->wasReady = true;
+    if (now == PA_STREAM_FAILED && state->wasReady) {
+        state->failed = true;
+        bool serverGone = pa_context_get_state(state->connection->context) != PA_CONTEXT_READY;
+        state->tell(serverGone ? DisconnectReason::ServerShutdown : DisconnectReason::DeviceRemoval);
+    }
+    pa_threaded_mainloop_signal(state->connection->loop, 0);
+}
+
+// The sound server's thread: moves every readable fragment into the ring.
+void onStreamRead(pa_stream* stream, std::size_t, void* data) {
+    auto* state = static_cast<StreamState*>(data);
+    const void* fragment = nullptr;
+    std::size_t bytes = 0;
+    while (pa_stream_readable_size(stream) > 0) {
+        if (pa_stream_peek(stream, &fragment, &bytes) < 0 || bytes == 0) return;
+        // No data with a length is a hole in the stream: silence.
+        state->ring->write(fragment, bytes, kBufferFlagsSilent, kBufferFlagsDataDiscontinuity);
+        pa_stream_drop(stream);
+    }
+}
+
+void onStreamDevice(pa_stream* stream, void* data) {
+    auto* state = static_cast<StreamState*>(data);
+    state->deviceIndex = pa_stream_get_device_index(stream);
+}
+
+struct FormatCheck {
+    Connection* connection;
+    std::uint32_t index;
+};
+
+void onSinkForFormat(pa_context*, const pa_sink_info* info, int, void* data) {
+    auto* check = static_cast<FormatCheck*>(data);
+    if (info) {
+        for (StreamState* state : check->connection->streams) {
+            bool ours = state->record ? state->deviceIndex == info->monitor_source
+                                      : state->deviceIndex == info->index;
+            if (ours && state->flow == DataFlow::Render &&
+                (info->sample_spec.rate != state->spec.rate ||
+                 info->sample_spec.channels != state->spec.channels)) {
+                state->tell(DisconnectReason::FormatChanged);
+            }
+        }
+        return;
+    }
+    delete check;
+}
+
+void onSourceForFormat(pa_context*, const pa_source_info* info, int, void* data) {
+    auto* check = static_cast<FormatCheck*>(data);
+    if (info) {
+        for (StreamState* state : check->connection->streams) {
+            if (state->deviceIndex == info->index && state->flow == DataFlow::Capture &&
+                (info->sample_spec.rate != state->spec.rate ||
+                 info->sample_spec.channels != state->spec.channels)) {
+                state->tell(DisconnectReason::FormatChanged);
+            }
+        }
+        return;
+    }
+    delete check;
+}
+
+void Connection::onSubscription(pa_context* context, pa_subscription_event_type_t type,
+                                std::uint32_t index, void* data) {
+    auto* self = static_cast<Connection*>(data);
+    auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER && kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
+        if (auto* op = pa_context_get_server_info(context, &Connection::onServerInfo, self)) {
+            pa_operation_unref(op);
+        }
+        return;
+    }
+    if (kind != PA_SUBSCRIPTION_EVENT_CHANGE || self->streams.empty()) return;
+    pa_operation* op = nullptr;
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+        op = pa_context_get_sink_info_by_index(context, index, &onSinkForFormat,
+                                               new FormatCheck{self, index});
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+        op = pa_context_get_source_info_by_index(context, index, &onSourceForFormat,
+                                                 new FormatCheck{self, index});
+    }
+    if (op) pa_operation_unref(op);
+}
+
+class PulseCaptureClient : public CaptureClient {
+public:
+    explicit PulseCaptureClient(std::shared_ptr<StreamState> state) : state(std::move(state)) {}
+
+    Status GetBuffer(const std::uint8_t*& data, std::uint32_t& frames,
+                     std::uint32_t& flags) override {
+        frames = 0;
+        flags = 0;
+        if (state->ring->peek(data, frames, flags)) return kOk;
+        return state->failed.load() ? kErrorDeviceInvalidated : kOk;
+    }
+
+    Status ReleaseBuffer(std::uint32_t frames) override {
+        if (frames != 0) state->ring->pop();
+        return kOk;
+    }
+
+private:
+    std::shared_ptr<StreamState> state;
+};
+
+class PulseRenderClient : public RenderClient {
+public:
+    explicit PulseRenderClient(std::shared_ptr<StreamState> state) : state(std::move(state)) {}
+
+    Status GetBuffer(std::uint32_t frames, std::uint8_t*& data) override {
+        if (static_cast<std::size_t>(frames) * state->frameBytes > state->renderBuffer.size()) {
+            return kErrorBufferTooLarge;
+        }
+        data = state->renderBuffer.data();
+        return kOk;
+    }
+
+    Status ReleaseBuffer(std::uint32_t frames, std::uint32_t flags) override {
+        std::size_t bytes = static_cast<std::size_t>(frames) * state->frameBytes;
+        if (bytes == 0) return kOk;
+        if (flags & kBufferFlagsSilent) std::fill_n(state->renderBuffer.begin(), bytes, 0);
+        Connection::Lock lock(state->connection->loop);
+        if (pa_stream_write(state->stream, state->renderBuffer.data(), bytes, nullptr, 0,
+                            PA_SEEK_RELATIVE) < 0) {
+            return pulseError(pa_context_errno(state->connection->context));
+        }
+        return kOk;
+    }
+
+private:
+    std::shared_ptr<StreamState> state;
+};
+
+class PulseSessionControl : public SessionControl {
+public:
+    PulseSessionControl(std::shared_ptr<Connection> connection, std::shared_ptr<StreamState> state)
+        : connection(std::move(connection)), state(std::move(state)) {}
+
+    Status RegisterAudioSessionNotification(SessionEvents* events) override {
+        Connection::Lock lock(connection->loop);
+        state->events = events;
+        return kOk;
+    }
+    Status UnregisterAudioSessionNotification(SessionEvents* events) override {
+        Connection::Lock lock(connection->loop);
+        if (state->events != events) return kErrorNotFound;
+        state->events = nullptr;
+        return kOk;
+    }
+
+private:
+    std::shared_ptr<Connection> connection;
+    std::shared_ptr<StreamState> state;
+};
+
+class PulseAudioClient : public AudioClient {
+public:
+    PulseAudioClient(std::shared_ptr<Connection> connection, DataFlow flow, std::string name)
+        : connection(std::move(connection)), flow(flow), name(std::move(name)) {}
+
+    ~PulseAudioClient() override {
+        if (!state) return;
+        Connection::Lock lock(connection->loop);
+        auto& streams = connection->streams;
+        streams.erase(std::remove(streams.begin(), streams.end(), state.get()), streams.end());
+        pa_stream_set_state_callback(state->stream, nullptr, nullptr);
+        pa_stream_set_read_callback(state->stream, nullptr, nullptr);
+        pa_stream_set_moved_callback(state->stream, nullptr, nullptr);
+        state->events = nullptr;
+        pa_stream_disconnect(state->stream);
+        pa_stream_unref(state->stream);
+        state->stream = nullptr;
+    }
+
+    Status GetMixFormat(MixFormat& format) override {
+        DeviceInfo device;
+        Status status = connection->deviceInfo(flow, name, device);
+        if (Failed(status)) return status;
+        format = FloatMixFormat(device.spec.channels, device.spec.rate, channelMask(device.map));
+        return kOk;
+    }
+
+    Status Initialize(ShareMode, std::uint32_t streamFlags, std::int64_t bufferDuration,
+                      std::int64_t, const MixFormat& format) override {
+        if (state) return kErrorAlreadyInitialized;
+        bool loopback = (streamFlags & kStreamFlagsLoopback) != 0;
+        if (loopback && flow != DataFlow::Render) return kErrorWrongEndpointType;
+        if (format.bitsPerSample != 32 || format.channels == 0 ||
+            format.channels > PA_CHANNELS_MAX || format.samplesPerSec == 0 ||
+            (format.formatTag == kWaveFormatExtensible && format.subFormat != kSubtypeIeeeFloat) ||
+            (format.formatTag != kWaveFormatExtensible && format.formatTag != 3)) {
+            return kErrorUnsupportedFormat;
+        }
+        DeviceInfo device;
+        Status status = connection->deviceInfo(flow, name, device);
+        if (Failed(status)) return status;
+
+        auto made = std::make_shared<StreamState>();
+        made->connection = connection.get();
+        made->flow = flow;
+        made->record = flow == DataFlow::Capture || loopback;
+        made->spec = {PA_SAMPLE_FLOAT32LE, format.samplesPerSec,
+                      static_cast<std::uint8_t>(format.channels)};
+        made->frameBytes = format.channels * 4u;
+        pa_channel_map map = device.map;
+        if (map.channels != format.channels) {
+            pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
+        }
+        std::string target = made->record && flow == DataFlow::Render ? device.monitorSource : name;
+
+        Connection::Lock lock(connection->loop);
+        made->stream = pa_stream_new(connection->context,
+                                     made->record ? "QuaveLink capture" : "QuaveLink playback",
+                                     &made->spec, &map);
+        if (!made->stream) return pulseError(pa_context_errno(connection->context));
+        pa_stream_set_state_callback(made->stream, &onStreamState, made.get());
+        pa_stream_set_moved_callback(made->stream, &onStreamDevice, made.get());
+        pa_buffer_attr attr;
+        attr.maxlength = static_cast<std::uint32_t>(-1);
+        attr.tlength = static_cast<std::uint32_t>(-1);
+        attr.prebuf = static_cast<std::uint32_t>(-1);
+        attr.minreq = static_cast<std::uint32_t>(-1);
+        attr.fragsize = static_cast<std::uint32_t>(-1);
+        int result;
+        if (made->record) {
+            made->ring = std::make_unique<PacketRing>(kRingSlots, kRingSlotFrames, made->frameBytes);
+            made->bufferFrames = static_cast<std::uint32_t>(
+                pa_usec_to_bytes(kFragmentUsec, &made->spec) / made->frameBytes);
+            attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &made->spec));
+            pa_stream_set_read_callback(made->stream, &onStreamRead, made.get());
+            auto flags = static_cast<pa_stream_flags_t>(
+                PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
+                PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
+            result = pa_stream_connect_record(made->stream, target.c_str(), &attr, flags);
+        } else {
+            made->bufferFrames = static_cast<std::uint32_t>(
+                bufferDuration * static_cast<std::int64_t>(format.samplesPerSec) / 10000000);
+            if (made->bufferFrames == 0) made->bufferFrames = 1;
+            made->renderBuffer.resize(static_cast<std::size_t>(made->bufferFrames) * made->frameBytes);
+            attr.tlength = static_cast<std::uint32_t>(made->renderBuffer.size());
+            auto flags = static_cast<pa_stream_flags_t>(
+                PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
+            result = pa_stream_connect_playback(made->stream, target.c_str(), &attr, flags,
+                                                nullptr, nullptr);
+        }
+        if (result < 0) {
+            Status error = pulseError(pa_context_errno(connection->context));
+            pa_stream_unref(made->stream);
+            return error;
+        }
+        for (;;) {
+            pa_stream_state_t now = pa_stream_get_state(made->stream);
+            if (now == PA_STREAM_READY) break;
+            if (!PA_STREAM_IS_GOOD(now)) {
+                Status error = pulseError(pa_context_errno(connection->context));
+                pa_stream_set_state_callback(made->stream, nullptr, nullptr);
+                pa_stream_set_read_callback(made->stream, nullptr, nullptr);
+                pa_stream_set_moved_callback(made->stream, nullptr, nullptr);
+                pa_stream_unref(made->stream);
+                return error;
+            }
+            pa_threaded_mainloop_wait(connection->loop);
+        }
+        made->deviceIndex = pa_stream_get_device_index(made->stream);
+        connection->streams.push_back(made.get());
+        state = std::move(made);
+        return kOk;
+    }
+
+    Status GetBufferSize(std::uint32_t& frames) override {
+        if (!state) return kErrorNotInitialized;
+        frames = state->bufferFrames;
+        return kOk;
+    }
+
+    Status GetCurrentPadding(std::uint32_t& frames) override {
+        if (!state) return kErrorNotInitialized;
+        if (state->record) {
+            frames = 0;
+            return kOk;
+        }
+        Connection::Lock lock(connection->loop);
+        std::size_t writable = pa_stream_writable_size(state->stream);
+        if (writable == static_cast<std::size_t>(-1)) return kErrorDeviceInvalidated;
+        auto writableFrames = static_cast<std::uint32_t>(
+            std::min<std::size_t>(writable / state->frameBytes, state->bufferFrames));
+        frames = state->bufferFrames - writableFrames;
+        return kOk;
+    }
+
+    Status GetService(std::unique_ptr<CaptureClient>& service) override {
+        if (!state) return kErrorNotInitialized;
+        if (!state->record) return kErrorWrongEndpointType;
+        service = std::make_unique<PulseCaptureClient>(state);
+        return kOk;
+    }
+
+    Status GetService(std::unique_ptr<RenderClient>& service) override {
+        if (!state) return kErrorNotInitialized;
+        if (state->record) return kErrorWrongEndpointType;
+        service = std::make_unique<PulseRenderClient>(state);
+        return kOk;
+    }
+
+    Status GetService(std::unique_ptr<SessionControl>& service) override {
+        if (!state) return kErrorNotInitialized;
+        service = std::make_unique<PulseSessionControl>(connection, state);
+        return kOk;
+    }
+
+    Status Start() override { return cork(false); }
+    Status Stop() override { return cork(true); }
+
+private:
+    static void onSuccess(pa_stream*, int, void* data) {
+        pa_threaded_mainloop_signal(static_cast<Connection*>(data)->loop, 0);
+    }
+
+    Status cork(bool corked) {
+        if (!state) return kErrorNotInitialized;
+        if (state->failed.load()) return kErrorDeviceInvalidated;
+        Connection::Lock lock(connection->loop);
+        return connection->wait(
+            pa_stream_cork(state->stream, corked ? 1 : 0, &onSuccess, connection.get()));
+    }
+
+    std::shared_ptr<Connection> connection;
+    DataFlow flow;
+    std::string name;
+    std::shared_ptr<StreamState> state;
+};
+
+class PulseEndpoint : public Endpoint {
+public:
+    PulseEndpoint(std::shared_ptr<Connection> connection, DataFlow flow, std::string name)
+        : connection(std::move(connection)), flow(flow), name(std::move(name)) {}
+
+    std::string GetId() const override { return name; }
+    DataFlow GetDataFlow() const override { return flow; }
+
+    Status OpenPropertyStore(EndpointProperties& properties) override {
+        DeviceInfo device;
+        Status status = connection->deviceInfo(flow, name, device);
+        if (Failed(status)) return status;
+        properties.friendlyName = device.description;
+        properties.deviceDesc = device.description;
+        properties.formFactor = device.formFactor;
+        properties.portNames = device.ports;
+        return kOk;
+    }
+
+    Status Activate(std::unique_ptr<AudioClient>& client) override {
+        DeviceInfo device;
+        Status status = connection->deviceInfo(flow, name, device);
+        if (Failed(status)) return status;
+        client = std::make_unique<PulseAudioClient>(connection, flow, name);
+        return kOk;
+    }
+
+private:
+    std::shared_ptr<Connection> connection;
+    DataFlow flow;
+    std::string name;
+};
+
+class PulseCollection : public EndpointCollection {
+public:
+    explicit PulseCollection(std::vector<std::shared_ptr<Endpoint>> endpoints)
+        : endpoints(std::move(endpoints)) {}
+
+    Status GetCount(std::uint32_t& count) override {
+        count = static_cast<std::uint32_t>(endpoints.size());
+        return kOk;
+    }
+    Status Item(std::uint32_t index, std::shared_ptr<Endpoint>& endpoint) override {
+        if (index >= endpoints.size()) return kErrorNotFound;
+        endpoint = endpoints[index];
+        return kOk;
+    }
+
+private:
+    std::vector<std::shared_ptr<Endpoint>> endpoints;
+};
+
+class PulseEnumerator : public DeviceEnumerator {
+public:
+    explicit PulseEnumerator(std::shared_ptr<Connection> connection)
+        : connection(std::move(connection)) {}
+
+    Status EnumAudioEndpoints(std::shared_ptr<EndpointCollection>& collection) override {
+        std::vector<DeviceInfo> devices;
+        Status status = connection->listDevices(devices);
+        if (Failed(status)) return status;
+        std::vector<std::shared_ptr<Endpoint>> endpoints;
+        for (const DeviceInfo& device : devices) {
+            endpoints.push_back(std::make_shared<PulseEndpoint>(connection, device.flow, device.name));
+        }
+        collection = std::make_shared<PulseCollection>(std::move(endpoints));
+        return kOk;
+    }
+
+    Status GetDefaultAudioEndpoint(DataFlow flow, std::shared_ptr<Endpoint>& endpoint) override {
+        std::string name;
+        Status status = connection->defaultDevice(flow, name);
+        if (Failed(status)) return status;
+        endpoint = std::make_shared<PulseEndpoint>(connection, flow, name);
+        return kOk;
+    }
+
+    Status RegisterEndpointNotificationCallback(NotificationClient* client) override {
+        return connection->addClient(client);
+    }
+    Status UnregisterEndpointNotificationCallback(NotificationClient* client) override {
+        return connection->removeClient(client);
+    }
+
+private:
+    std::shared_ptr<Connection> connection;
+};
+
+class PulseAudioSystem : public AudioSystem {
+public:
+    Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) override {
+        std::lock_guard lock(mutex);
+        if (!connection || !connection->alive()) {
+            std::shared_ptr<Connection> made;
+            Status status = Connection::Create(made);
+            if (Failed(status)) return status == kErrorServiceNotRunning ? status : kErrorServiceNotRunning;
+            connection = std::move(made);
+        }
+        enumerator = std::make_shared<PulseEnumerator>(connection);
+        return kOk;
+    }
+
+private:
+    std::mutex mutex;
+    std::shared_ptr<Connection> connection;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioSystem> CreatePulseAudioSystem() {
+    return std::make_unique<PulseAudioSystem>();
+}
+
+}  // namespace quavelink::audio

@@ -1,0 +1,144 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "capture/audio_block_sink.h"
+#include "capture/audio_startup.h"
+#include "capture/endpoint_list.h"
+#include "fake_audio_system.h"
+#include "platform/message_box.h"
+#include "settings/settings.h"
+#include "support/log_capture.h"
+
+namespace quavelink::test {
+
+//! Keeps a copy of every block the engine hands over. Any thread.
+class RecordingBlockSink : public AudioBlockSink {
+public:
+    void processAudioBlock(std::uint8_t* block, int length) override {
+        std::lock_guard lock(mutex);
+        blocks.emplace_back(block, block + length);
+        changed.notify_all();
+    }
+
+    //! Waits until `count` blocks of `length` bytes have arrived.
+    bool waitFor(int length, int count, int timeoutMs = 3000) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return countLocked(length) >= count; });
+    }
+
+    std::vector<std::vector<std::uint8_t>> of(int length) {
+        std::lock_guard lock(mutex);
+        std::vector<std::vector<std::uint8_t>> out;
+        for (auto& block : blocks) {
+            if (static_cast<int>(block.size()) == length) out.push_back(block);
+        }
+        return out;
+    }
+
+    int count(int length) {
+        std::lock_guard lock(mutex);
+        return countLocked(length);
+    }
+
+private:
+    int countLocked(int length) {
+        int n = 0;
+        for (auto& block : blocks) n += static_cast<int>(block.size()) == length;
+        return n;
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::vector<std::uint8_t>> blocks;
+};
+
+//! Message boxes answered at once, remembered. Any thread.
+class RecordingBoxes : public MessageBoxHost {
+public:
+    void ShowMessageBox(const std::string& text) override {
+        std::lock_guard lock(mutex);
+        texts.push_back(text);
+    }
+    std::vector<std::string> shown() {
+        std::lock_guard lock(mutex);
+        return texts;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> texts;
+};
+
+inline std::int16_t sampleAt(const std::vector<std::uint8_t>& block, int frame, int side) {
+    std::size_t at = 16 + static_cast<std::size_t>(frame) * 4 + side * 2;
+    return static_cast<std::int16_t>(block[at] | block[at + 1] << 8);
+}
+
+inline FakeAudioSystem::Device renderDevice(const std::string& id, std::uint32_t rate = 48000,
+                                            std::uint16_t channels = 2,
+                                            const std::string& description = "Speakers") {
+    FakeAudioSystem::Device device;
+    device.id = id;
+    device.flow = audio::DataFlow::Render;
+    device.format = audio::FloatMixFormat(channels, rate, channels == 2 ? 0x3 : 0x3F);
+    device.properties.friendlyName = description;
+    device.properties.deviceDesc = description;
+    device.properties.formFactor = "speaker";
+    return device;
+}
+
+inline FakeAudioSystem::Device captureDevice(const std::string& id, std::uint32_t rate = 48000,
+                                             const std::string& description = "Microphone") {
+    FakeAudioSystem::Device device = renderDevice(id, rate, 2, description);
+    device.flow = audio::DataFlow::Capture;
+    device.properties.formFactor = "";
+    return device;
+}
+
+//! An endpoint list and audio start-up over the fake, with a private settings store and no
+//! silence keep-alive unless a test asks for it.
+class CaptureTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static std::string config = [] {
+            auto dir = std::filesystem::temp_directory_path() /
+                       ("quavelink-capture-test-" + std::to_string(::getpid()));
+            std::filesystem::create_directories(dir);
+            return dir.string();
+        }();
+        ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    }
+
+    void SetUp() override {
+        ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
+        ::unsetenv("QUAVELINK_SERVER_NOWARN_48K");
+        SetWarn48kDone(false);
+        ResetSettingsToDefaults();
+    }
+
+    void TearDown() override {
+        startup.stopCapture();
+        ::unsetenv("QUAVELINK_SERVER_NOSILENCE");
+        ::unsetenv("QUAVELINK_SERVER_NOWARN_48K");
+    }
+
+    FakeAudioSystem system;
+    RecordingBlockSink sink;
+    RecordingBoxes boxes;
+    ChannelSelection channels;
+    EndpointList endpoints{system};
+    AudioStartup startup{endpoints, sink, boxes, channels};
+    std::atomic<bool> is48k{false};
+};
+
+}  // namespace quavelink::test

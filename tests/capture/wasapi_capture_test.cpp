@@ -1,0 +1,489 @@
+#include "capture/wasapi_capture.h"
+#include "capture/pcm_conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "capture_fixture.h"
+
+namespace quavelink::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class CaptureEngineTest : public CaptureTest {
+protected:
+    // Speakers as the default render device, a microphone, and the collection made.
+    void SetUp() override {
+        CaptureTest::SetUp();
+        system.addDevice(renderDevice("speakers"));
+        system.addDevice(captureDevice("mic"));
+        system.setDefault(audio::DataFlow::Render, "speakers");
+        ASSERT_EQ(endpoints.findEndpoint(0), audio::kOk);
+        SetWarn48kDone(true);  // no advice unless a test asks for it
+    }
+
+    // Frames whose channel c holds value base + c / 100.
+    FakeAudioSystem::Packet channelFrames(int frames, int channelCount, float base) {
+        FakeAudioSystem::Packet packet;
+        for (int f = 0; f < frames; ++f) {
+            for (int c = 0; c < channelCount; ++c) packet.samples.push_back(base + c / 100.0f);
+        }
+        return packet;
+    }
+};
+
+TEST_F(CaptureEngineTest, PacketsFillBothBlockStreams) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_TRUE(is48k);
+    system.pushFrames("speakers", 300, 0.25f);
+    system.pushFrames("speakers", 300, -0.25f);
+    ASSERT_TRUE(sink.waitFor(kOpusBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    auto plain = sink.of(kPlainBlockSize).at(0);
+    EXPECT_EQ(sampleAt(plain, 0, 0), 8192);
+    EXPECT_EQ(sampleAt(plain, 299, 1), 8192);
+    EXPECT_EQ(sampleAt(plain, 300, 0), -8192);
+    EXPECT_EQ(sampleAt(plain, 337, 1), -8192);
+    auto opus = sink.of(kOpusBlockSize).at(0);
+    EXPECT_EQ(sampleAt(opus, 479, 0), -8192);
+    EXPECT_EQ(sink.count(kPlainBlockSize), 1);  // 600 frames: one plain block and a part
+}
+
+TEST_F(CaptureEngineTest, SilentPacketGivesZerosWhateverItsData) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.pushFrames("speakers", 338, 0.5f, audio::kBufferFlagsSilent);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    auto plain = sink.of(kPlainBlockSize).at(0);
+    for (int f = 0; f < 338; ++f) {
+        ASSERT_EQ(sampleAt(plain, f, 0), 0);
+        ASSERT_EQ(sampleAt(plain, f, 1), 0);
+    }
+}
+
+TEST_F(CaptureEngineTest, SamplesBeyondFullScaleSaturate) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.pushFrames("speakers", 169, 1.7f);
+    system.pushFrames("speakers", 169, -3.0f);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    auto plain = sink.of(kPlainBlockSize).at(0);
+    EXPECT_EQ(sampleAt(plain, 0, 0), 32767);
+    EXPECT_EQ(sampleAt(plain, 200, 1), -32767);
+}
+
+TEST_F(CaptureEngineTest, SixChannelsTakeTheChosenPairOrPairZero) {
+    system.addDevice(renderDevice("surround", 48000, 6, "Surround"));
+    ASSERT_EQ(endpoints.findEndpoint(0), audio::kOk);
+    // The collection was made in SetUp: the surround device is not in it. Make a new list.
+    EndpointList list(system);
+    ASSERT_EQ(list.findEndpoint(0), audio::kOk);
+    AudioStartup surround(list, sink, boxes, channels);
+    ASSERT_EQ(surround.startCapture(3, is48k), 0);
+    EXPECT_EQ(channels.captureChannelCount.load(), 6);
+
+    channels.channelPairIndex = 2;
+    system.pushPacket("surround", channelFrames(338, 6, 0.1f));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    channels.channelPairIndex = 3;
+    system.pushPacket("surround", channelFrames(338, 6, 0.1f));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 2));
+    surround.stopCapture();
+
+    auto blocks = sink.of(kPlainBlockSize);
+    EXPECT_EQ(sampleAt(blocks[0], 5, 0), toPcm16(0.14f));
+    EXPECT_EQ(sampleAt(blocks[0], 5, 1), toPcm16(0.15f));
+    EXPECT_EQ(sampleAt(blocks[1], 5, 0), toPcm16(0.10f));
+    EXPECT_EQ(sampleAt(blocks[1], 5, 1), toPcm16(0.11f));
+}
+
+TEST_F(CaptureEngineTest, StereoIgnoresThePairChoice) {
+    channels.channelPairIndex = 1;
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.pushPacket("speakers", channelFrames(338, 2, 0.2f));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    auto plain = sink.of(kPlainBlockSize).at(0);
+    EXPECT_EQ(sampleAt(plain, 0, 0), toPcm16(0.20f));
+    EXPECT_EQ(sampleAt(plain, 0, 1), toPcm16(0.21f));
+}
+
+TEST_F(CaptureEngineTest, OneChannelGivesTheSameSampleOnBothSides) {
+    auto mono = captureDevice("monomic");
+    mono.format = audio::FloatMixFormat(1, 48000, 0x4);
+    system.addDevice(mono);
+    EndpointList list(system);
+    ASSERT_EQ(list.findEndpoint(0), audio::kOk);
+    AudioStartup startupMono(list, sink, boxes, channels);
+    ASSERT_EQ(startupMono.startCapture(3, is48k), 0);
+    FakeAudioSystem::Packet packet;
+    for (int f = 0; f < 338; ++f) packet.samples.push_back(f % 2 ? 0.5f : -0.5f);
+    system.pushPacket("monomic", packet);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    startupMono.stopCapture();
+    auto plain = sink.of(kPlainBlockSize).at(0);
+    EXPECT_EQ(sampleAt(plain, 0, 0), toPcm16(-0.5f));
+    EXPECT_EQ(sampleAt(plain, 0, 1), toPcm16(-0.5f));
+    EXPECT_EQ(sampleAt(plain, 337, 0), toPcm16(0.5f));
+    EXPECT_EQ(sampleAt(plain, 337, 1), toPcm16(0.5f));
+}
+
+TEST_F(CaptureEngineTest, GapResetsOnceThenSilentBlocksFollow) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.pushFrames("speakers", 100, 0.25f);
+    // Nine empty polls after data: a reset (a second Activate) and one silent block of each size.
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kOpusBlockSize, 1));
+    EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
+    EXPECT_EQ(system.count("Activate:speakers"), 2);
+    EXPECT_EQ(system.count("Initialize:speakers:loopback"), 2);
+    for (auto& block : {sink.of(kPlainBlockSize).at(0), sink.of(kOpusBlockSize).at(0)}) {
+        EXPECT_EQ(block, std::vector<std::uint8_t>(block.size(), 0));
+    }
+    // A further stretch of empty polls: silent blocks without a reset.
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 3));
+    EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
+    EXPECT_EQ(system.count("Activate:speakers"), 2);
+}
+
+TEST_F(CaptureEngineTest, EmptyPollsBeforeAnyDataGiveSilenceWithoutReset) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 2));
+    EXPECT_EQ(log.count("Gap in audio data stream\n"), 0);
+    EXPECT_EQ(system.count("Activate:speakers"), 1);
+}
+
+TEST_F(CaptureEngineTest, FailedResetEndsTheCapture) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.fail("Activate:speakers", audio::kErrorDeviceInvalidated);
+    system.pushFrames("speakers", 100, 0.25f);
+    ASSERT_TRUE(system.waitForCall("Activate:speakers", 2));
+    for (int i = 0; i < 100 && !log.containsPrefix("Unable to reset"); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
+    EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890004\n"), 1);
+    EXPECT_EQ(sink.count(kPlainBlockSize), 0);
+}
+
+TEST_F(CaptureEngineTest, BufferErrorsEndOnlyThePoll) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    FakeAudioSystem::Packet broken;
+    broken.error = audio::kErrorFail;
+    system.pushPacket("speakers", broken);
+    system.pushFrames("speakers", 338, 0.25f);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    EXPECT_EQ(log.count("Error, unable to obtain capture buffer: 80004005\n"), 1);
+    EXPECT_EQ(sampleAt(sink.of(kPlainBlockSize).at(0), 0, 0), 8192);
+}
+
+TEST_F(CaptureEngineTest, CaptureEndpointFailsLoopbackAndOpensDirectly) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(2, is48k), 0);
+    auto calls = system.calls();
+    auto loopback = std::find(calls.begin(), calls.end(), "Initialize:mic:loopback");
+    auto direct = std::find(calls.begin(), calls.end(), "Initialize:mic:direct");
+    ASSERT_NE(loopback, calls.end());
+    ASSERT_NE(direct, calls.end());
+    EXPECT_LT(loopback, direct);
+    EXPECT_EQ(system.count("Activate:mic"), 2);
+    EXPECT_FALSE(log.containsPrefix("Unable to initialize audio engine"));
+    system.pushFrames("mic", 338, 0.25f);
+    EXPECT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+}
+
+TEST_F(CaptureEngineTest, RenderEndpointOpensInLoopback) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(system.count("Initialize:speakers:loopback"), 1);
+    EXPECT_EQ(system.count("Initialize:speakers:direct"), 0);
+}
+
+TEST_F(CaptureEngineTest, EngineThatRefusesBothModesFails) {
+    system.fail("Initialize:speakers:loopback", audio::kErrorFail);
+    system.fail("Initialize:speakers:direct", audio::kErrorUnsupportedFormat);
+    LogCapture log;
+    EXPECT_EQ(startup.startCapture(1, is48k), -2);
+    EXPECT_EQ(log.count("Unable to initialize audio engine: 88890008\n"), 1);
+    EXPECT_EQ(log.count("Unable to initialize capturer\n"), 1);
+    EXPECT_EQ(boxes.shown(),
+              std::vector<std::string>{"Error, could not initialize audio stream (code 88890008)"});
+    EXPECT_FALSE(startup.capturing());
+}
+
+TEST_F(CaptureEngineTest, OnlyThirtyTwoBitFormatsAreTaken) {
+    auto device = renderDevice("deep");
+    device.format.bitsPerSample = 24;
+    system.addDevice(device);
+    EndpointList list(system);
+    list.findEndpoint(0);
+    AudioStartup other(list, sink, boxes, channels);
+    LogCapture log;
+    EXPECT_EQ(other.startCapture(3, is48k), -2);
+    EXPECT_EQ(log.count("Audio device number of bits per sample not supported.\n"), 1);
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{
+                                 "Error, audio device is set to a number of bits per sample not "
+                                 "supported by QuaveLink (24)."});
+    EXPECT_EQ(system.count("Initialize:deep:loopback"), 0);
+}
+
+TEST_F(CaptureEngineTest, OnlyTwoRatesAreTaken) {
+    system.addDevice(renderDevice("fast", 96000));
+    EndpointList list(system);
+    list.findEndpoint(0);
+    AudioStartup other(list, sink, boxes, channels);
+    LogCapture log;
+    EXPECT_EQ(other.startCapture(3, is48k), -2);
+    EXPECT_EQ(log.count("Audio device sample rate not supported.\n"), 1);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_NE(boxes.shown()[0].find("to 44100 or 48000."), std::string::npos);
+    EXPECT_EQ(system.count("Initialize:fast:loopback"), 0);
+}
+
+TEST_F(CaptureEngineTest, At44100TheStreamIsNot48k) {
+    system.addDevice(renderDevice("cd", 44100));
+    EndpointList list(system);
+    list.findEndpoint(0);
+    AudioStartup other(list, sink, boxes, channels);
+    is48k = true;
+    ASSERT_EQ(other.startCapture(3, is48k), 0);
+    EXPECT_FALSE(is48k);
+    other.stopCapture();
+}
+
+TEST_F(CaptureEngineTest, MixFormatIsPrinted) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(log.count("Mix format: Channels=2, Samples Per Sec=48000, Bits Per Sample=32\n"), 1);
+}
+
+TEST_F(CaptureEngineTest, UnpluggedDeviceSaysSo) {
+    system.fail("Activate:speakers", audio::kErrorDeviceInvalidated);
+    LogCapture log;
+    EXPECT_EQ(startup.startCapture(1, is48k), -2);
+    EXPECT_EQ(log.count("Unable to activate audio device: 88890004\n"), 1);
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{
+                                 "Error, unable to activate audio device (code 88890004).\nIt may "
+                                 "be unplugged, plug in and select this device again."});
+}
+
+TEST_F(CaptureEngineTest, OtherActivationErrorsShowTheirCode) {
+    system.fail("Activate:speakers", audio::kErrorOutOfMemory);
+    EXPECT_EQ(startup.startCapture(1, is48k), -2);
+    EXPECT_EQ(boxes.shown(),
+              std::vector<std::string>{"Error, unable to activate audio device (code 8007000e)"});
+}
+
+TEST_F(CaptureEngineTest, FailedClientStartStopsEverything) {
+    system.fail("Start", audio::kErrorFail);
+    LogCapture log;
+    EXPECT_EQ(startup.startCapture(1, is48k), -1);
+    EXPECT_EQ(log.count("Unable to start capture client: 80004005\n"), 1);
+    EXPECT_FALSE(startup.capturing());
+}
+
+TEST_F(CaptureEngineTest, StopEndsTheBlocks) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.pushFrames("speakers", 338, 0.25f);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    startup.stopCapture();
+    int plain = sink.count(kPlainBlockSize);
+    int opus = sink.count(kOpusBlockSize);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(sink.count(kPlainBlockSize), plain);
+    EXPECT_EQ(sink.count(kOpusBlockSize), opus);
+    EXPECT_EQ(system.count("Stop:speakers"), 1);
+}
+
+// Stream switching, index 0.
+
+TEST_F(CaptureEngineTest, NewDefaultWithTheSameFormatIsFollowed) {
+    system.addDevice(renderDevice("headphones"));
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    EXPECT_EQ(system.notificationClients(), 1);
+    system.setDefault(audio::DataFlow::Render, "headphones");
+    ASSERT_TRUE(system.waitForCall("Start:headphones", 1));
+    system.pushFrames("headphones", 338, -0.25f);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    EXPECT_EQ(sampleAt(sink.of(kPlainBlockSize).back(), 0, 0), -8192);
+    startup.stopCapture();
+    EXPECT_EQ(system.notificationClients(), 0);
+}
+
+TEST_F(CaptureEngineTest, NewDefaultWithAnotherFormatEndsTheCapture) {
+    system.addDevice(renderDevice("hdmi", 44100));
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    system.setDefault(audio::DataFlow::Render, "hdmi");
+    ASSERT_TRUE(system.waitForCall("GetMixFormat:hdmi", 1));
+    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
+    EXPECT_EQ(system.count("Initialize:hdmi:loopback"), 0);
+    EXPECT_TRUE(startup.capturing());  // the capturer stays until the next stop
+}
+
+TEST_F(CaptureEngineTest, ChannelMaskAloneIsAnotherFormat) {
+    auto other = renderDevice("other");
+    other.format.channelMask = 0;
+    system.addDevice(other);
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    system.setDefault(audio::DataFlow::Render, "other");
+    ASSERT_TRUE(system.waitForCall("GetMixFormat:other", 1));
+    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
+}
+
+TEST_F(CaptureEngineTest, DefaultCaptureDeviceChangeIsIgnored) {
+    system.addDevice(captureDevice("mic2"));
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    system.setDefault(audio::DataFlow::Capture, "mic2");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(system.count("Stop:speakers"), 0);
+    EXPECT_EQ(system.count("Activate:speakers"), 1);
+}
+
+TEST_F(CaptureEngineTest, FormatChangeReopensAtOnceAndChecksTheFormat) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    system.changeFormat("speakers", audio::FloatMixFormat(2, 44100, 0x3));
+    ASSERT_TRUE(system.waitForCall("GetMixFormat:speakers", 2));
+    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
+    EXPECT_EQ(log.count("Stream switch timeout - aborting...\n"), 0);
+}
+
+TEST_F(CaptureEngineTest, RemovedDefaultWithoutReplacementEndsTheCapture) {
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    // The new-device event starts set: the switch looks for the default at once, finds the
+    // removed device still named and cannot open it.
+    system.removeDevice("speakers");
+    for (int i = 0; i < 100 && log.count("Unable to activate audio device on the new endpoint: 88890004\n") == 0; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
+}
+
+TEST_F(CaptureEngineTest, SecondRemovalWaitsForANewDefault) {
+    system.addDevice(renderDevice("headphones"));
+    LogCapture log;
+    ASSERT_EQ(startup.startCapture(0, is48k), 0);
+    system.setDefault(audio::DataFlow::Render, "headphones");
+    ASSERT_TRUE(system.waitForCall("Start:headphones", 1));
+    system.removeDevice("headphones");
+    for (int i = 0; i < 200 && !log.containsPrefix("Stream switch timeout"); ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(log.count("Stream switch timeout - aborting...\n"), 1);
+}
+
+TEST_F(CaptureEngineTest, FixedEndpointDoesNotFollowTheDefault) {
+    system.addDevice(renderDevice("headphones"));
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(system.notificationClients(), 0);
+    EXPECT_EQ(system.count("GetService:session"), 0);
+}
+
+// The 48 kHz advice.
+
+class Advice48kTest : public CaptureEngineTest {
+protected:
+    void SetUp() override {
+        CaptureEngineTest::SetUp();
+        SetWarn48kDone(false);
+    }
+    static constexpr const char* kAdvicePrefix = "Warning, audio device is set to sample rate 48000";
+    int adviceCount() {
+        int n = 0;
+        for (auto& text : boxes.shown()) n += text.rfind(kAdvicePrefix, 0) == 0;
+        return n;
+    }
+};
+
+TEST_F(Advice48kTest, SpeakersAt48kAdviseOnceAndRemember) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(adviceCount(), 1);
+    EXPECT_TRUE(GetWarn48kDone());
+    startup.stopCapture();
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(adviceCount(), 1);
+    // After a restart the stored setting keeps it away.
+    startup.stopCapture();
+    ResetSettingsToDefaults();
+    LoadSettings();
+    EXPECT_TRUE(GetWarn48kDone());
+    AudioStartup restarted(endpoints, sink, boxes, channels);
+    ASSERT_EQ(restarted.startCapture(1, is48k), 0);
+    EXPECT_EQ(adviceCount(), 1);
+}
+
+TEST_F(Advice48kTest, AdviceTextNamesBothRates) {
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    ASSERT_EQ(adviceCount(), 1);
+    EXPECT_NE(boxes.shown()[0].find("to 44100."), std::string::npos);
+}
+
+TEST_F(Advice48kTest, MicrophoneDescriptionInAnyCaseMeansNoAdvice) {
+    auto device = captureDevice("usbmic", 48000, "USB MICROPHONE");
+    system.addDevice(device);
+    EndpointList list(system);
+    list.findEndpoint(0);
+    AudioStartup other(list, sink, boxes, channels);
+    ASSERT_EQ(other.startCapture(3, is48k), 0);
+    EXPECT_EQ(adviceCount(), 0);
+    EXPECT_FALSE(GetWarn48kDone());
+}
+
+TEST_F(Advice48kTest, FormFactorOrPortsCanMakeAnInput) {
+    auto byForm = captureDevice("a", 48000, "Webcam");
+    byForm.properties.formFactor = "microphone";
+    auto byPort = captureDevice("b", 48000, "Built-in Audio Analog Stereo");
+    byPort.properties.portNames = {"analog-input-front-mic", "Front Mic"};
+    auto byAux = captureDevice("c", 48000, "Line");
+    byAux.properties.portNames = {"analog-input-linein", "Aux Jack"};
+    system.addDevice(byForm);
+    system.addDevice(byPort);
+    system.addDevice(byAux);
+    EndpointList list(system);
+    list.findEndpoint(0);
+    AudioStartup other(list, sink, boxes, channels);
+    for (int index : {3, 4, 5}) {
+        ASSERT_EQ(other.startCapture(index, is48k), 0);
+        other.stopCapture();
+    }
+    EXPECT_EQ(adviceCount(), 0);
+}
+
+TEST_F(Advice48kTest, UnreadablePropertiesCountAsNotAnInput) {
+    system.fail("OpenPropertyStore:mic", audio::kErrorFail);
+    ASSERT_EQ(startup.startCapture(2, is48k), 0);
+    EXPECT_EQ(adviceCount(), 1);
+}
+
+TEST_F(Advice48kTest, EnvironmentSwitchSuppressesWithoutRemembering) {
+    ::setenv("QUAVELINK_SERVER_NOWARN_48K", "ON", 1);
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(adviceCount(), 0);
+    EXPECT_FALSE(GetWarn48kDone());
+    startup.stopCapture();
+    // Once per run: the same run does not show it when the variable goes.
+    ::unsetenv("QUAVELINK_SERVER_NOWARN_48K");
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    EXPECT_EQ(adviceCount(), 0);
+    // A new run does.
+    startup.stopCapture();
+    AudioStartup nextRun(endpoints, sink, boxes, channels);
+    ASSERT_EQ(nextRun.startCapture(1, is48k), 0);
+    EXPECT_EQ(adviceCount(), 1);
+}
+
+TEST_F(Advice48kTest, At44100ThereIsNoAdvice) {
+    system.addDevice(renderDevice("cd", 44100));
+    EndpointList list(system);
+    list.findEndpoint(0);
+    AudioStartup other(list, sink, boxes, channels);
+    ASSERT_EQ(other.startCapture(3, is48k), 0);
+    EXPECT_EQ(adviceCount(), 0);
+}
+
+}  // namespace
+}  // namespace quavelink::test
