@@ -49,6 +49,8 @@ class CPeakMeterCtrl : public QWidget {
 
     //! The periodic update: PeakMeterModel::Tick plus a repaint request posted to the GUI
     //! thread. Any thread (normally the timer thread); never touches the widget directly.
+    //! A subclass that overrides it calls Stop() in its own destructor, so no tick reaches a
+    //! half-destroyed object.
     virtual void Tick();
 
     //! Every band back to full scale. Any thread.
