@@ -165,10 +165,11 @@ Connection:
       --reconnect         connect again after a time-out or a lost server (not after being
                           replaced by another client: press c for that)
 Output:
-  -j, --jitter-ms N       audio queued before playback starts (default 40). 40 ms holds on a
-                          wired or good wireless LAN: it covers one compressed block (10 ms),
-                          the server's 5 ms capture steps and scheduling delays on both ends
-                          with room to spare; raise it if the status line counts underruns.
+  -j, --jitter-ms N       audio queued before playback starts (default 30): three compressed
+                          blocks, one arriving, one for the server's 5 ms capture steps and
+                          one for network and scheduling delays. Raise it on a busy wireless
+                          network if the status line counts underruns; best-effort delivery
+                          keeps late blocks from holding up the rest.
   -d, --device SINK       PulseAudio sink to play on (default: the default sink)
   -w, --wav FILE          also write what is received (with concealment) to a WAV file
       --no-play           do not play (with --wav, or for testing)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "client/stream_receiver.h"
 #include "server/wire_format.h"
@@ -112,7 +113,11 @@ void ClientSession::setChoice(const StreamChoice& choice) {
 }
 
 void ClientSession::service(int timeoutMs) {
-    if (host == nullptr) return;
+    if (host == nullptr) {
+        // Nothing to wait for, but callers loop on this call: keep its pace.
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, timeoutMs)));
+        return;
+    }
     ENetEvent event;
     int result = enet_host_service(host, &event, static_cast<enet_uint32>(std::max(0, timeoutMs)));
     while (result > 0) {

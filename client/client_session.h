@@ -48,7 +48,8 @@ public:
     bool connect(const std::string& host, std::uint16_t port, bool shared, const std::string& name,
                  const StreamChoice& choice, std::string& error);
 
-    //! Handles the network events waiting now, waiting at most `timeoutMs` for the first.
+    //! Handles the network events waiting now, waiting at most `timeoutMs` for the first (and
+    //! simply waiting that long when there is no connection).
     void service(int timeoutMs);
 
     //! Changes the Data request; sent at once when connected, else with the next connect.

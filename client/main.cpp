@@ -1,10 +1,12 @@
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +51,14 @@ class KeyReader {
 public:
     explicit KeyReader(bool enabled) : active(enabled) {
         if (!active) return;
+        if (isatty(STDIN_FILENO)) {
+            // In the background a read (or a change of the terminal's settings) would stop the
+            // process; keys belong to the foreground only.
+            if (tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+                active = false;
+                return;
+            }
+        }
         if (isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &saved) == 0) {
             termios raw = saved;
             raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
@@ -251,7 +261,17 @@ int main(int argc, char** argv) {
     // jitter buffer, where it absorbs late blocks.
     int outputBufferMs = std::clamp(options.jitterMs / 2, 10, 20);
     Player player(jitter, createPulseOutput(options.device, "quavelink-client"), outputBufferMs);
-    if (options.play) player.start();
+    if (options.play) {
+        // Quit signals belong to the main loop; the playback thread and the sound server's own
+        // thread, which inherit this mask, never see them.
+        sigset_t quitSignals, previous;
+        sigemptyset(&quitSignals);
+        sigaddset(&quitSignals, SIGINT);
+        sigaddset(&quitSignals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &quitSignals, &previous);
+        player.start();
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
 
     ClientSession session(receiver);
     StreamChoice choice{options.reliable, options.rateCode};
@@ -292,7 +312,8 @@ int main(int argc, char** argv) {
         f.bufferMs = jitter.millisecondsOf(counters.queuedFrames);
         f.targetMs = options.jitterMs;
         int blockMs = stats.rateCode > 0 ? 10 : 7;
-        f.latencyMs = options.play ? estimateLatencyMs(blockMs, session.roundTripMs(), f.bufferMs,
+        bool playing = options.play && f.state == "streaming";
+        f.latencyMs = playing ? estimateLatencyMs(blockMs, session.roundTripMs(), f.bufferMs,
                                                        player.outputLatencyMs(),
                                                        stats.rateCode > 0)
                                    : -1;
