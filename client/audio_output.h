@@ -9,7 +9,7 @@ namespace quavelink {
 
 //! A playback stream of interleaved stereo 16-bit frames. Every call on the playback thread.
 class AudioOutput {
-public:
+  public:
     virtual ~AudioOutput() = default;
 
     //! Opens the stream at `sampleRate`, asking the sound server to keep about `bufferMs`

@@ -12,7 +12,7 @@ namespace quavelink {
 //! 16-bit PCM, and makes up audio for blocks that never arrived. Single thread (the network
 //! thread).
 class BlockDecoder {
-public:
+  public:
     BlockDecoder();
     ~BlockDecoder();
     BlockDecoder(const BlockDecoder&) = delete;
@@ -35,7 +35,7 @@ public:
     //! How many frames `conceal` produced in total.
     std::uint64_t concealedFrames() const { return concealed; }
 
-private:
+  private:
     OpusDecoder* opus = nullptr;
     bool lastWasOpusStream = false;
     int lastFrames = 0;

@@ -8,7 +8,7 @@ namespace quavelink {
 //! the next block, blocks missing before it, a late or repeated block, or a stream whose
 //! numbering started again. Single thread (the network thread).
 class BlockSequence {
-public:
+  public:
     enum class Kind {
         First,    //!< the first block since the sequence was (re)started
         Next,     //!< the block after the previous one
@@ -31,7 +31,7 @@ public:
 
     std::uint32_t expectedNext() const { return expected; }
 
-private:
+  private:
     bool started = false;
     std::uint32_t expected = 0;
 };

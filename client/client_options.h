@@ -13,7 +13,7 @@ struct ClientOptions {
     enum class Action { Connect, List, Help };
     Action action = Action::Connect;
 
-    std::string host;              //!< empty: find a server first and take the first that answers
+    std::string host;  //!< empty: find a server first and take the first that answers
     std::uint16_t port = 59010;
     std::uint16_t discoveryPort = 0;  //!< 0: the server port plus one
     std::vector<std::string> queryAddresses;
@@ -22,17 +22,17 @@ struct ClientOptions {
     bool shared = true;
     bool reliable = true;
     int rateCode = 0;
-    std::string name;              //!< empty: the host name of this machine
+    std::string name;  //!< empty: the host name of this machine
 
     int jitterMs = kDefaultJitterMs;
     bool play = true;
-    std::string device;            //!< PulseAudio sink; empty: the default
+    std::string device;  //!< PulseAudio sink; empty: the default
     std::string wavPath;
-    double seconds = 0;            //!< stop after this much received audio; 0: run until quit
+    double seconds = 0;  //!< stop after this much received audio; 0: run until quit
     bool reconnect = false;
     bool quiet = false;
     bool machine = false;
-    bool keys = true;              //!< read keys from standard input
+    bool keys = true;  //!< read keys from standard input
 
     std::uint16_t effectiveDiscoveryPort() const {
         return discoveryPort != 0 ? discoveryPort : static_cast<std::uint16_t>(port + 1);

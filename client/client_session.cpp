@@ -27,9 +27,9 @@ std::uint32_t clientConnectValue(bool shared) {
 
 std::string dataRequestBytes(const StreamChoice& choice, const std::string& name) {
     std::string bytes(kMessageHeaderSize, '\0');
-    std::uint32_t flags = (choice.reliable ? FLAG_RELIABLE : 0u) |
-                          ((static_cast<std::uint32_t>(choice.rateCode) << kRateCodeShift) &
-                           kRateCodeMask);
+    std::uint32_t flags =
+        (choice.reliable ? FLAG_RELIABLE : 0u) |
+        ((static_cast<std::uint32_t>(choice.rateCode) << kRateCodeShift) & kRateCodeMask);
     writeMessageHeader({MSG_DATA_REQUEST, 0, flags, 0},
                        reinterpret_cast<std::uint8_t*>(bytes.data()));
     std::string cut = name.substr(0, std::min(name.find('\0'), kMaxNameCharacters));
@@ -83,8 +83,8 @@ bool ClientSession::connect(const std::string& hostName, std::uint16_t port, boo
         return false;
     }
     // ENet seeds connect IDs from the time; a quick reconnect must not repeat the last one.
-    host->randomSeed += static_cast<enet_uint32>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    host->randomSeed +=
+        static_cast<enet_uint32>(std::chrono::steady_clock::now().time_since_epoch().count());
     peer = enet_host_connect(host, &address, 2, clientConnectValue(shared));
     if (peer == nullptr) {
         error = "cannot start connecting to " + server;
@@ -180,7 +180,7 @@ void ClientSession::close(int waitMs) {
 
 int ClientSession::roundTripMs() const {
     return (peer != nullptr && status == State::Connected) ? static_cast<int>(peer->roundTripTime)
-                                                            : 0;
+                                                           : 0;
 }
 
 std::string ClientSession::describeEnd() const {

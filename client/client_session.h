@@ -25,7 +25,7 @@ std::string dataRequestBytes(const StreamChoice& choice, const std::string& name
 //! One connection to a server over ENet. Every call on the network thread; audio goes to the
 //! StreamReceiver given at construction, which must outlive the session.
 class ClientSession {
-public:
+  public:
     enum class State { Idle, Connecting, Connected, Ended };
     enum class EndReason {
         None,
@@ -69,7 +69,7 @@ public:
     //! A sentence saying why the session ended.
     std::string describeEnd() const;
 
-private:
+  private:
     void sendDataRequest();
     void destroyHost();
 

@@ -18,7 +18,7 @@ namespace quavelink {
 namespace {
 
 class Socket {
-public:
+  public:
     Socket() : fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
     ~Socket() {
         if (fd >= 0) ::close(fd);
@@ -80,8 +80,8 @@ bool findServers(std::uint16_t discoveryPort, const std::vector<std::string>& ex
         int sent = 0;
         for (const sockaddr_in& target : targets) {
             if (sendto(sock.fd, kDiscoveryQuery2.data(), kDiscoveryQuery2.size(), 0,
-                       reinterpret_cast<const sockaddr*>(&target), sizeof target) ==
-                static_cast<ssize_t>(kDiscoveryQuery2.size())) {
+                       reinterpret_cast<const sockaddr*>(&target),
+                       sizeof target) == static_cast<ssize_t>(kDiscoveryQuery2.size())) {
                 ++sent;
             } else {
                 error = std::string("sending the discovery query failed: ") + std::strerror(errno);
@@ -106,8 +106,8 @@ bool findServers(std::uint16_t discoveryPort, const std::vector<std::string>& ex
             repeated = true;
         }
         auto until = repeated ? deadline : repeatAt;
-        int sliceMs = static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
+        int sliceMs =
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
         pollfd readable{sock.fd, POLLIN, 0};
         if (poll(&readable, 1, std::max(sliceMs, 1)) <= 0) continue;
         char buffer[256];

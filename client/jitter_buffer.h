@@ -14,14 +14,14 @@ namespace quavelink {
 //! stall) is cut back to the target by dropping its oldest frames. Thread-safe; every call holds
 //! the lock for a copy at most.
 class JitterBuffer {
-public:
+  public:
     struct Counters {
-        int sampleRate = 0;             //!< of the frames queued now; 0 before any
+        int sampleRate = 0;  //!< of the frames queued now; 0 before any
         std::size_t queuedFrames = 0;
-        bool playing = false;           //!< false while filling up to the target
-        std::uint64_t underruns = 0;    //!< times playback ran dry
+        bool playing = false;         //!< false while filling up to the target
+        std::uint64_t underruns = 0;  //!< times playback ran dry
         std::uint64_t droppedFrames = 0;
-        std::uint64_t playedFrames = 0; //!< frames of audio handed out (silence not counted)
+        std::uint64_t playedFrames = 0;  //!< frames of audio handed out (silence not counted)
     };
 
     //! `targetMs`: audio queued before playback starts; `ceilingMs`: above this the queue is
@@ -44,7 +44,7 @@ public:
     //! Milliseconds that `frames` last at the rate queued now (0 with none).
     int millisecondsOf(std::size_t frames) const;
 
-private:
+  private:
     std::size_t framesForMs(int ms) const;
 
     mutable std::mutex mutex;

@@ -48,7 +48,7 @@ std::int64_t nowMs() {
 // Keys arrive one at a time without Enter on a terminal; a pipe works as well. The terminal's
 // settings come back however the program ends (normally or by a signal).
 class KeyReader {
-public:
+  public:
     explicit KeyReader(bool enabled) : active(enabled) {
         if (!active) return;
         if (isatty(STDIN_FILENO)) {
@@ -96,16 +96,17 @@ public:
     }
     bool open() const { return active; }
 
-private:
+  private:
     bool active;
     bool terminal = false;
     termios saved{};
 };
 
 class Output {
-public:
+  public:
     explicit Output(const ClientOptions& options)
-        : machine(options.machine), quiet(options.quiet),
+        : machine(options.machine),
+          quiet(options.quiet),
           statusOnTerminal(!options.quiet && isatty(STDERR_FILENO)) {}
 
     //! A line for people (standard error) or an event line for programs (standard output).
@@ -142,7 +143,7 @@ public:
         statusShown = false;
     }
 
-private:
+  private:
     bool machine;
     bool quiet;
     bool statusOnTerminal;
@@ -205,7 +206,7 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
 
-    struct sigaction quit{};
+    struct sigaction quit {};
     quit.sa_handler = onQuitSignal;
     sigaction(SIGINT, &quit, nullptr);
     sigaction(SIGTERM, &quit, nullptr);
@@ -253,9 +254,8 @@ int main(int argc, char** argv) {
             wavFailed = true;
         }
     };
-    StreamReceiver receiver(takeAudio, [&](const std::string& text) {
-        out.event("notice", "", text);
-    });
+    StreamReceiver receiver(takeAudio,
+                            [&](const std::string& text) { out.event("notice", "", text); });
 
     // The sound server keeps half the target (10 to 20 ms) so that the rest of it stays in the
     // jitter buffer, where it absorbs late blocks.
@@ -314,9 +314,8 @@ int main(int argc, char** argv) {
         int blockMs = stats.rateCode > 0 ? 10 : 7;
         bool playing = options.play && f.state == "streaming";
         f.latencyMs = playing ? estimateLatencyMs(blockMs, session.roundTripMs(), f.bufferMs,
-                                                       player.outputLatencyMs(),
-                                                       stats.rateCode > 0)
-                                   : -1;
+                                                  player.outputLatencyMs(), stats.rateCode > 0)
+                              : -1;
         return f;
     };
 
@@ -351,8 +350,8 @@ int main(int argc, char** argv) {
         }
         if (before != ClientSession::State::Ended &&
             session.state() == ClientSession::State::Ended) {
-            static const char* const reasons[] = {"none",    "replaced", "closed",  "timeout",
-                                                  "noanswer", "local",   "failed"};
+            static const char* const reasons[] = {"none",     "replaced", "closed", "timeout",
+                                                  "noanswer", "local",    "failed"};
             auto reason = session.endReason();
             out.event("disconnected",
                       std::string("server=") + session.serverText() +
@@ -422,7 +421,7 @@ int main(int argc, char** argv) {
         // Stdin closed while waiting for a key: nobody can press one any more.
         if (waitingForKey && !keys.open()) {
             exitCode = session.endReason() == ClientSession::EndReason::Replaced ? kExitReplaced
-                                                                                : kExitNoServer;
+                                                                                 : kExitNoServer;
             break;
         }
 
@@ -446,17 +445,17 @@ int main(int argc, char** argv) {
     const auto& stats = receiver.stats();
     auto counters = jitter.counters();
     if (options.machine) {
-        std::printf("summary received=%llu lost=%llu stale=%llu invalid=%llu restarts=%llu "
-                    "concealed_frames=%llu frames=%llu underruns=%llu seconds=%.3f exit=%d\n",
-                    static_cast<unsigned long long>(stats.received),
-                    static_cast<unsigned long long>(stats.lost),
-                    static_cast<unsigned long long>(stats.stale),
-                    static_cast<unsigned long long>(stats.invalid),
-                    static_cast<unsigned long long>(stats.restarts),
-                    static_cast<unsigned long long>(stats.concealedFrames),
-                    static_cast<unsigned long long>(stats.frames),
-                    static_cast<unsigned long long>(counters.underruns), secondsReceived,
-                    exitCode);
+        std::printf(
+            "summary received=%llu lost=%llu stale=%llu invalid=%llu restarts=%llu "
+            "concealed_frames=%llu frames=%llu underruns=%llu seconds=%.3f exit=%d\n",
+            static_cast<unsigned long long>(stats.received),
+            static_cast<unsigned long long>(stats.lost),
+            static_cast<unsigned long long>(stats.stale),
+            static_cast<unsigned long long>(stats.invalid),
+            static_cast<unsigned long long>(stats.restarts),
+            static_cast<unsigned long long>(stats.concealedFrames),
+            static_cast<unsigned long long>(stats.frames),
+            static_cast<unsigned long long>(counters.underruns), secondsReceived, exitCode);
         std::fflush(stdout);
     } else if (!options.quiet) {
         std::fprintf(stderr, "Received %llu blocks, lost %llu, %llu playback underruns\n",

@@ -17,7 +17,7 @@ class JitterBuffer;
 //! rate of the queued audio and opens it again when that rate changes; an output that fails is
 //! retried every second. No exception leaves the thread.
 class Player {
-public:
+  public:
     //! `outputBufferMs`: what the sound server is asked to keep queued.
     Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs);
     ~Player();
@@ -38,7 +38,7 @@ public:
     //! The rate the output is open at, 0 when closed. Any thread.
     int openRate() const { return rate.load(std::memory_order_relaxed); }
 
-private:
+  private:
     void run();
 
     JitterBuffer& buffer;

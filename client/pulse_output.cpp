@@ -9,7 +9,7 @@ namespace {
 // The simple API is enough here: the playback thread only ever writes and reads the latency,
 // and its buffer attributes bound how much audio the sound server holds.
 class PulseOutput : public AudioOutput {
-public:
+  public:
     PulseOutput(std::string sink, std::string client)
         : sinkName(std::move(sink)), clientName(std::move(client)) {}
     ~PulseOutput() override { close(); }
@@ -19,8 +19,8 @@ public:
         pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(sampleRate), 2};
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(
-            static_cast<pa_usec_t>(bufferMs) * 1000, &spec));
+        attributes.tlength = static_cast<std::uint32_t>(
+            pa_usec_to_bytes(static_cast<pa_usec_t>(bufferMs) * 1000, &spec));
         // Start playing as soon as half the buffer is there; the rest absorbs the wake-up
         // jitter of the playback thread.
         attributes.prebuf = attributes.tlength / 2;
@@ -64,7 +64,7 @@ public:
         stream = nullptr;
     }
 
-private:
+  private:
     std::string sinkName;
     std::string clientName;
     pa_simple* stream = nullptr;

@@ -39,11 +39,10 @@ std::string formatMachineStatus(const StatusFigures& f) {
                   "sample_rate=%d kbps=%.1f "
                   "received=%" PRIu64 " lost=%" PRIu64 " underruns=%" PRIu64
                   " buffer_ms=%d target_ms=%d latency_ms=%d",
-                  f.server.empty() ? "-" : f.server.c_str(), f.state.c_str(),
-                  modeName(f.reliable), f.rateCode,
-                  f.streamRateCode < 0 ? "-" : modeName(f.streamReliable), f.streamRateCode,
-                  f.sampleRate, f.kilobitsPerSecond, f.received,
-                  f.lost, f.underruns, f.bufferMs, f.targetMs, f.latencyMs);
+                  f.server.empty() ? "-" : f.server.c_str(), f.state.c_str(), modeName(f.reliable),
+                  f.rateCode, f.streamRateCode < 0 ? "-" : modeName(f.streamReliable),
+                  f.streamRateCode, f.sampleRate, f.kilobitsPerSecond, f.received, f.lost,
+                  f.underruns, f.bufferMs, f.targetMs, f.latencyMs);
     return line;
 }
 

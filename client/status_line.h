@@ -7,20 +7,20 @@ namespace quavelink {
 
 //! Everything the status line shows, gathered on the network thread.
 struct StatusFigures {
-    std::string server;          //!< "host:port"
-    std::string state;           //!< "connecting", "streaming", "waiting", "disconnected"
-    bool reliable = true;        //!< what the client asked for
-    int rateCode = 0;            //!< what the client asked for
-    int sampleRate = 0;          //!< of the stream; 0 before any audio
-    int streamRateCode = -1;     //!< as the server last sent it; -1 before any audio
-    bool streamReliable = false; //!< as the server last sent it
+    std::string server;           //!< "host:port"
+    std::string state;            //!< "connecting", "streaming", "waiting", "disconnected"
+    bool reliable = true;         //!< what the client asked for
+    int rateCode = 0;             //!< what the client asked for
+    int sampleRate = 0;           //!< of the stream; 0 before any audio
+    int streamRateCode = -1;      //!< as the server last sent it; -1 before any audio
+    bool streamReliable = false;  //!< as the server last sent it
     double kilobitsPerSecond = 0;
     std::uint64_t received = 0;
     std::uint64_t lost = 0;
     std::uint64_t underruns = 0;
-    int bufferMs = 0;            //!< jitter buffer fill
-    int targetMs = 0;            //!< jitter buffer target
-    int latencyMs = -1;          //!< estimate; -1 unknown
+    int bufferMs = 0;    //!< jitter buffer fill
+    int targetMs = 0;    //!< jitter buffer target
+    int latencyMs = -1;  //!< estimate; -1 unknown
 };
 
 //! "reliable" or "best-effort".
@@ -40,12 +40,12 @@ int estimateLatencyMs(int blockMs, int roundTripMs, int bufferMs, int outputMs, 
 
 //! Measures kbit/s from byte counts sampled at steady-clock milliseconds. Single thread.
 class RateMeter {
-public:
+  public:
     //! `totalBytes` so far at `nowMs`; returns the rate since the previous sample (0 for the
     //! first, and when no time passed).
     double sample(std::uint64_t totalBytes, std::int64_t nowMs);
 
-private:
+  private:
     bool started = false;
     std::uint64_t lastBytes = 0;
     std::int64_t lastMs = 0;

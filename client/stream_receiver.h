@@ -15,10 +15,10 @@ namespace quavelink {
 //! header, finds lost blocks from the block numbers, decodes and conceals, and hands the audio
 //! on. Single thread (the network thread); the callbacks run on it too.
 class StreamReceiver {
-public:
+  public:
     //! Interleaved stereo frames ready to play at `sampleRate`. The pointer is valid for the call.
-    using AudioSink = std::function<void(const std::int16_t* samples, std::size_t frames,
-                                         int sampleRate)>;
+    using AudioSink =
+        std::function<void(const std::int16_t* samples, std::size_t frames, int sampleRate)>;
     //! A line worth telling the user (no line feed).
     using NoticeSink = std::function<void(const std::string& text)>;
 
@@ -31,9 +31,9 @@ public:
         std::uint64_t messageBytes = 0;  //!< every byte received, headers included
         std::uint64_t frames = 0;        //!< frames handed on, concealment included
         std::uint64_t concealedFrames = 0;
-        int sampleRate = 0;              //!< of the last audio message; 0 before any
-        int rateCode = -1;               //!< as the server last sent it; -1 before any
-        bool reliable = false;           //!< as the server last sent it
+        int sampleRate = 0;     //!< of the last audio message; 0 before any
+        int rateCode = -1;      //!< as the server last sent it; -1 before any
+        bool reliable = false;  //!< as the server last sent it
     };
 
     //! At most this many lost blocks in a row are made up; a longer gap is left to the jitter
@@ -50,7 +50,7 @@ public:
 
     const Stats& stats() const { return counts; }
 
-private:
+  private:
     void deliver();
 
     AudioSink audio;

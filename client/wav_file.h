@@ -9,7 +9,7 @@ namespace quavelink {
 //! A 16-bit stereo WAV file written as audio arrives; its lengths are patched on close (and
 //! kept at their largest value past 4 GiB, where the format cannot say more). Single thread.
 class WavFile {
-public:
+  public:
     WavFile() = default;
     ~WavFile() { close(); }
     WavFile(const WavFile&) = delete;
@@ -27,7 +27,7 @@ public:
     int sampleRate() const { return rate; }
     std::uint64_t dataBytes() const { return written; }
 
-private:
+  private:
     std::FILE* file = nullptr;
     int rate = 0;
     std::uint64_t written = 0;

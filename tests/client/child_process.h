@@ -11,7 +11,7 @@ namespace quavelink::test {
 
 //! A program the test runs, its standard output kept in a file. Killed when destroyed.
 class ChildProcess {
-public:
+  public:
     //! Starts `arguments` (the first is the program path) with `extraEnvironment` entries
     //! ("NAME=value") added. Standard input is /dev/null unless `pipeInput` (then use `send`).
     ChildProcess(const std::vector<std::string>& arguments,
@@ -33,7 +33,7 @@ public:
     //! Everything written to standard error so far.
     std::string errors() const;
 
-private:
+  private:
     pid_t pid = -1;
     int inputFd = -1;
     std::string outPath, errPath;

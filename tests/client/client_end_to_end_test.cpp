@@ -21,8 +21,9 @@ using namespace std::chrono_literals;
 const std::string kClient = CLIENT_PROGRAM;
 
 std::vector<std::string> toneServerCommand(std::uint16_t port, int rate, bool discovery) {
-    std::vector<std::string> command{TONE_SERVER_PROGRAM, "--port", std::to_string(port), "--rate",
-                                     std::to_string(rate), "--seconds", "120"};
+    std::vector<std::string> command{
+        TONE_SERVER_PROGRAM, "--port", std::to_string(port), "--rate", std::to_string(rate),
+        "--seconds",         "120"};
     if (discovery) command.push_back("--discovery");
     return command;
 }
@@ -42,7 +43,7 @@ struct ToneServer {
 };
 
 class ClientEndToEnd : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         // Servers bind every local address and discovery sends multicast: never outside.
         ASSERT_TRUE(inPrivateNetwork())
@@ -119,8 +120,8 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
     EXPECT_EQ(number(out, "summary", "lost"), 0u);
     EXPECT_EQ(number(out, "summary", "invalid"), 0u);
     std::string raw = monitor.output();
-    auto played = soundingPart(leftChannel(reinterpret_cast<const std::uint8_t*>(raw.data()),
-                                           raw.size()));
+    auto played =
+        soundingPart(leftChannel(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()));
     // Four seconds were received and played; allow for the start and the end of playback.
     EXPECT_GT(played.size(), 3u * 48000) << "recorded " << raw.size() / 4 << " frames";
     EXPECT_GT(toneShare(played, 1000, 48000), 0.8);
@@ -132,7 +133,8 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
 INSTANTIATE_TEST_SUITE_P(Modes, ClientPlaysIntoNullSink,
                          ::testing::Values(PlayCase{48000, "-r", 0}, PlayCase{44100, "-b", 3}),
                          [](const auto& info) {
-                             return std::string(info.param.mode[1] == 'r' ? "Reliable" : "BestEffort") +
+                             return std::string(info.param.mode[1] == 'r' ? "Reliable"
+                                                                          : "BestEffort") +
                                     "Rate" + std::to_string(info.param.rateCode) + "At" +
                                     std::to_string(info.param.serverRate);
                          });
@@ -147,8 +149,8 @@ TEST_F(ClientEndToEnd, DiscoveryFindsTheServerAndKeysChangeTheStream) {
     ASSERT_EQ(list.wait(20s), std::optional<int>(0)) << list.errors();
     EXPECT_EQ(list.output(), "server address=127.0.0.1 port=" + port + "\n");
 
-    ChildProcess nobody({kClient, "--list", "--port", std::to_string(freeUdpPort()),
-                         "--wait-ms", "300"});
+    ChildProcess nobody(
+        {kClient, "--list", "--port", std::to_string(freeUdpPort()), "--wait-ms", "300"});
     EXPECT_EQ(nobody.wait(20s), std::optional<int>(2));
     EXPECT_NE(nobody.errors().find("no server answered"), std::string::npos);
 
@@ -172,8 +174,9 @@ TEST_F(ClientEndToEnd, TenClientsInMixedModesEachGetEveryBlock) {
     for (int i = 0; i < 10; ++i) {
         clients.push_back(std::make_unique<ChildProcess>(std::vector<std::string>{
             kClient, server.address(), i % 2 == 0 ? "--reliable" : "--best-effort", "-c",
-            std::to_string(i % 4), "--no-play", "--wav", (scratch() / (std::to_string(i) + ".wav")).string(),
-            "--seconds", "3", "--machine", "--no-keys", "--name", "client" + std::to_string(i)}));
+            std::to_string(i % 4), "--no-play", "--wav",
+            (scratch() / (std::to_string(i) + ".wav")).string(), "--seconds", "3", "--machine",
+            "--no-keys", "--name", "client" + std::to_string(i)}));
     }
     for (int i = 0; i < 10; ++i) {
         ChildProcess& client = *clients[i];
@@ -202,15 +205,15 @@ TEST_F(ClientEndToEnd, TenClientsInMixedModesEachGetEveryBlock) {
 TEST_F(ClientEndToEnd, ANewerNotSharedClientReplacesANotSharedOneWithValue101) {
     ToneServer server;
     ASSERT_TRUE(server.started) << server.process.errors();
-    ChildProcess shared({kClient, server.address(), "--no-play", "--seconds", "6", "--machine",
-                         "--no-keys"});
-    ChildProcess alone({kClient, server.address(), "--not-shared", "--no-play", "--machine",
-                        "--no-keys"});
+    ChildProcess shared(
+        {kClient, server.address(), "--no-play", "--seconds", "6", "--machine", "--no-keys"});
+    ChildProcess alone(
+        {kClient, server.address(), "--not-shared", "--no-play", "--machine", "--no-keys"});
     ASSERT_TRUE(alone.waitForOutput("state=streaming", 20s)) << alone.output() << alone.errors();
     ASSERT_TRUE(shared.waitForOutput("state=streaming", 20s)) << shared.output();
 
-    ChildProcess newer({kClient, server.address(), "--not-shared", "--no-play", "--seconds",
-                        "1", "-q", "--no-keys"});
+    ChildProcess newer({kClient, server.address(), "--not-shared", "--no-play", "--seconds", "1",
+                        "-q", "--no-keys"});
     ASSERT_EQ(alone.wait(30s), std::optional<int>(3)) << alone.output() << alone.errors();
     std::string out = alone.output();
     EXPECT_NE(out.find("event disconnected server=" + server.address() +
@@ -233,8 +236,8 @@ TEST_F(ClientEndToEnd, AfterTheServerRestartsTheClientSaysSoAndReconnectsWhenAsk
     ASSERT_TRUE(client.waitForOutput("state=streaming", 20s)) << client.output();
     first.reset();  // killed without a goodbye, as a crash would
 
-    ChildProcess once({kClient, "127.0.0.1:" + std::to_string(port), "--no-play", "--machine",
-                       "--no-keys"});
+    ChildProcess once(
+        {kClient, "127.0.0.1:" + std::to_string(port), "--no-play", "--machine", "--no-keys"});
     EXPECT_EQ(once.wait(30s), std::optional<int>(2));  // no --reconnect: it gives up
     EXPECT_NE(once.output().find("reason=noanswer"), std::string::npos) << once.output();
 

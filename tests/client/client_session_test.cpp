@@ -46,7 +46,8 @@ TEST(ClientSession, AsksForItsChoiceAndChangesItWhileStreaming) {
     test::ServerHarness harness;
     Listener client;
     client.connect(harness.port, true, "den", {false, 2});
-    ASSERT_TRUE(runUntil(harness, {&client}, [&] { return client.receiver.stats().received >= 20; }));
+    ASSERT_TRUE(
+        runUntil(harness, {&client}, [&] { return client.receiver.stats().received >= 20; }));
 
     const ClientSlot* slot = firstSlot(harness);
     ASSERT_NE(slot, nullptr);
@@ -84,9 +85,8 @@ TEST(ClientSession, ANotSharedClientIsReplacedWithValue101WhileASharedOneStays) 
     ASSERT_TRUE(runUntil(harness, {&shared, &alone}, [&] { return alone.frames > 0; }));
 
     auto newcomer = harness.connect(1);  // not shared either
-    ASSERT_TRUE(runUntil(harness, {&shared, &alone}, [&] {
-        return alone.session.state() == ClientSession::State::Ended;
-    }));
+    ASSERT_TRUE(runUntil(harness, {&shared, &alone},
+                         [&] { return alone.session.state() == ClientSession::State::Ended; }));
     EXPECT_EQ(alone.session.endReason(), ClientSession::EndReason::Replaced);
     EXPECT_EQ(alone.session.disconnectValue(), std::optional<std::uint32_t>(101));
     EXPECT_NE(alone.session.describeEnd().find("replaced by another client"), std::string::npos);
@@ -127,8 +127,8 @@ TEST(ClientSession, DataRequestCarriesFlagsAndAZeroEndedNameOfAtMost255Character
     EXPECT_EQ(header.messageId, MSG_DATA_REQUEST);
     EXPECT_EQ(header.flags, 0xC0u);
     EXPECT_EQ(bytes.back(), '\0');
-    EXPECT_EQ(readMessageHeader(reinterpret_cast<const std::uint8_t*>(
-                                    dataRequestBytes({true, 1}, "k").data()))
+    EXPECT_EQ(readMessageHeader(
+                  reinterpret_cast<const std::uint8_t*>(dataRequestBytes({true, 1}, "k").data()))
                   .flags,
               0x41u);
     EXPECT_EQ(clientConnectValue(true), 0x80000001u);

@@ -9,7 +9,7 @@ namespace {
 
 // An output that records what it is asked to do and fails when told to.
 class ScriptedOutput : public AudioOutput {
-public:
+  public:
     struct Log {
         std::vector<int> openedRates;
         std::vector<std::size_t> writes;
@@ -38,7 +38,7 @@ public:
     std::int64_t latencyUs() override { return 12500; }
     void close() override {}
 
-private:
+  private:
     Log& log;
 };
 

@@ -16,8 +16,7 @@ PulseDaemon::PulseDaemon() {
         std::vector<std::string>{
             "/usr/bin/pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
             "--use-pid-file=no", "--disable-shm=yes",
-            "--load=module-native-protocol-unix socket=" + directory +
-                "/native auth-anonymous=1",
+            "--load=module-native-protocol-unix socket=" + directory + "/native auth-anonymous=1",
             "--load=module-null-sink sink_name=test rate=48000"},
         std::vector<std::string>{"PULSE_RUNTIME_PATH=" + directory + "/run",
                                  "PULSE_STATE_PATH=" + directory + "/state", "HOME=" + directory,

@@ -11,7 +11,7 @@ class ChildProcess;
 //! A PulseAudio daemon of the test's own (no D-Bus, anonymous access on a private socket) with
 //! a 48000 Hz null sink "test" as its default sink. Stopped and removed when destroyed.
 class PulseDaemon {
-public:
+  public:
     PulseDaemon();
     ~PulseDaemon();
     PulseDaemon(const PulseDaemon&) = delete;
@@ -22,7 +22,7 @@ public:
     //! PULSE_SERVER=... and the other entries a client of this daemon needs.
     std::vector<std::string> clientEnvironment() const;
 
-private:
+  private:
     std::string directory;
     std::unique_ptr<ChildProcess> daemon;
     bool isReady = false;

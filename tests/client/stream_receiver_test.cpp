@@ -21,8 +21,7 @@ struct Collected {
 
 struct Fixture {
     Collected got;
-    StreamReceiver receiver{[this](const std::int16_t* s, std::size_t frames,
-                                   int rate) {
+    StreamReceiver receiver{[this](const std::int16_t* s, std::size_t frames, int rate) {
                                 got.samples.insert(got.samples.end(), s, s + frames * 2);
                                 got.rates.push_back(rate);
                             },
@@ -52,7 +51,8 @@ std::vector<std::uint8_t> tonePcm(long frame, int frames, int rate = 48000) {
 
 std::vector<float> leftOf(const std::vector<std::int16_t>& samples, std::size_t fromFrame = 0) {
     std::vector<float> left;
-    for (std::size_t i = 2 * fromFrame; i < samples.size(); i += 2) left.push_back(samples[i] / 32768.f);
+    for (std::size_t i = 2 * fromFrame; i < samples.size(); i += 2)
+        left.push_back(samples[i] / 32768.f);
     return left;
 }
 
@@ -158,7 +158,7 @@ TEST(StreamReceiver, MalformedMessagesAreCountedAndNeverReadPastTheirEnd) {
     f.send(1, FLAG_RATE_48K, std::vector<std::uint8_t>(5, 0x7f));            // not whole frames
     f.send(2, FLAG_RATE_48K | 0x40, std::vector<std::uint8_t>(1500, 0xff));  // too long for Opus
     f.send(3, FLAG_RATE_48K | 0x40, std::vector<std::uint8_t>{0xff, 0xff, 0xff});  // bad packet
-    f.send(4, FLAG_RATE_48K, {});  // header only
+    f.send(4, FLAG_RATE_48K, {});                                                  // header only
     EXPECT_EQ(f.receiver.stats().invalid, 7u);
     EXPECT_EQ(f.receiver.stats().received, 5u);
     EXPECT_GE(f.got.samples.size(), 2u * kPlainBlockFrames * 2);

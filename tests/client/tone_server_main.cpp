@@ -34,10 +34,14 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-        if (arg == "--port") port = std::atoi(next().c_str());
-        else if (arg == "--rate") rate = std::atoi(next().c_str());
-        else if (arg == "--seconds") seconds = std::atof(next().c_str());
-        else if (arg == "--discovery") discovery = true;
+        if (arg == "--port")
+            port = std::atoi(next().c_str());
+        else if (arg == "--rate")
+            rate = std::atoi(next().c_str());
+        else if (arg == "--seconds")
+            seconds = std::atof(next().c_str());
+        else if (arg == "--discovery")
+            discovery = true;
         else {
             std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
             return 2;
@@ -47,7 +51,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "need --port 1..65534 and --rate 48000 or 44100\n");
         return 2;
     }
-    struct sigaction stop{};
+    struct sigaction stop {};
     stop.sa_handler = onStop;
     sigaction(SIGTERM, &stop, nullptr);
     sigaction(SIGINT, &stop, nullptr);
@@ -81,8 +85,8 @@ int main(int argc, char** argv) {
         if (block.size() == static_cast<std::size_t>(kPlainBlockLength)) {
             // Pace on the plain stream: its blocks are due as the captured frames would be.
             plainFrames += kPlainBlockFrames;
-            std::this_thread::sleep_until(
-                start + std::chrono::microseconds(plainFrames * 1000000 / rate));
+            std::this_thread::sleep_until(start +
+                                          std::chrono::microseconds(plainFrames * 1000000 / rate));
         }
     }
     return 0;

@@ -22,7 +22,8 @@ TEST(WavFile, HeaderTellsRateAndLengthOfWhatWasWritten) {
         std::string error;
         ASSERT_TRUE(wav.open(path.string(), 44100, error)) << error;
         std::vector<std::int16_t> samples(3000 * 2);
-        for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::int16_t>(i - 3000);
+        for (std::size_t i = 0; i < samples.size(); ++i)
+            samples[i] = static_cast<std::int16_t>(i - 3000);
         ASSERT_TRUE(wav.write(samples.data(), 1000, error));
         ASSERT_TRUE(wav.write(samples.data() + 2000, 2000, error));
     }  // closed by its destructor, as after a signal-free quit
