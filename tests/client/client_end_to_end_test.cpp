@@ -124,7 +124,16 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
         soundingPart(leftChannel(reinterpret_cast<const std::uint8_t*>(raw.data()), raw.size()));
     // Four seconds were received and played; allow for the start and the end of playback.
     EXPECT_GT(played.size(), 3u * 48000) << "recorded " << raw.size() / 4 << " frames";
-    EXPECT_GT(toneShare(played, 1000, 48000), 0.8);
+    // Judged in 100 ms pieces: a playback underrun on a busy machine shifts the tone's phase,
+    // which a single measure over seconds would take for a missing tone.
+    std::size_t pieces = 0, tonal = 0;
+    for (std::size_t at = 0; at + 4800 <= played.size(); at += 4800, ++pieces) {
+        std::vector<float> piece(played.begin() + at, played.begin() + at + 4800);
+        if (toneShare(piece, 1000, 48000) > 0.9) ++tonal;
+    }
+    EXPECT_GE(tonal * 10, pieces * 9)
+        << tonal << " of " << pieces << " pieces hold the tone; "
+        << fieldOf(out, "summary", "underruns").value_or("?") << " underruns";
     // While playing, the latency estimate rests on the output's own latency, so it is known.
     EXPECT_EQ(fieldOf(out, "status", "state"), std::optional<std::string>("streaming")) << out;
     EXPECT_NE(fieldOf(out, "status", "latency_ms"), std::optional<std::string>("-1")) << out;
@@ -207,10 +216,11 @@ TEST_F(ClientEndToEnd, ANewerNotSharedClientReplacesANotSharedOneWithValue101) {
     ASSERT_TRUE(server.started) << server.process.errors();
     ChildProcess shared(
         {kClient, server.address(), "--no-play", "--seconds", "6", "--machine", "--no-keys"});
+    // A not-shared client is dropped by any later connection, so it must come second.
+    ASSERT_TRUE(shared.waitForOutput("state=streaming", 20s)) << shared.output();
     ChildProcess alone(
         {kClient, server.address(), "--not-shared", "--no-play", "--machine", "--no-keys"});
     ASSERT_TRUE(alone.waitForOutput("state=streaming", 20s)) << alone.output() << alone.errors();
-    ASSERT_TRUE(shared.waitForOutput("state=streaming", 20s)) << shared.output();
 
     ChildProcess newer({kClient, server.address(), "--not-shared", "--no-play", "--seconds", "1",
                         "-q", "--no-keys"});
