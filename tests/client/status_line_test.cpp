@@ -41,11 +41,5 @@ TEST(StatusLine, RateMeterGivesKilobitsPerSecondOverEachInterval) {
     EXPECT_DOUBLE_EQ(meter.sample(1000 + 176000 + 8000, 6500), 128.0);
 }
 
-TEST(StatusLine, LatencyEstimateAddsTheStagesAndAdmitsWhatItDoesNotKnow) {
-    EXPECT_EQ(estimateLatencyMs(7, 2, 20, 15, false), 43);
-    EXPECT_EQ(estimateLatencyMs(10, 2, 20, 15, true), 53);  // 52.5 rounded
-    EXPECT_EQ(estimateLatencyMs(10, 2, 20, -1, true), -1);
-}
-
 }  // namespace
 }  // namespace quavelink
