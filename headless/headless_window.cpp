@@ -1,0 +1,50 @@
+#include "headless/headless_window.h"
+
+#include "platform/log.h"
+
+namespace quavelink {
+
+std::string connectionStatusText(int connectedCount, const char* clientName,
+                                 std::string& lastClientName) {
+    if (connectedCount <= 0) {
+        lastClientName.clear();
+        return " Disconnected";
+    }
+    std::string suffix = connectedCount > 1 ? " (" + std::to_string(connectedCount) + ")" : "";
+    // The name comes from the network: keep it to one printable line.
+    std::string name = clientName != nullptr ? std::string(clientName).substr(0, 255)
+                                             : lastClientName;
+    if (clientName != nullptr) lastClientName = name;
+    return name.empty() ? " Connected" + suffix : " Connected to " + name + suffix;
+}
+
+void HeadlessWindow::SetConnectionStatus(int connectedCount, const char* clientName) {
+    std::string text = connectionStatusText(connectedCount, clientName, lastClientName);
+    for (char& c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '.';
+    }
+    logLine("Status:%s\n", text.c_str());
+}
+
+void HeadlessWindow::SetCaptureRateText(const std::string& text) {
+    {
+        std::lock_guard lock(mutex);
+        rateText = text;
+    }
+    if (text.empty()) {
+        logLine("Not capturing\n");
+    } else {
+        logLine("Capturing at%s\n", text.c_str());
+    }
+}
+
+std::string HeadlessWindow::captureRateText() {
+    std::lock_guard lock(mutex);
+    return rateText;
+}
+
+void HeadlessWindow::ShowMessageBox(const std::string& text) {
+    logLine("Message: %s%s", text.c_str(), !text.empty() && text.back() == '\n' ? "" : "\n");
+}
+
+}  // namespace quavelink

@@ -1,0 +1,147 @@
+// quavelink-serverd: the streaming server without a window, for machines without a desktop.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/recorder_record_sink.h"
+#include "capture/audio_startup.h"
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "capture/stream_server_block_sink.h"
+#include "discovery/multi_host.h"
+#include "headless/headless_window.h"
+#include "headless/serverd_options.h"
+#include "platform/audio/pulse_audio_system.h"
+#include "platform/log.h"
+#include "recording/mp3/mp3_encoder.h"
+#include "recording/recorder.h"
+#include "server/server_thread.h"
+#include "server/stream_server.h"
+#include "settings/settings.h"
+
+using namespace quavelink;
+
+namespace {
+
+std::vector<std::string> listEndpoints(EndpointList& endpoints) {
+    endpoints.findEndpoint(0);
+    std::vector<std::string> names;
+    for (int i = 0; i < EndpointList::kMaxListEntries; ++i) {
+        auto name = endpoints.endpointName(i);
+        if (!name) break;
+        names.push_back(*name);
+    }
+    return names;
+}
+
+// Waits up to `milliseconds` for SIGINT or SIGTERM; returns the signal, or 0.
+int waitForStopSignal(const sigset_t& signals, long milliseconds) {
+    timespec timeout{milliseconds / 1000, (milliseconds % 1000) * 1000000};
+    int signal = sigtimedwait(&signals, nullptr, milliseconds < 0 ? nullptr : &timeout);
+    return signal > 0 ? signal : 0;
+}
+
+// Opens the record file once the capture runs (the file's rate is the stream's) and starts the
+// recording. Returns the descriptor, or -1 when there is none; false in `stopped` when a stop
+// signal came first.
+int startRecording(const ServerdOptions& options, HeadlessWindow& window, StreamServer& server,
+                   Recorder& recorder, const sigset_t& signals, bool& stopped) {
+    const bool mp3 = isMp3Path(options.recordPath);
+    if (mp3 && loadLameEncoder(window) != 0) return -1;
+    for (int waited = 0; window.captureRateText().empty(); waited += 100) {
+        if (waitForStopSignal(signals, 100) != 0) {
+            stopped = true;
+            return -1;
+        }
+        if (waited == 10000) logLine("Waiting for the capture to start before recording\n");
+    }
+    int fd = open(options.recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        window.ShowMessageBox("Could not open file " + options.recordPath + " for writing");
+        return -1;
+    }
+    const int rate = server.streamIs48k ? 48000 : 44100;
+    recorder.setRecordTarget(options.recordPath, fd, rate, mp3, mp3 ? options.mp3Kbps : 0);
+    logLine("Recording to %s at %d Hz\n", options.recordPath.c_str(), rate);
+    return fd;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    ServerdOptions options = parseServerdOptions(argc, argv);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "quavelink-serverd: %s\n%s", options.error.c_str(), serverdUsage());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(serverdUsage(), stdout);
+        return 0;
+    }
+
+    LoadSettings();
+    std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreatePulseAudioSystem();
+    EndpointList endpoints(*audioSystem);
+    std::vector<std::string> names = listEndpoints(endpoints);
+    if (options.listDevices) {
+        for (std::size_t i = 0; i < names.size(); ++i) std::printf("%zu: %s\n", i, names[i].c_str());
+        return 0;
+    }
+    std::string error;
+    std::optional<int> index = chooseEndpoint(names, options.device, GetInputSelect(), error);
+    if (!index) {
+        std::fprintf(stderr, "quavelink-serverd: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.device) SetInputSelect(names[*index]);
+    logLine("Capturing from %d: %s\n", *index, names[*index].c_str());
+
+    // The stop signals are taken by this thread alone, so every worker started below runs on
+    // undisturbed and the stop happens here, in order.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // The workers are detached and never joined; what they use lives until the process ends.
+    HeadlessWindow window;
+    Recorder& recorder = createProcessRecorder(window);
+    RecorderRecordSink recordSink(recorder);
+    StreamServer server(window, recordSink);
+    StreamServerBlockSink blockSink(server);
+    ChannelSelection channels;
+    AudioStartup capture(endpoints, blockSink, window, channels);
+    window.choice.choose(*index);
+
+    if (!startServerThread(server, capture, window)) {
+        window.ShowMessageBox("Could not create audio thread");
+        return -1;
+    }
+    if (!startMultiHost()) window.ShowMessageBox("Could not create multicast receive thread");
+    if (!startRecordThread(recorder)) window.ShowMessageBox("Could not create file record thread");
+
+    bool stopped = false;
+    int recordFd = -1;
+    if (!options.recordPath.empty()) {
+        recordFd = startRecording(options, window, server, recorder, stopSignals, stopped);
+    }
+    int signal = stopped ? SIGTERM : waitForStopSignal(stopSignals, -1);
+    logLine("Stopping on signal %d\n", signal);
+    if (recordFd != -1) {
+        recorder.setRecordTarget("", -1, 0, false, 0);
+        close(recordFd);
+        logLine("Recording finished\n");
+    }
+    std::fflush(nullptr);
+    // The detached workers still run: leave without destroying what they use.
+    std::_Exit(0);
+}
