@@ -240,7 +240,11 @@ private:
         auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
                                                         PA_SUBSCRIPTION_MASK_SINK |
                                                         PA_SUBSCRIPTION_MASK_SOURCE);
-        return wait(pa_context_subscribe(context, mask, nullptr, nullptr));
+        return wait(pa_context_subscribe(context, mask, &Connection::onDone, this));
+    }
+
+    static void onDone(pa_context*, int, void* self) {
+        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
     }
 
     static void onContextState(pa_context*, void* self) {

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace quavelink::test {
+
+//! Plays generated float audio into a sink of the running sound server (PULSE_SERVER) on its
+//! own thread until destroyed.
+class PulsePlayer {
+public:
+    //! Player thread: fills `frames` interleaved frames starting at frame `first`.
+    using Generator = std::function<void(float* out, int frames, long first)>;
+    //! Player thread: frames before `end` have been handed to the server.
+    using Written = std::function<void(long end)>;
+
+    struct Options {
+        int rate = 48000;
+        int channels = 2;
+        //! Target buffer (tlength) in milliseconds.
+        int bufferMs = 50;
+        //! Frames per write.
+        int chunkFrames = 480;
+    };
+
+    PulsePlayer(const std::string& sink, Options options, Generator generate,
+                Written written = {});
+    ~PulsePlayer();
+    PulsePlayer(const PulsePlayer&) = delete;
+    PulsePlayer& operator=(const PulsePlayer&) = delete;
+
+    //! False once the stream could not be opened or a write failed.
+    bool ok() const { return !failed.load(); }
+
+private:
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> failed{false};
+    std::thread thread;
+};
+
+//! A generator of a stereo sine pair: `left` Hz on the left, `right` Hz on the right, at
+//! `amplitude`; other channels silent.
+PulsePlayer::Generator stereoTones(double left, double right, int rate, int channels,
+                                   double amplitude = 0.5);
+
+}  // namespace quavelink::test
