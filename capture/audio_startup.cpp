@@ -20,8 +20,9 @@ AudioStartup::~AudioStartup() {
 
 int AudioStartup::WInit() {
     if (environmentSwitchOn("QUAVELINK_SERVER_NOSILENCE")) {
-        logLine("Env var QUAVELINK_SERVER_NOSILENCE enabled, skipping start of PlaySilence "
-                "thread\n");
+        logLine(
+            "Env var QUAVELINK_SERVER_NOSILENCE enabled, skipping start of PlaySilence "
+            "thread\n");
         return 0;
     }
     if (silence) {
@@ -31,7 +32,8 @@ int AudioStartup::WInit() {
     try {
         silence = std::make_unique<SilenceRenderer>(endpoints.audioSystem(), boxes);
     } catch (const std::system_error& error) {
-        logLine("Unable to create PlaySilence thread: %x", static_cast<unsigned>(error.code().value()));
+        logLine("Unable to create PlaySilence thread: %x",
+                static_cast<unsigned>(error.code().value()));
         return error.code().value();
     }
     return 0;

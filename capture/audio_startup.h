@@ -20,7 +20,7 @@ class SilenceRenderer;
 //! stops the capture engine on a list index, and on the first start launches the silence
 //! keep-alive (unless QUAVELINK_SERVER_NOSILENCE). Server thread only, except the constructor.
 class AudioStartup : public CaptureControl {
-public:
+  public:
     //! `endpoints` is the list the window shows (its audio system is used for everything);
     //! every full block goes to `sink` on the capture thread; message boxes go to `boxes`;
     //! `channels` is shared with the window. All must outlive this object.
@@ -43,7 +43,7 @@ public:
     //! Whether a capture engine exists (started and not yet stopped).
     bool capturing() const { return currentCapturer != nullptr; }
 
-private:
+  private:
     EndpointList& endpoints;
     AudioBlockSink& sink;
     MessageBoxHost& boxes;

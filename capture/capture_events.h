@@ -9,7 +9,7 @@ namespace quavelink {
 //! The capture engine's three events: shutdown and switch (auto-reset) and new-device (manual
 //! reset, initially set). Any thread; setting never blocks for long.
 class CaptureEvents {
-public:
+  public:
     enum class Wake { Shutdown, Switch, Timeout };
 
     void signalShutdown() { set(shutdown); }
@@ -42,7 +42,7 @@ public:
         return wake.wait_for(lock, timeout, [&] { return newDevice; });
     }
 
-private:
+  private:
     void set(bool& flag) {
         {
             std::lock_guard lock(mutex);

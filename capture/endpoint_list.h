@@ -15,7 +15,7 @@ namespace quavelink {
 //! once on first use and kept (devices that appear later are not listed).
 //! Any thread; the window lists before the server thread starts.
 class EndpointList {
-public:
+  public:
     explicit EndpointList(audio::AudioSystem& system);
 
     //! Creates the collection if needed and returns the endpoint for `index` in `device` (when
@@ -34,7 +34,7 @@ public:
 
     audio::AudioSystem& audioSystem() { return system; }
 
-private:
+  private:
     audio::AudioSystem& system;
     std::mutex mutex;
     std::shared_ptr<audio::EndpointCollection> endpointCollection;

@@ -13,7 +13,7 @@ namespace quavelink {
 //! its monitor keeps delivering packets while nothing else plays. It stays on the endpoint
 //! that was the default at set-up; a failure ends it for good, after a message box.
 class SilenceRenderer {
-public:
+  public:
     //! Starts the thread; `system` and `boxes` must outlive this object.
     SilenceRenderer(audio::AudioSystem& system, MessageBoxHost& boxes);
     //! Ends the thread and its stream (the program never does; tests do).
@@ -27,7 +27,7 @@ public:
     //! Waits until the thread has ended; false on time-out. For tests.
     bool waitEnded(std::chrono::milliseconds timeout);
 
-private:
+  private:
     //! Sleeps `duration`; false when the renderer is being destroyed.
     bool sleepFor(std::chrono::milliseconds duration);
 

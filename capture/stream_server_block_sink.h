@@ -8,13 +8,13 @@ namespace quavelink {
 //! Hands the capture engine's blocks to the streaming core's block pipeline; the result of
 //! the host service is ignored, as the capture engine always did.
 class StreamServerBlockSink : public AudioBlockSink {
-public:
+  public:
     explicit StreamServerBlockSink(StreamServer& server) : server(server) {}
     void processAudioBlock(std::uint8_t* block, int length) override {
         server.processAudioBlock(block, length);
     }
 
-private:
+  private:
     StreamServer& server;
 };
 

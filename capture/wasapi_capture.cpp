@@ -55,10 +55,9 @@ bool portNamesMicrophone(const std::string& port) {
 bool isInputDevice(const audio::EndpointProperties& properties) {
     if (properties.deviceDesc && mentionsInput(*properties.deviceDesc)) return true;
     if (mentionsInput(properties.formFactor)) return true;
-    return std::any_of(properties.portNames.begin(), properties.portNames.end(),
-                       [](const std::string& port) {
-                           return mentionsInput(port) || portNamesMicrophone(port);
-                       });
+    return std::any_of(
+        properties.portNames.begin(), properties.portNames.end(),
+        [](const std::string& port) { return mentionsInput(port) || portNamesMicrophone(port); });
 }
 
 void putSample(std::uint8_t* at, std::int16_t sample) {
@@ -163,8 +162,8 @@ bool CWASAPICapture::loadMixFormat() {
 
 void CWASAPICapture::advise48k() {
     audio::EndpointProperties properties;
-    bool input = audio::Succeeded(endpoint->OpenPropertyStore(properties)) &&
-                 isInputDevice(properties);
+    bool input =
+        audio::Succeeded(endpoint->OpenPropertyStore(properties)) && isInputDevice(properties);
     if (input || !context.warn48kOncePerRun || GetWarn48kDone()) return;
     context.warn48kOncePerRun = false;
     if (environmentSwitchOn("QUAVELINK_SERVER_NOWARN_48K")) return;
@@ -189,9 +188,8 @@ Status CWASAPICapture::openStream() {
         audioClient.reset();
         status = endpoint->Activate(audioClient);
         if (audio::Succeeded(status)) {
-            status = audioClient->Initialize(audio::ShareMode::Shared,
-                                             audio::kStreamFlagsNoPersist, duration, 0,
-                                             *mixFormat);
+            status = audioClient->Initialize(audio::ShareMode::Shared, audio::kStreamFlagsNoPersist,
+                                             duration, 0, *mixFormat);
         }
     }
     if (Failed(status)) {
@@ -334,8 +332,8 @@ bool CWASAPICapture::poll() {
     const std::uint8_t* data = nullptr;
     std::uint32_t frames = 0;
     std::uint32_t flags = 0;
-    Status status = captureClient ? captureClient->GetBuffer(data, frames, flags)
-                                  : audio::kErrorNotInitialized;
+    Status status =
+        captureClient ? captureClient->GetBuffer(data, frames, flags) : audio::kErrorNotInitialized;
     if (Failed(status) || frames == 0) {
         if (emptyPolls++ >= kEmptyPollsForGap) {
             emptyPolls = 0;
@@ -356,8 +354,8 @@ bool CWASAPICapture::poll() {
         }
     }
     while (audio::Succeeded(status) && frames != 0) {
-        int pair = chooseChannelPair(mixFormat->channels,
-                                     context.channels.channelPairIndex.load(std::memory_order_relaxed));
+        int pair = chooseChannelPair(
+            mixFormat->channels, context.channels.channelPairIndex.load(std::memory_order_relaxed));
         emptyPolls = 0;
         sawData = true;
         bool silent = (flags & audio::kBufferFlagsSilent) != 0;
@@ -456,7 +454,8 @@ Status CWASAPICapture::switchStream(bool reset) {
     if (Failed(status)) return fail(status);
     if (hadSessionControl) {
         status = audioClient->GetService(sessionControl);
-        if (audio::Succeeded(status)) status = sessionControl->RegisterAudioSessionNotification(this);
+        if (audio::Succeeded(status))
+            status = sessionControl->RegisterAudioSessionNotification(this);
         if (Failed(status)) {
             logLine("Unable to retrieve session control on new audio endpoint: %x\n", hex(status));
             return fail(status);

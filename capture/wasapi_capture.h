@@ -27,7 +27,7 @@ constexpr std::uint32_t kBlockHeaderBytes = 16;
 //! Server thread: everything public. Capture thread: the loop and the stream switch.
 //! Audio system thread: the two notifications.
 class CWASAPICapture : private audio::SessionEvents, private audio::NotificationClient {
-public:
+  public:
     //! What the engine needs around it; all must outlive it.
     struct Context {
         audio::AudioSystem& system;
@@ -58,7 +58,7 @@ public:
     //! Whether the capture thread has ended on its own (a failed switch or reset).
     bool captureEnded() const { return threadEnded.load(std::memory_order_acquire); }
 
-private:
+  private:
     void OnSessionDisconnected(audio::DisconnectReason reason) override;
     void OnDefaultDeviceChanged(audio::DataFlow flow, std::string_view deviceId) override;
 

@@ -64,8 +64,7 @@ enum class DisconnectReason { DeviceRemoval, ServerShutdown, FormatChanged, Othe
 constexpr std::uint16_t kWaveFormatExtensible = 0xFFFE;
 //! KSDATAFORMAT_SUBTYPE_IEEE_FLOAT as its 16 bytes.
 constexpr std::array<std::uint8_t, 16> kSubtypeIeeeFloat = {
-    0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-    0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
+    0x03, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71};
 
 //! The shared-mode mix format, laid out as WAVEFORMATEXTENSIBLE. Samples are interleaved
 //! frames of `channels` samples; 32-bit samples are IEEE floats.
@@ -106,7 +105,7 @@ struct EndpointProperties {
 //! Session notifications (IAudioSessionEvents). Called on the audio system's own thread: must
 //! return quickly, and must not call into the audio system.
 class SessionEvents {
-public:
+  public:
     virtual ~SessionEvents() = default;
     virtual void OnSessionDisconnected(DisconnectReason reason) = 0;
 };
@@ -114,7 +113,7 @@ public:
 //! Endpoint notifications (IMMNotificationClient). Called on the audio system's own thread:
 //! must return quickly, and must not call into the audio system.
 class NotificationClient {
-public:
+  public:
     virtual ~NotificationClient() = default;
     //! The default endpoint of `flow` is now the one with id `deviceId` (empty: none).
     virtual void OnDefaultDeviceChanged(DataFlow flow, std::string_view deviceId) = 0;
@@ -122,7 +121,7 @@ public:
 
 //! IAudioCaptureClient. Capture thread only; never blocks, never allocates.
 class CaptureClient {
-public:
+  public:
     virtual ~CaptureClient() = default;
     //! The next packet: `data` points at `frames` frames of the mix format, valid until
     //! ReleaseBuffer. `frames` 0 (and success) when no packet is waiting. `flags` holds
@@ -135,7 +134,7 @@ public:
 
 //! IAudioRenderClient. One thread at a time.
 class RenderClient {
-public:
+  public:
     virtual ~RenderClient() = default;
     //! Room for `frames` frames, to be filled before ReleaseBuffer.
     virtual Status GetBuffer(std::uint32_t frames, std::uint8_t*& data) = 0;
@@ -145,7 +144,7 @@ public:
 
 //! IAudioSessionControl: the session notifications of one stream.
 class SessionControl {
-public:
+  public:
     virtual ~SessionControl() = default;
     //! `events` must stay alive until unregistered.
     virtual Status RegisterAudioSessionNotification(SessionEvents* events) = 0;
@@ -156,7 +155,7 @@ public:
 //! IAudioClient: one shared-mode stream on one endpoint. Used from one thread at a time (the
 //! server thread, then the capture thread, which the server thread starts and joins).
 class AudioClient {
-public:
+  public:
     virtual ~AudioClient() = default;
     //! The endpoint's shared-mode mix format.
     virtual Status GetMixFormat(MixFormat& format) = 0;
@@ -181,7 +180,7 @@ public:
 
 //! IMMDevice. Any thread.
 class Endpoint {
-public:
+  public:
     virtual ~Endpoint() = default;
     //! The audio system's name for the device (stable while it exists).
     virtual std::string GetId() const = 0;
@@ -194,7 +193,7 @@ public:
 
 //! IMMDeviceCollection: a snapshot of the endpoints present when it was made. Any thread.
 class EndpointCollection {
-public:
+  public:
     virtual ~EndpointCollection() = default;
     virtual Status GetCount(std::uint32_t& count) = 0;
     //! kErrorNotFound (or another error) past the end.
@@ -203,7 +202,7 @@ public:
 
 //! IMMDeviceEnumerator. Any thread.
 class DeviceEnumerator {
-public:
+  public:
     virtual ~DeviceEnumerator() = default;
     //! Every active endpoint of both data flows: render endpoints first, then capture ones.
     virtual Status EnumAudioEndpoints(std::shared_ptr<EndpointCollection>& collection) = 0;
@@ -217,7 +216,7 @@ public:
 
 //! The audio system of the process (what COM and CoCreateInstance gave). Any thread.
 class AudioSystem {
-public:
+  public:
     virtual ~AudioSystem() = default;
     //! CoCreateInstance(CLSID_MMDeviceEnumerator): connects to the sound server if needed.
     virtual Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) = 0;

@@ -1,6 +1,6 @@
-#include "platform/audio/audio_system.h"
-
 #include <algorithm>
+
+#include "platform/audio/audio_system.h"
 
 namespace quavelink::audio {
 namespace {

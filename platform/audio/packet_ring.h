@@ -11,11 +11,14 @@ namespace quavelink::audio {
 //! server's thread writes, the capture thread reads in place. All memory is taken at
 //! construction.
 class PacketRing {
-public:
+  public:
     //! `slots` packets of at most `slotFrames` frames of `frameBytes` bytes each.
     PacketRing(std::uint32_t slots, std::uint32_t slotFrames, std::uint32_t frameBytes)
-        : slotCount(slots), slotFrames(slotFrames), frameBytes(frameBytes),
-          headers(slots), data(static_cast<std::size_t>(slots) * slotFrames * frameBytes) {}
+        : slotCount(slots),
+          slotFrames(slotFrames),
+          frameBytes(frameBytes),
+          headers(slots),
+          data(static_cast<std::size_t>(slots) * slotFrames * frameBytes) {}
 
     //! Producer: appends `bytes` bytes (`data` null: that many bytes of silence), cut into
     //! packets. What does not fit is dropped, and the next packet is marked discontinuous.
@@ -29,7 +32,8 @@ public:
                 overrun = true;
                 return;
             }
-            std::uint32_t count = frames < slotFrames ? static_cast<std::uint32_t>(frames) : slotFrames;
+            std::uint32_t count =
+                frames < slotFrames ? static_cast<std::uint32_t>(frames) : slotFrames;
             Header& header = headers[head % slotCount];
             header.frames = count;
             header.flags = overrun ? discontinuityFlag : 0;
@@ -57,12 +61,16 @@ public:
     }
 
     //! Consumer: gives the oldest packet back.
-    void pop() { readIndex.store(readIndex.load(std::memory_order_relaxed) + 1, std::memory_order_release); }
+    void pop() {
+        readIndex.store(readIndex.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
 
     //! Consumer: drops every waiting packet.
-    void clear() { readIndex.store(writeIndex.load(std::memory_order_acquire), std::memory_order_release); }
+    void clear() {
+        readIndex.store(writeIndex.load(std::memory_order_acquire), std::memory_order_release);
+    }
 
-private:
+  private:
     struct Header {
         std::uint32_t frames = 0;
         std::uint32_t flags = 0;

@@ -34,25 +34,44 @@ Status pulseError(int error) {
 
 std::uint32_t speakerBit(pa_channel_position_t position) {
     switch (position) {
-        case PA_CHANNEL_POSITION_FRONT_LEFT: return 0x1;
-        case PA_CHANNEL_POSITION_FRONT_RIGHT: return 0x2;
-        case PA_CHANNEL_POSITION_FRONT_CENTER: return 0x4;
-        case PA_CHANNEL_POSITION_LFE: return 0x8;
-        case PA_CHANNEL_POSITION_REAR_LEFT: return 0x10;
-        case PA_CHANNEL_POSITION_REAR_RIGHT: return 0x20;
-        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER: return 0x40;
-        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER: return 0x80;
-        case PA_CHANNEL_POSITION_REAR_CENTER: return 0x100;
-        case PA_CHANNEL_POSITION_SIDE_LEFT: return 0x200;
-        case PA_CHANNEL_POSITION_SIDE_RIGHT: return 0x400;
-        case PA_CHANNEL_POSITION_TOP_CENTER: return 0x800;
-        case PA_CHANNEL_POSITION_TOP_FRONT_LEFT: return 0x1000;
-        case PA_CHANNEL_POSITION_TOP_FRONT_CENTER: return 0x2000;
-        case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT: return 0x4000;
-        case PA_CHANNEL_POSITION_TOP_REAR_LEFT: return 0x8000;
-        case PA_CHANNEL_POSITION_TOP_REAR_CENTER: return 0x10000;
-        case PA_CHANNEL_POSITION_TOP_REAR_RIGHT: return 0x20000;
-        default: return 0;
+        case PA_CHANNEL_POSITION_FRONT_LEFT:
+            return 0x1;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT:
+            return 0x2;
+        case PA_CHANNEL_POSITION_FRONT_CENTER:
+            return 0x4;
+        case PA_CHANNEL_POSITION_LFE:
+            return 0x8;
+        case PA_CHANNEL_POSITION_REAR_LEFT:
+            return 0x10;
+        case PA_CHANNEL_POSITION_REAR_RIGHT:
+            return 0x20;
+        case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+            return 0x40;
+        case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+            return 0x80;
+        case PA_CHANNEL_POSITION_REAR_CENTER:
+            return 0x100;
+        case PA_CHANNEL_POSITION_SIDE_LEFT:
+            return 0x200;
+        case PA_CHANNEL_POSITION_SIDE_RIGHT:
+            return 0x400;
+        case PA_CHANNEL_POSITION_TOP_CENTER:
+            return 0x800;
+        case PA_CHANNEL_POSITION_TOP_FRONT_LEFT:
+            return 0x1000;
+        case PA_CHANNEL_POSITION_TOP_FRONT_CENTER:
+            return 0x2000;
+        case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT:
+            return 0x4000;
+        case PA_CHANNEL_POSITION_TOP_REAR_LEFT:
+            return 0x8000;
+        case PA_CHANNEL_POSITION_TOP_REAR_CENTER:
+            return 0x10000;
+        case PA_CHANNEL_POSITION_TOP_REAR_RIGHT:
+            return 0x20000;
+        default:
+            return 0;
     }
 }
 
@@ -106,7 +125,7 @@ struct StreamState;
 // One connection to the sound server with its own event thread; shared by everything made
 // from it. Members marked "loop" are touched only under the mainloop lock.
 class Connection {
-public:
+  public:
     static Status Create(std::shared_ptr<Connection>& out) {
         auto connection = std::shared_ptr<Connection>(new Connection());
         Status status = connection->connect();
@@ -131,13 +150,13 @@ public:
     }
 
     class Lock {
-    public:
+      public:
         explicit Lock(pa_threaded_mainloop* loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
         ~Lock() { pa_threaded_mainloop_unlock(loop); }
         Lock(const Lock&) = delete;
         Lock& operator=(const Lock&) = delete;
 
-    private:
+      private:
         pa_threaded_mainloop* loop;
     };
 
@@ -168,11 +187,11 @@ public:
     Status deviceInfo(DataFlow flow, const std::string& name, DeviceInfo& device) {
         Query query{this, {}, 0};
         Lock lock(loop);
-        pa_operation* operation =
-            flow == DataFlow::Render
-                ? pa_context_get_sink_info_by_name(context, name.c_str(), &Connection::onSink, &query)
-                : pa_context_get_source_info_by_name(context, name.c_str(), &Connection::onSource,
-                                                     &query);
+        pa_operation* operation = flow == DataFlow::Render
+                                      ? pa_context_get_sink_info_by_name(
+                                            context, name.c_str(), &Connection::onSink, &query)
+                                      : pa_context_get_source_info_by_name(
+                                            context, name.c_str(), &Connection::onSource, &query);
         Status status = wait(operation);
         if (Failed(status)) return status;
         if (query.devices.empty()) {
@@ -208,7 +227,7 @@ public:
     pa_context* context = nullptr;
     std::vector<StreamState*> streams;  // loop
 
-private:
+  private:
     struct Query {
         Connection* connection;
         std::vector<DeviceInfo> devices;
@@ -237,9 +256,8 @@ private:
         }
         Status status = wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
         if (Failed(status)) return status;
-        auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                        PA_SUBSCRIPTION_MASK_SINK |
-                                                        PA_SUBSCRIPTION_MASK_SOURCE);
+        auto mask = static_cast<pa_subscription_mask_t>(
+            PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
         return wait(pa_context_subscribe(context, mask, &Connection::onDone, this));
     }
 
@@ -312,11 +330,11 @@ struct StreamState {
     pa_sample_spec spec{};
     std::uint32_t frameBytes = 0;
     std::uint32_t bufferFrames = 0;
-    std::unique_ptr<PacketRing> ring;           // record streams
-    std::vector<std::uint8_t> renderBuffer;     // playback streams
-    SessionEvents* events = nullptr;            // loop
-    bool disconnectTold = false;                // loop
-    bool wasReady = false;                      // loop
+    std::unique_ptr<PacketRing> ring;        // record streams
+    std::vector<std::uint8_t> renderBuffer;  // playback streams
+    SessionEvents* events = nullptr;         // loop
+    bool disconnectTold = false;             // loop
+    bool wasReady = false;                   // loop
     std::atomic<bool> failed{false};
 
     void tell(DisconnectReason reason) {
@@ -333,7 +351,8 @@ void onStreamState(pa_stream* stream, void* data) {
     if (now == PA_STREAM_FAILED && state->wasReady) {
         state->failed = true;
         bool serverGone = pa_context_get_state(state->connection->context) != PA_CONTEXT_READY;
-        state->tell(serverGone ? DisconnectReason::ServerShutdown : DisconnectReason::DeviceRemoval);
+        state->tell(serverGone ? DisconnectReason::ServerShutdown
+                               : DisconnectReason::DeviceRemoval);
     }
     pa_threaded_mainloop_signal(state->connection->loop, 0);
 }
@@ -417,7 +436,7 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
 }
 
 class PulseCaptureClient : public CaptureClient {
-public:
+  public:
     explicit PulseCaptureClient(std::shared_ptr<StreamState> state) : state(std::move(state)) {}
 
     Status GetBuffer(const std::uint8_t*& data, std::uint32_t& frames,
@@ -433,12 +452,12 @@ public:
         return kOk;
     }
 
-private:
+  private:
     std::shared_ptr<StreamState> state;
 };
 
 class PulseRenderClient : public RenderClient {
-public:
+  public:
     explicit PulseRenderClient(std::shared_ptr<StreamState> state) : state(std::move(state)) {}
 
     Status GetBuffer(std::uint32_t frames, std::uint8_t*& data) override {
@@ -461,12 +480,12 @@ public:
         return kOk;
     }
 
-private:
+  private:
     std::shared_ptr<StreamState> state;
 };
 
 class PulseSessionControl : public SessionControl {
-public:
+  public:
     PulseSessionControl(std::shared_ptr<Connection> connection, std::shared_ptr<StreamState> state)
         : connection(std::move(connection)), state(std::move(state)) {}
 
@@ -482,13 +501,13 @@ public:
         return kOk;
     }
 
-private:
+  private:
     std::shared_ptr<Connection> connection;
     std::shared_ptr<StreamState> state;
 };
 
 class PulseAudioClient : public AudioClient {
-public:
+  public:
     PulseAudioClient(std::shared_ptr<Connection> connection, DataFlow flow, std::string name)
         : connection(std::move(connection)), flow(flow), name(std::move(name)) {}
 
@@ -557,10 +576,12 @@ public:
         attr.fragsize = static_cast<std::uint32_t>(-1);
         int result;
         if (made->record) {
-            made->ring = std::make_unique<PacketRing>(kRingSlots, kRingSlotFrames, made->frameBytes);
+            made->ring =
+                std::make_unique<PacketRing>(kRingSlots, kRingSlotFrames, made->frameBytes);
             made->bufferFrames = static_cast<std::uint32_t>(
                 pa_usec_to_bytes(kFragmentUsec, &made->spec) / made->frameBytes);
-            attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &made->spec));
+            attr.fragsize =
+                static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &made->spec));
             pa_stream_set_read_callback(made->stream, &onStreamRead, made.get());
             auto flags = static_cast<pa_stream_flags_t>(
                 PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING |
@@ -570,13 +591,14 @@ public:
             made->bufferFrames = static_cast<std::uint32_t>(
                 bufferDuration * static_cast<std::int64_t>(format.samplesPerSec) / 10000000);
             if (made->bufferFrames == 0) made->bufferFrames = 1;
-            made->renderBuffer.resize(static_cast<std::size_t>(made->bufferFrames) * made->frameBytes);
+            made->renderBuffer.resize(static_cast<std::size_t>(made->bufferFrames) *
+                                      made->frameBytes);
             attr.tlength = static_cast<std::uint32_t>(made->renderBuffer.size());
             auto flags = static_cast<pa_stream_flags_t>(
-                PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
-                PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
-            result = pa_stream_connect_playback(made->stream, target.c_str(), &attr, flags,
-                                                nullptr, nullptr);
+                PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_DONT_MOVE |
+                PA_STREAM_START_CORKED);
+            result = pa_stream_connect_playback(made->stream, target.c_str(), &attr, flags, nullptr,
+                                                nullptr);
         }
         if (result < 0) {
             Status error = pulseError(pa_context_errno(connection->context));
@@ -646,7 +668,7 @@ public:
     Status Start() override { return cork(false); }
     Status Stop() override { return cork(true); }
 
-private:
+  private:
     static void onSuccess(pa_stream*, int, void* data) {
         pa_threaded_mainloop_signal(static_cast<Connection*>(data)->loop, 0);
     }
@@ -666,7 +688,7 @@ private:
 };
 
 class PulseEndpoint : public Endpoint {
-public:
+  public:
     PulseEndpoint(std::shared_ptr<Connection> connection, DataFlow flow, std::string name)
         : connection(std::move(connection)), flow(flow), name(std::move(name)) {}
 
@@ -692,14 +714,14 @@ public:
         return kOk;
     }
 
-private:
+  private:
     std::shared_ptr<Connection> connection;
     DataFlow flow;
     std::string name;
 };
 
 class PulseCollection : public EndpointCollection {
-public:
+  public:
     explicit PulseCollection(std::vector<std::shared_ptr<Endpoint>> endpoints)
         : endpoints(std::move(endpoints)) {}
 
@@ -713,12 +735,12 @@ public:
         return kOk;
     }
 
-private:
+  private:
     std::vector<std::shared_ptr<Endpoint>> endpoints;
 };
 
 class PulseEnumerator : public DeviceEnumerator {
-public:
+  public:
     explicit PulseEnumerator(std::shared_ptr<Connection> connection)
         : connection(std::move(connection)) {}
 
@@ -728,7 +750,8 @@ public:
         if (Failed(status)) return status;
         std::vector<std::shared_ptr<Endpoint>> endpoints;
         for (const DeviceInfo& device : devices) {
-            endpoints.push_back(std::make_shared<PulseEndpoint>(connection, device.flow, device.name));
+            endpoints.push_back(
+                std::make_shared<PulseEndpoint>(connection, device.flow, device.name));
         }
         collection = std::make_shared<PulseCollection>(std::move(endpoints));
         return kOk;
@@ -749,25 +772,26 @@ public:
         return connection->removeClient(client);
     }
 
-private:
+  private:
     std::shared_ptr<Connection> connection;
 };
 
 class PulseAudioSystem : public AudioSystem {
-public:
+  public:
     Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) override {
         std::lock_guard lock(mutex);
         if (!connection || !connection->alive()) {
             std::shared_ptr<Connection> made;
             Status status = Connection::Create(made);
-            if (Failed(status)) return status == kErrorServiceNotRunning ? status : kErrorServiceNotRunning;
+            if (Failed(status))
+                return status == kErrorServiceNotRunning ? status : kErrorServiceNotRunning;
             connection = std::move(made);
         }
         enumerator = std::make_shared<PulseEnumerator>(connection);
         return kOk;
     }
 
-private:
+  private:
     std::mutex mutex;
     std::shared_ptr<Connection> connection;
 };

@@ -15,7 +15,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class AudioStartupTest : public CaptureTest {
-protected:
+  protected:
     void SetUp() override {
         CaptureTest::SetUp();
         system.addDevice(renderDevice("speakers"));

@@ -22,7 +22,7 @@ namespace quavelink::test {
 
 //! Keeps a copy of every block the engine hands over. Any thread.
 class RecordingBlockSink : public AudioBlockSink {
-public:
+  public:
     void processAudioBlock(std::uint8_t* block, int length) override {
         std::lock_guard lock(mutex);
         blocks.emplace_back(block, block + length);
@@ -50,7 +50,7 @@ public:
         return countLocked(length);
     }
 
-private:
+  private:
     int countLocked(int length) {
         int n = 0;
         for (auto& block : blocks) n += static_cast<int>(block.size()) == length;
@@ -64,7 +64,7 @@ private:
 
 //! Message boxes answered at once, remembered. Any thread.
 class RecordingBoxes : public MessageBoxHost {
-public:
+  public:
     void ShowMessageBox(const std::string& text) override {
         std::lock_guard lock(mutex);
         texts.push_back(text);
@@ -74,7 +74,7 @@ public:
         return texts;
     }
 
-private:
+  private:
     std::mutex mutex;
     std::vector<std::string> texts;
 };
@@ -108,7 +108,7 @@ inline FakeAudioSystem::Device captureDevice(const std::string& id, std::uint32_
 //! An endpoint list and audio start-up over the fake, with a private settings store and no
 //! silence keep-alive unless a test asks for it.
 class CaptureTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         static std::string config = [] {
             auto dir = std::filesystem::temp_directory_path() /

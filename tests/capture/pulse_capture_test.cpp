@@ -40,7 +40,7 @@ std::vector<float> channelOf(const std::vector<float>& stereo, int side) {
 
 // The server, the capture over PulseAudio and a daemon with three sinks and a source.
 class PulseCaptureTest : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         static std::string config = [] {
             auto dir = std::filesystem::temp_directory_path() /
@@ -81,8 +81,8 @@ protected:
     void play(const std::string& sinkName, double left, double right, int rate = 48000) {
         PulsePlayer::Options options;
         options.rate = rate;
-        players.push_back(std::make_unique<PulsePlayer>(sinkName, options,
-                                                        stereoTones(left, right, rate, 2)));
+        players.push_back(
+            std::make_unique<PulsePlayer>(sinkName, options, stereoTones(left, right, rate, 2)));
     }
 
     std::unique_ptr<TestClient> connect(std::uint32_t dataFlags) {
@@ -109,7 +109,8 @@ protected:
         for (std::size_t i = messages.size() - count; i < messages.size(); ++i) {
             const auto& payload = messages[i].payload;
             for (std::size_t b = 0; b + 1 < payload.size(); b += 2) {
-                out.push_back(static_cast<std::int16_t>(payload[b] | payload[b + 1] << 8) / 32768.0f);
+                out.push_back(static_cast<std::int16_t>(payload[b] | payload[b + 1] << 8) /
+                              32768.0f);
             }
         }
         return out;
@@ -164,7 +165,8 @@ TEST_F(PulseCaptureTest, DefaultDevicePcmCarriesBothTonesOnTheirSides) {
     EXPECT_TRUE(server.streamIs48k);
     auto client = connect(FLAG_RELIABLE);
     ASSERT_TRUE(receive(*client, 300));
-    for (const auto& m : client->messages()) ASSERT_EQ(m.header.flags & FLAG_RATE_48K, FLAG_RATE_48K);
+    for (const auto& m : client->messages())
+        ASSERT_EQ(m.header.flags & FLAG_RATE_48K, FLAG_RATE_48K);
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
 }
 

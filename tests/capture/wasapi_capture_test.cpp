@@ -1,10 +1,10 @@
 #include "capture/wasapi_capture.h"
-#include "capture/pcm_conversion.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "capture/pcm_conversion.h"
 #include "capture_fixture.h"
 
 namespace quavelink::test {
@@ -13,7 +13,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class CaptureEngineTest : public CaptureTest {
-protected:
+  protected:
     // Speakers as the default render device, a microphone, and the collection made.
     void SetUp() override {
         CaptureTest::SetUp();
@@ -160,7 +160,8 @@ TEST_F(CaptureEngineTest, FailedResetEndsTheCapture) {
     system.fail("Activate:speakers", audio::kErrorDeviceInvalidated);
     system.pushFrames("speakers", 100, 0.25f);
     ASSERT_TRUE(system.waitForCall("Activate:speakers", 2));
-    for (int i = 0; i < 100 && !log.containsPrefix("Unable to reset"); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 100 && !log.containsPrefix("Unable to reset"); ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
     EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890004\n"), 1);
     EXPECT_EQ(sink.count(kPlainBlockSize), 0);
@@ -316,7 +317,8 @@ TEST_F(CaptureEngineTest, NewDefaultWithAnotherFormatEndsTheCapture) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     system.setDefault(audio::DataFlow::Render, "hdmi");
     ASSERT_TRUE(system.waitForCall("GetMixFormat:hdmi", 1));
-    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
     EXPECT_EQ(system.count("Initialize:hdmi:loopback"), 0);
     EXPECT_TRUE(startup.capturing());  // the capturer stays until the next stop
@@ -330,7 +332,8 @@ TEST_F(CaptureEngineTest, ChannelMaskAloneIsAnotherFormat) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     system.setDefault(audio::DataFlow::Render, "other");
     ASSERT_TRUE(system.waitForCall("GetMixFormat:other", 1));
-    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
 }
 
@@ -348,7 +351,8 @@ TEST_F(CaptureEngineTest, FormatChangeReopensAtOnceAndChecksTheFormat) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     system.changeFormat("speakers", audio::FloatMixFormat(2, 44100, 0x3));
     ASSERT_TRUE(system.waitForCall("GetMixFormat:speakers", 2));
-    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
     EXPECT_EQ(log.count("Stream switch timeout - aborting...\n"), 0);
 }
@@ -359,7 +363,10 @@ TEST_F(CaptureEngineTest, RemovedDefaultWithoutReplacementEndsTheCapture) {
     // The new-device event starts set: the switch looks for the default at once, finds the
     // removed device still named and cannot open it.
     system.removeDevice("speakers");
-    for (int i = 0; i < 100 && log.count("Unable to activate audio device on the new endpoint: 88890004\n") == 0; ++i) {
+    for (int i = 0;
+         i < 100 &&
+         log.count("Unable to activate audio device on the new endpoint: 88890004\n") == 0;
+         ++i) {
         std::this_thread::sleep_for(10ms);
     }
     EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
@@ -372,7 +379,8 @@ TEST_F(CaptureEngineTest, SecondRemovalWaitsForANewDefault) {
     system.setDefault(audio::DataFlow::Render, "headphones");
     ASSERT_TRUE(system.waitForCall("Start:headphones", 1));
     system.removeDevice("headphones");
-    for (int i = 0; i < 200 && !log.containsPrefix("Stream switch timeout"); ++i) std::this_thread::sleep_for(10ms);
+    for (int i = 0; i < 200 && !log.containsPrefix("Stream switch timeout"); ++i)
+        std::this_thread::sleep_for(10ms);
     EXPECT_EQ(log.count("Stream switch timeout - aborting...\n"), 1);
 }
 
@@ -386,12 +394,13 @@ TEST_F(CaptureEngineTest, FixedEndpointDoesNotFollowTheDefault) {
 // The 48 kHz advice.
 
 class Advice48kTest : public CaptureEngineTest {
-protected:
+  protected:
     void SetUp() override {
         CaptureEngineTest::SetUp();
         SetWarn48kDone(false);
     }
-    static constexpr const char* kAdvicePrefix = "Warning, audio device is set to sample rate 48000";
+    static constexpr const char* kAdvicePrefix =
+        "Warning, audio device is set to sample rate 48000";
     int adviceCount() {
         int n = 0;
         for (auto& text : boxes.shown()) n += text.rfind(kAdvicePrefix, 0) == 0;

@@ -1,7 +1,7 @@
 #include "pulse_daemon.h"
 
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,12 +74,18 @@ PulseDaemon::PulseDaemon(const std::vector<std::string>& modules) {
     serverAddress = "unix:" + directory + "/native";
     if (const char* old = std::getenv("PULSE_SERVER")) previousServer = old;
 
-    std::vector<std::string> environment = {
-        "PULSE_RUNTIME_PATH=" + directory + "/run", "PULSE_STATE_PATH=" + directory + "/state",
-        "HOME=" + directory, "PATH=/usr/bin:/bin", "LANG=C"};
+    std::vector<std::string> environment = {"PULSE_RUNTIME_PATH=" + directory + "/run",
+                                            "PULSE_STATE_PATH=" + directory + "/state",
+                                            "HOME=" + directory, "PATH=/usr/bin:/bin", "LANG=C"};
     std::vector<std::string> arguments = {
-        "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-        "--disallow-exit", "--log-target=stderr", "--log-level=error",
+        "pulseaudio",
+        "-n",
+        "--daemonize=no",
+        "--exit-idle-time=-1",
+        "--use-pid-file=no",
+        "--disallow-exit",
+        "--log-target=stderr",
+        "--log-level=error",
         "--load=module-native-protocol-unix socket=" + directory + "/native auth-anonymous=1"};
     for (const std::string& module : modules) arguments.push_back("--load=" + module);
     auto argv = pointers(arguments);

@@ -14,7 +14,7 @@ namespace quavelink::test {
 //! removed, when it goes. Needs the pulseaudio and pactl programs; runs as root or not, without
 //! D-Bus.
 class PulseDaemon {
-public:
+  public:
     explicit PulseDaemon(const std::vector<std::string>& modules);
     ~PulseDaemon();
     PulseDaemon(const PulseDaemon&) = delete;
@@ -30,7 +30,7 @@ public:
     //! Same, returning its standard output (nothing when it failed).
     std::optional<std::string> pactlOutput(const std::string& arguments) const;
 
-private:
+  private:
     std::string directory;
     std::string serverAddress;
     std::optional<std::string> previousServer;

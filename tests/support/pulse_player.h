@@ -10,7 +10,7 @@ namespace quavelink::test {
 //! Plays generated float audio into a sink of the running sound server (PULSE_SERVER) on its
 //! own thread until destroyed.
 class PulsePlayer {
-public:
+  public:
     //! Player thread: fills `frames` interleaved frames starting at frame `first`.
     using Generator = std::function<void(float* out, int frames, long first)>;
     //! Player thread: frames before `end` have been handed to the server.
@@ -25,8 +25,7 @@ public:
         int chunkFrames = 480;
     };
 
-    PulsePlayer(const std::string& sink, Options options, Generator generate,
-                Written written = {});
+    PulsePlayer(const std::string& sink, Options options, Generator generate, Written written = {});
     ~PulsePlayer();
     PulsePlayer(const PulsePlayer&) = delete;
     PulsePlayer& operator=(const PulsePlayer&) = delete;
@@ -34,7 +33,7 @@ public:
     //! False once the stream could not be opened or a write failed.
     bool ok() const { return !failed.load(); }
 
-private:
+  private:
     std::atomic<bool> stopping{false};
     std::atomic<bool> failed{false};
     std::thread thread;

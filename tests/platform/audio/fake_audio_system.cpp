@@ -72,7 +72,7 @@ using State = FakeAudioSystem::State;
 using Device = FakeAudioSystem::Device;
 
 class FakeCaptureClient : public audio::CaptureClient {
-public:
+  public:
     FakeCaptureClient(std::shared_ptr<State> state, FakeStream* stream)
         : state(std::move(state)), stream(stream) {}
 
@@ -99,13 +99,13 @@ public:
         return state->check("ReleaseBuffer");
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
     FakeStream* stream;
 };
 
 class FakeRenderClient : public audio::RenderClient {
-public:
+  public:
     FakeRenderClient(std::shared_ptr<State> state, FakeStream* stream)
         : state(std::move(state)), stream(stream) {}
 
@@ -127,13 +127,13 @@ public:
         return audio::kOk;
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
     FakeStream* stream;
 };
 
 class FakeSessionControl : public audio::SessionControl {
-public:
+  public:
     FakeSessionControl(std::shared_ptr<State> state, FakeStream* stream)
         : state(std::move(state)), stream(stream) {}
 
@@ -153,13 +153,13 @@ public:
         return audio::kOk;
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
     FakeStream* stream;
 };
 
 class FakeAudioClient : public audio::AudioClient {
-public:
+  public:
     FakeAudioClient(std::shared_ptr<State> state, std::string id)
         : state(std::move(state)), id(std::move(id)) {}
 
@@ -256,7 +256,7 @@ public:
         return state->check("Stop:" + id, "Stop");
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
     std::string id;
     std::unique_ptr<FakeStream> stream;
@@ -264,7 +264,7 @@ private:
 };
 
 class FakeEndpoint : public audio::Endpoint {
-public:
+  public:
     FakeEndpoint(std::shared_ptr<State> state, std::string id, audio::DataFlow flow)
         : state(std::move(state)), id(std::move(id)), flow(flow) {}
 
@@ -293,15 +293,16 @@ public:
         return audio::kOk;
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
     std::string id;
     audio::DataFlow flow;
 };
 
 class FakeCollection : public audio::EndpointCollection {
-public:
-    FakeCollection(std::shared_ptr<State> state, std::vector<std::shared_ptr<audio::Endpoint>> items)
+  public:
+    FakeCollection(std::shared_ptr<State> state,
+                   std::vector<std::shared_ptr<audio::Endpoint>> items)
         : state(std::move(state)), items(std::move(items)) {}
 
     Status GetCount(std::uint32_t& count) override {
@@ -319,13 +320,13 @@ public:
         return audio::kOk;
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
     std::vector<std::shared_ptr<audio::Endpoint>> items;
 };
 
 class FakeEnumerator : public audio::DeviceEnumerator {
-public:
+  public:
     explicit FakeEnumerator(std::shared_ptr<State> state) : state(std::move(state)) {}
 
     Status EnumAudioEndpoints(std::shared_ptr<audio::EndpointCollection>& collection) override {
@@ -375,7 +376,7 @@ public:
         return audio::kOk;
     }
 
-private:
+  private:
     std::shared_ptr<State> state;
 };
 
@@ -478,7 +479,8 @@ int FakeAudioSystem::notificationClients() {
     return static_cast<int>(state->clients.size());
 }
 
-Status FakeAudioSystem::CreateDeviceEnumerator(std::shared_ptr<audio::DeviceEnumerator>& enumerator) {
+Status FakeAudioSystem::CreateDeviceEnumerator(
+    std::shared_ptr<audio::DeviceEnumerator>& enumerator) {
     {
         std::lock_guard lock(state->mutex);
         Status status = state->check("CreateDeviceEnumerator");

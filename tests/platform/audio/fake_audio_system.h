@@ -16,7 +16,7 @@ namespace quavelink::test {
 //! and notifications are set up by the test; what the code under test did is recorded. Any
 //! thread; notifications are delivered on the thread of the scripting call.
 class FakeAudioSystem : public audio::AudioSystem {
-public:
+  public:
     struct Device {
         std::string id;
         audio::DataFlow flow = audio::DataFlow::Render;
@@ -47,9 +47,9 @@ public:
     //! Queues `frames` frames of the stereo (or wider) tone value `value` on every channel.
     void pushFrames(const std::string& id, std::uint32_t frames, float value,
                     std::uint32_t flags = 0);
-    //! Makes operation `key` fail with `status` (`times` < 0: always). Keys: "CreateDeviceEnumerator",
-    //! "EnumAudioEndpoints", "GetDefaultAudioEndpoint", "Item", "OpenPropertyStore:<id>",
-    //! "Activate:<id>", "GetMixFormat:<id>", "Initialize:<id>:loopback",
+    //! Makes operation `key` fail with `status` (`times` < 0: always). Keys:
+    //! "CreateDeviceEnumerator", "EnumAudioEndpoints", "GetDefaultAudioEndpoint", "Item",
+    //! "OpenPropertyStore:<id>", "Activate:<id>", "GetMixFormat:<id>", "Initialize:<id>:loopback",
     //! "Initialize:<id>:direct", "GetService:capture", "GetService:render",
     //! "GetService:session", "Start", "Stop", "GetBufferSize", "GetCurrentPadding",
     //! "RenderGetBuffer", "RenderReleaseBuffer", "ReleaseBuffer", "Register".
@@ -69,11 +69,12 @@ public:
     //! Registered endpoint notification clients.
     int notificationClients();
 
-    audio::Status CreateDeviceEnumerator(std::shared_ptr<audio::DeviceEnumerator>& enumerator) override;
+    audio::Status CreateDeviceEnumerator(
+        std::shared_ptr<audio::DeviceEnumerator>& enumerator) override;
 
     struct State;
 
-private:
+  private:
     std::shared_ptr<State> state;
 };
 

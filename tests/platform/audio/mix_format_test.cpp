@@ -35,7 +35,8 @@ TEST(MixFormat, PlainFormatHasEighteenBytes) {
 
 TEST(MixFormat, ChannelMaskDifferenceShowsInTheBytes) {
     EXPECT_NE(FormatBytes(FloatMixFormat(2, 48000, 0x3)), FormatBytes(FloatMixFormat(2, 48000, 0)));
-    EXPECT_EQ(FormatBytes(FloatMixFormat(2, 48000, 0x3)), FormatBytes(FloatMixFormat(2, 48000, 0x3)));
+    EXPECT_EQ(FormatBytes(FloatMixFormat(2, 48000, 0x3)),
+              FormatBytes(FloatMixFormat(2, 48000, 0x3)));
 }
 
 }  // namespace

@@ -1,9 +1,9 @@
+#include "platform/audio/packet_ring.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
-
-#include "platform/audio/packet_ring.h"
 
 namespace quavelink::audio {
 namespace {
