@@ -109,6 +109,17 @@ inline FakeAudioSystem::Device captureDevice(const std::string& id, std::uint32_
 //! silence keep-alive unless a test asks for it.
 class CaptureTest : public ::testing::Test {
   protected:
+    static std::string configDirectory() {
+        return (std::filesystem::temp_directory_path() /
+                ("quavelink-capture-test-" + std::to_string(::getpid())))
+            .string();
+    }
+
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(configDirectory(), ignored);
+    }
+
     static void SetUpTestSuite() {
         static std::string config = [] {
             auto dir = std::filesystem::temp_directory_path() /

@@ -41,6 +41,17 @@ std::vector<float> channelOf(const std::vector<float>& stereo, int side) {
 // The server, the capture over PulseAudio and a daemon with three sinks and a source.
 class PulseCaptureTest : public ::testing::Test {
   protected:
+    static std::string configDirectory() {
+        return (std::filesystem::temp_directory_path() /
+                ("quavelink-pulse-test-" + std::to_string(::getpid())))
+            .string();
+    }
+
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        std::filesystem::remove_all(configDirectory(), ignored);
+    }
+
     static void SetUpTestSuite() {
         static std::string config = [] {
             auto dir = std::filesystem::temp_directory_path() /
