@@ -97,13 +97,13 @@ class ClientPlaysIntoNullSink : public ClientEndToEnd,
 
 TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
     const PlayCase c = GetParam();
-    PulseDaemon pulse;
+    PulseDaemon pulse({"module-null-sink sink_name=test rate=48000"});
     ASSERT_TRUE(pulse.ready());
     ToneServer server(c.serverRate);
     ASSERT_TRUE(server.started) << server.process.errors();
     ChildProcess monitor({"/usr/bin/parec", "-d", "test.monitor", "--raw", "--format=s16le",
                           "--rate=48000", "--channels=2", "--latency-msec=10"},
-                         pulse.clientEnvironment());
+                         {"PULSE_SERVER=" + pulse.server()});
     // A suspended sink takes up to 2 s to deliver its first data: record from the start.
     auto recordingSince = std::chrono::steady_clock::now();
     while (monitor.output().empty() && std::chrono::steady_clock::now() - recordingSince < 10s) {
@@ -111,7 +111,7 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
     }
     ChildProcess client({kClient, server.address(), c.mode, "-c", std::to_string(c.rateCode),
                          "--seconds", "4", "--machine", "--no-keys"},
-                        pulse.clientEnvironment());
+                        {"PULSE_SERVER=" + pulse.server()});
     ASSERT_EQ(client.wait(40s), std::optional<int>(0)) << client.output() << client.errors();
     std::this_thread::sleep_for(500ms);  // the last audio queued in the sink
     monitor.stop();
