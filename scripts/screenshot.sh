@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Starts quavelink-server under a private X server (Xvfb) and saves a PNG of its window.
+#   scripts/screenshot.sh [output.png] [seconds to wait before the picture, default 4]
+# Everything runs inside a private network namespace. When pulseaudio is installed, a private
+# daemon with a playback and a capture device is started and a tone is played, so the list and
+# the meter have something to show; without it (or with QUAVELINK_SCREENSHOT_NO_SOUND=1) the
+# program shows how it runs with no sound server. Uses the build in build/ (or
+# $QUAVELINK_BUILD_DIR).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUAVELINK_BUILD_DIR:-$top/build}
+out=$(realpath -m "${1:-$build/screenshots/main-window.png}")
+settle=${2:-4}
+
+if [ -z "${QUAVELINK_SCREENSHOT_INSIDE:-}" ]; then
+  export QUAVELINK_SCREENSHOT_INSIDE=1
+  exec "$top/scripts/in-private-network.sh" "$0" "$out" "$settle"
+fi
+
+program=$build/app/quavelink-server
+[ -x "$program" ] || { echo "no $program: build first (scripts/build.sh)" >&2; exit 1; }
+for tool in Xvfb xdotool import; do
+  command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  [ -n "${QUAVELINK_SCREENSHOT_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/run" "$work/config" "$(dirname "$out")"
+chmod 700 "$work/run"
+
+# Xvfb picks a free display itself and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+[ -s "$work/display" ] || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+export DISPLAY=:$(head -n1 "$work/display")
+
+if [ -z "${QUAVELINK_SCREENSHOT_NO_SOUND:-}" ] && command -v pulseaudio >/dev/null; then
+  env PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state" HOME="$work/pulse" \
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disable-shm=yes \
+    --load="module-native-protocol-unix socket=$work/native auth-anonymous=1" \
+    --load="module-null-sink sink_name=speakers rate=48000 sink_properties=device.description=Speakers" \
+    --load="module-null-source source_name=line_in description=Line-In" \
+    >"$work/pulse.log" 2>&1 &
+  pids+=($!)
+  export PULSE_SERVER=unix:$work/native
+  for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+  if command -v sox >/dev/null; then
+    sox -q -n -t pulseaudio speakers synth 600 sine 440 sine 660 gain -6 2>/dev/null &
+    pids+=($!)
+  fi
+else
+  export PULSE_SERVER=unix:$work/no-sound-server
+fi
+
+env XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QUAVELINK_SERVER_CONSOLE=1 \
+  "$program" >"$work/program.log" 2>&1 &
+pids+=($!)
+
+window=$(timeout 20 xdotool search --sync --onlyvisible --name '^QuaveLink Server v' | head -n1 || true)
+[ -n "$window" ] || { echo "the window did not appear:" >&2; cat "$work/program.log" >&2; exit 1; }
+sleep "$settle"
+# Message boxes (a missing sound server, say) open over the window; there is no window manager
+# to stack them, so move them out of the picture. They stay open: whoever asked still waits.
+for box in $(xdotool search --onlyvisible --name '^QuaveLink Server$' 2>/dev/null || true); do
+  [ "$box" = "$window" ] && continue
+  echo "a message box was open; unmapped it for the picture" >&2
+  xdotool windowunmap "$box" || true
+done
+sleep 0.5
+import -window "$window" "$out"
+echo "$out"

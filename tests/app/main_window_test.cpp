@@ -1,0 +1,328 @@
+#include "app/main_window.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QRadioButton>
+#include <QTest>
+#include <memory>
+#include <thread>
+
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "controls/color_static.h"
+#include "fake_audio_system.h"
+#include "settings/settings.h"
+
+namespace quavelink {
+namespace {
+
+using test::FakeAudioSystem;
+
+class FakeWorkers : public WindowWorkers {
+  public:
+    bool startServer(ServerWindow&) override { return record("server", serverStarts); }
+    bool startDiscovery() override { return record("discovery", discoveryStarts); }
+    bool startRecord() override { return record("record", recordStarts); }
+    void stopRecordTarget() override { calls.push_back("stop record target"); }
+
+    bool serverStarts = true, discoveryStarts = true, recordStarts = true;
+    std::vector<std::string> calls;
+
+  private:
+    bool record(const char* name, bool result) {
+        calls.push_back(name);
+        return result;
+    }
+};
+
+class RecordedBoxes : public MessageBoxHost {
+  public:
+    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+class MainWindow : public ::testing::Test {
+  protected:
+    MainWindow() {
+        ResetSettingsToDefaults();
+        SetInputSelect("");
+        SetMinToTray(0);
+    }
+
+    void addDevice(const std::string& id, const std::string& name,
+                   audio::DataFlow flow = audio::DataFlow::Render) {
+        FakeAudioSystem::Device device;
+        device.id = id;
+        device.flow = flow;
+        device.format = audio::FloatMixFormat(2, 48000, 3);
+        device.properties.friendlyName = name;
+        audio.addDevice(device);
+    }
+
+    CQuaveLinkServerDlg& open() {
+        MainWindowSetup setup;
+        setup.endpoints = &endpoints;
+        setup.channels = &channels;
+        setup.boxes = &boxes;
+        setup.workers = &workers;
+        setup.localAddressText = [this] {
+            ++addressLookups;
+            return std::string(" 10.0.0.7");
+        };
+        setup.exitProcess = [this](int status) { exits.push_back(status); };
+        window = std::make_unique<CQuaveLinkServerDlg>(setup);
+        window->OnInitDialog();
+        return *window;
+    }
+
+    QComboBox* endpointList() {
+        return static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_INPUT_SELECT));
+    }
+    QStringList listTexts() {
+        QStringList texts;
+        for (int i = 0; i < endpointList()->count(); ++i) texts << endpointList()->itemText(i);
+        return texts;
+    }
+    void choose(int index) {
+        endpointList()->setCurrentIndex(index);
+        endpointList()->activated(index);
+    }
+    CColorStatic* statusText() {
+        return static_cast<CColorStatic*>(window->control(CQuaveLinkServerDlg::IDC_STATUS));
+    }
+    QString rateText() {
+        return static_cast<QLabel*>(window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE))->text();
+    }
+    QRadioButton* pairButton(int pair) {
+        return static_cast<QRadioButton*>(
+            window->control(CQuaveLinkServerDlg::IDC_PAIR_FRONT + pair));
+    }
+    std::vector<bool> pairButtonsShown() {
+        std::vector<bool> shown;
+        for (int pair = 0; pair < 4; ++pair) shown.push_back(!pairButton(pair)->isHidden());
+        return shown;
+    }
+
+    FakeAudioSystem audio;
+    EndpointList endpoints{audio};
+    ChannelSelection channels;
+    FakeWorkers workers;
+    RecordedBoxes boxes;
+    std::vector<int> exits;
+    int addressLookups = 0;
+    std::unique_ptr<CQuaveLinkServerDlg> window;
+};
+
+TEST_F(MainWindow, ListsTheDefaultDeviceThenTheEndpointsAndPicksTheStoredOne) {
+    addDevice("sink", "Speakers");
+    addDevice("line1", "Line-In", audio::DataFlow::Capture);
+    addDevice("line2", "Line-In", audio::DataFlow::Capture);
+    SetInputSelect("Line-In");
+    open();
+    EXPECT_EQ(listTexts(),
+              QStringList({"Default multimedia device", "Speakers", "Line-In", "Line-In"}));
+    // Of two equal names the first wins.
+    EXPECT_EQ(endpointList()->currentIndex(), 2);
+    int index = -1;
+    EXPECT_TRUE(window->TakeInputDeviceChange(index));
+    EXPECT_EQ(index, 2);
+    EXPECT_FALSE(window->TakeInputDeviceChange(index));
+    EXPECT_EQ(index, 2);
+}
+
+TEST_F(MainWindow, StoredDefaultNameMatchesButOneCharacterOrAMissingNameGivesTheDefault) {
+    addDevice("a", "A");
+    addDevice("sink", "Speakers");
+    SetInputSelect("Default multimedia device");
+    open();
+    EXPECT_EQ(endpointList()->currentIndex(), 0);
+
+    SetInputSelect("A");
+    open();
+    EXPECT_EQ(endpointList()->currentIndex(), 0);
+
+    SetInputSelect("Headphones");
+    open();
+    EXPECT_EQ(endpointList()->currentIndex(), 0);
+    int index = -1;
+    EXPECT_TRUE(window->TakeInputDeviceChange(index));
+    EXPECT_EQ(index, 0);
+}
+
+TEST_F(MainWindow, WithoutASoundServerTheListHoldsTheDefaultDevice) {
+    audio.fail("CreateDeviceEnumerator", audio::kErrorServiceNotRunning);
+    addDevice("sink", "Speakers");
+    open();
+    EXPECT_EQ(listTexts(), QStringList({"Default multimedia device"}));
+    int index = -1;
+    EXPECT_TRUE(window->TakeInputDeviceChange(index));
+    EXPECT_EQ(index, 0);
+    EXPECT_TRUE(exits.empty());
+}
+
+TEST_F(MainWindow, AUserChoiceIsStoredAndTwoQuickChoicesAreHandedOverOnce) {
+    addDevice("sink", "Speakers");
+    addDevice("mic", "Microphone", audio::DataFlow::Capture);
+    open();
+    int index = -1;
+    window->TakeInputDeviceChange(index);
+    window->SetCaptureRateText(" 48.0 kHz");
+    EXPECT_EQ(rateText(), " 48.0 kHz");
+
+    choose(1);
+    choose(2);
+    EXPECT_EQ(rateText(), "");
+    EXPECT_EQ(GetInputSelect(), "Microphone");
+    EXPECT_TRUE(window->TakeInputDeviceChange(index));
+    EXPECT_EQ(index, 2);
+    EXPECT_FALSE(window->TakeInputDeviceChange(index));
+}
+
+TEST_F(MainWindow, WithoutDiscoveryTheChoiceIsNotStored) {
+    addDevice("sink", "Speakers");
+    workers.discoveryStarts = false;
+    open();
+    choose(1);
+    EXPECT_EQ(GetInputSelect(), "");
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create multicast receive thread"});
+    EXPECT_EQ(workers.calls, (std::vector<std::string>{"server", "discovery", "record"}));
+}
+
+TEST_F(MainWindow, WorkerFailures) {
+    workers.recordStarts = false;
+    open();
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create file record thread"});
+    EXPECT_TRUE(exits.empty());
+
+    boxes.texts.clear();
+    workers.calls.clear();
+    workers.serverStarts = false;
+    open();
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create audio thread"});
+    EXPECT_EQ(exits, std::vector<int>{-1});
+    EXPECT_EQ(workers.calls, std::vector<std::string>{"server"});
+}
+
+TEST_F(MainWindow, StatusTextsAndColoursOnConnectNameAndDisconnect) {
+    open();
+    EXPECT_EQ(statusText()->text(), " Disconnected");
+    EXPECT_EQ(statusText()->TextColor(), QColor(255, 64, 0));
+    EXPECT_EQ(window->trayIconId(), 140);
+
+    window->SetConnectionStatus(1, "");
+    EXPECT_EQ(statusText()->text(), " Connected");
+    EXPECT_EQ(statusText()->TextColor(), QColor(0, 160, 0));
+    EXPECT_EQ(window->trayIconId(), 128);
+
+    // Markup in a name from the network is shown as it is, never interpreted.
+    window->SetConnectionStatus(1, "<b>Kitchen</b> & co");
+    EXPECT_EQ(statusText()->text(), " Connected to <b>Kitchen</b> & co");
+    EXPECT_EQ(statusText()->textFormat(), Qt::PlainText);
+
+    window->SetConnectionStatus(0, nullptr);
+    EXPECT_EQ(statusText()->text(), " Disconnected");
+    EXPECT_EQ(statusText()->TextColor(), QColor(255, 64, 0));
+    EXPECT_EQ(window->trayIconId(), 140);
+}
+
+TEST_F(MainWindow, CallsFromAWorkerReachTheWidgetsOnlyThroughTheGuiThreadInOrder) {
+    open();
+    std::string name = "phone";
+    std::thread worker([&] {
+        window->SetConnectionStatus(1, "");
+        window->SetConnectionStatus(2, name.c_str());
+        window->SetCaptureRateText(" 44.1 kHz");
+        window->SetCaptureRateColor(0x00B07070);
+    });
+    worker.join();
+    name = "overwritten";  // the window copied the caller's text
+    EXPECT_EQ(statusText()->text(), " Disconnected");
+    EXPECT_EQ(rateText(), "");
+
+    QCoreApplication::processEvents();
+    EXPECT_EQ(statusText()->text(), " Connected to phone (2)");
+    EXPECT_EQ(rateText(), " 44.1 kHz");
+    auto* rate = static_cast<CColorStatic*>(window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE));
+    EXPECT_EQ(rate->TextColor(), QColor(0x70, 0x70, 0xB0));
+}
+
+TEST_F(MainWindow, PairButtonsFollowTheChannelCount) {
+    channels.channelPairIndex = 3;
+    open();
+    EXPECT_EQ(pairButtonsShown(), std::vector<bool>({false, false, false, false}));
+    EXPECT_EQ(channels.channelPairIndex, 3);  // two channels leave the choice alone
+
+    channels.captureChannelCount = 8;
+    window->OnTimer();
+    EXPECT_EQ(pairButtonsShown(), std::vector<bool>({true, true, true, true}));
+    EXPECT_TRUE(pairButton(3)->isChecked());
+
+    channels.captureChannelCount = 6;
+    window->OnTimer();
+    EXPECT_EQ(pairButtonsShown(), std::vector<bool>({true, true, true, false}));
+    EXPECT_EQ(channels.channelPairIndex, 0);
+    EXPECT_TRUE(pairButton(0)->isChecked());
+
+    pairButton(2)->click();
+    EXPECT_EQ(channels.channelPairIndex, 2);
+    channels.captureChannelCount = 2;
+    window->OnTimer();
+    EXPECT_EQ(pairButtonsShown(), std::vector<bool>({false, false, false, false}));
+    EXPECT_EQ(channels.channelPairIndex, 2);
+}
+
+TEST_F(MainWindow, AddressEveryThirdRefreshAndTheVersionCaptionForTheFirstTick) {
+    open();
+    auto* address = static_cast<QLabel*>(window->control(CQuaveLinkServerDlg::IDC_SERVER_ADDRESS));
+    EXPECT_EQ(address->text(), " 10.0.0.7");
+    EXPECT_EQ(window->windowTitle(), "QuaveLink Server v2.1 (Linux)");
+    window->OnTimer();
+    EXPECT_EQ(window->windowTitle(), "QuaveLink Server");
+    window->OnTimer();
+    window->OnTimer();
+    EXPECT_EQ(addressLookups, 2);
+}
+
+TEST_F(MainWindow, EscapeNeverClosesTheCloseBoxFinishesTheRecordingFirst) {
+    open();
+    window->show();
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(window->isVisible());
+
+    int fd = ::open("/dev/null", O_WRONLY);
+    ASSERT_NE(fd, -1);
+    window->recordFd = fd;
+    auto* record = static_cast<QAbstractButton*>(window->control(CQuaveLinkServerDlg::IDC_RECORD));
+    record->setChecked(true);
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->result(), CQuaveLinkServerDlg::kCancelResult);
+    EXPECT_EQ(workers.calls.back(), "stop record target");
+    EXPECT_EQ(window->recordFd, -1);
+    EXPECT_FALSE(record->isChecked());
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // the descriptor was closed
+}
+
+TEST_F(MainWindow, StoredMinimizeChoiceOutsideTheListSelectsNothing) {
+    SetMinToTray(2);
+    open();
+    auto* list = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_MINIMIZE_TO));
+    EXPECT_EQ(list->currentText(), "Task Bar");
+    SetMinToTray(7);
+    open();
+    list = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_MINIMIZE_TO));
+    EXPECT_EQ(list->currentIndex(), -1);
+    list->setCurrentIndex(1);
+    list->activated(1);
+    EXPECT_EQ(GetMinToTray(), 1);
+}
+
+}  // namespace
+}  // namespace quavelink
