@@ -396,7 +396,7 @@ void CQuaveLinkServerDlg::applyConnectionStatus(int connectedCount,
     // The name is whatever bytes the client sent: invalid UTF-8 shows as replacement marks.
     if (statusText->SetText(
             QString::fromUtf8(view.text.data(), static_cast<qsizetype>(view.text.size())))) {
-        logLine("Connection status:%s\n", view.text.c_str());
+        logLine("Status:%s\n", view.text.c_str());
     }
     statusText->SetTextColor(colorFromColorRef(view.color));
     currentTrayIconId = view.iconId;

@@ -1,0 +1,116 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+
+#include "child_process.h"
+#include "pulse_daemon.h"
+#include "pulse_player.h"
+#include "test_client.h"
+#include "tone.h"
+
+namespace quavelink::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// quavelink-server as a user runs it, on the offscreen platform (its message boxes then go to
+// its output) with its settings, lock and runtime files in a folder of the test's own. The
+// program runs the discovery responder and an ENet host, so only inside a private network.
+class Program : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
+        char name[] = "/tmp/quavelink-program-XXXXXX";
+        ASSERT_NE(mkdtemp(name), nullptr);
+        folder = name;
+        port = freeUdpPort();
+    }
+    void TearDown() override {
+        if (!folder.empty()) std::filesystem::remove_all(folder);
+    }
+
+    std::unique_ptr<ChildProcess> start(const std::string& pulseServer) {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{SERVER_PROGRAM},
+            std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + folder,
+                                     "XDG_RUNTIME_DIR=" + folder,
+                                     "QUAVELINK_SERVER_PORT=" + std::to_string(port),
+                                     "PULSE_SERVER=" + pulseServer, "QUAVELINK_SERVER_CONSOLE=on",
+                                     "QUAVELINK_SERVER_NOWARN_48K=1"});
+    }
+
+    std::string folder;
+    std::uint16_t port = 0;
+};
+
+TEST_F(Program, StreamsTheDefaultDeviceToAClientAndNamesItInTheStatus) {
+    PulseDaemon pulse({"module-null-sink sink_name=test rate=48000"});
+    ASSERT_TRUE(pulse.ready());
+    PulsePlayer player("test", {}, stereoTones(1000, 1500, 48000, 2));
+    auto server = start(pulse.server());
+    ASSERT_TRUE(server->waitForOutput("Initializing server network communication", 20s))
+        << server->output();
+
+    TestClient client(port, 1);
+    bool asked = false;
+    for (int i = 0; i < 3000 && client.messages().size() < 300; ++i) {
+        client.service(10);
+        if (client.connected() && !asked) {
+            client.sendDataRequest(FLAG_RELIABLE, "Kitchen radio");
+            asked = true;
+        }
+    }
+    ASSERT_GE(client.messages().size(), 300u) << server->output();
+    std::vector<float> left, right;
+    for (const ReceivedMessage& message : client.messages()) {
+        ASSERT_EQ(message.payload.size(), 1352u);
+        const std::uint8_t* pcm = message.payload.data();
+        for (std::size_t i = 0; i + 3 < message.payload.size(); i += 4) {
+            left.push_back(static_cast<std::int16_t>(pcm[i] | pcm[i + 1] << 8) / 32768.0f);
+            right.push_back(static_cast<std::int16_t>(pcm[i + 2] | pcm[i + 3] << 8) / 32768.0f);
+        }
+    }
+    EXPECT_GT(toneShare(left, 1000, 48000), 0.9);
+    EXPECT_GT(toneShare(right, 1500, 48000), 0.9);
+    EXPECT_TRUE(server->waitForOutput("Status: Connected to Kitchen radio\n", 5s))
+        << server->output();
+
+    client.disconnect();
+    for (int i = 0; i < 100; ++i) client.service(10);
+    EXPECT_TRUE(server->waitForOutput("Status: Disconnected\n", 5s)) << server->output();
+    // The program runs until its window is closed.
+    EXPECT_FALSE(server->wait(100ms).has_value());
+}
+
+TEST_F(Program, WithoutASoundServerTheWindowRunsAndTellsTheFailure) {
+    auto server = start("unix:" + folder + "/no-sound-server");
+    // The workers start only after the endpoint list is filled; the failed capture start is
+    // told in a message box, which the offscreen platform logs instead of waiting on it.
+    EXPECT_TRUE(server->waitForOutput("Initializing server network communication", 20s))
+        << server->output();
+    EXPECT_TRUE(
+        server->waitForOutput("Message box: Error 88890010 opening audio input device", 10s))
+        << server->output();
+    EXPECT_FALSE(server->wait(500ms).has_value()) << server->output();
+}
+
+TEST_F(Program, ASecondCopyIsRefusedAndTheFirstRunsOn) {
+    auto first = start("unix:" + folder + "/no-sound-server");
+    ASSERT_TRUE(first->waitForOutput("Initializing server network communication", 20s))
+        << first->output();
+    auto second = start("unix:" + folder + "/no-sound-server");
+    std::optional<int> status = second->wait(20s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 1);
+    EXPECT_NE(second->output().find(
+                  "Message box: QuaveLink Server is already running (check system tray?)\n"),
+              std::string::npos)
+        << second->output();
+    EXPECT_EQ(second->output().find("Initializing server network communication"),
+              std::string::npos);
+    EXPECT_FALSE(first->wait(100ms).has_value());
+}
+
+}  // namespace
+}  // namespace quavelink::test
