@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
@@ -13,9 +14,11 @@
 #include <memory>
 #include <thread>
 
+#include "app/log_console.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "controls/color_static.h"
+#include "controls/peak_meter_ctrl.h"
 #include "fake_audio_system.h"
 #include "settings/settings.h"
 
@@ -76,6 +79,7 @@ class MainWindow : public ::testing::Test {
             return std::string(" 10.0.0.7");
         };
         setup.exitProcess = [this](int status) { exits.push_back(status); };
+        setup.console = consoleForWindow;
         window = std::make_unique<CQuaveLinkServerDlg>(setup);
         window->OnInitDialog();
         return *window;
@@ -116,6 +120,7 @@ class MainWindow : public ::testing::Test {
     RecordedBoxes boxes;
     std::vector<int> exits;
     int addressLookups = 0;
+    LogConsole* consoleForWindow = nullptr;
     std::unique_ptr<CQuaveLinkServerDlg> window;
 };
 
@@ -308,6 +313,30 @@ TEST_F(MainWindow, EscapeNeverClosesTheCloseBoxFinishesTheRecordingFirst) {
     EXPECT_EQ(window->recordFd, -1);
     EXPECT_FALSE(record->isChecked());
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);  // the descriptor was closed
+}
+
+TEST_F(MainWindow, CtrlPFeedsTheMeterAndCtrlDTogglesTheLogWindow) {
+    LogConsole console;
+    consoleForWindow = &console;
+    open();
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    auto* meter = static_cast<CPeakMeterCtrl*>(window->control(CQuaveLinkServerDlg::IDC_METER));
+    meter->Stop();  // ticks by hand from here, so no timer tick falls between the two values
+    QTest::keyClick(window.get(), Qt::Key_P, Qt::ControlModifier);
+    meter->Tick();
+    std::vector<BandState> bands = meter->Bands();
+    ASSERT_EQ(bands.size(), 2u);
+    EXPECT_EQ(bands[0].target, 32768);
+    EXPECT_EQ(bands[1].target, 16384);
+
+    EXPECT_FALSE(console.isShown());
+    QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier);
+    EXPECT_TRUE(console.isShown());
+    QApplication::setActiveWindow(window.get());
+    QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier);
+    EXPECT_FALSE(console.isShown());
 }
 
 TEST_F(MainWindow, StoredMinimizeChoiceOutsideTheListSelectsNothing) {
