@@ -20,7 +20,6 @@
 #include <QSlider>
 #include <QThread>
 #include <QTimer>
-#include <QVBoxLayout>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -189,21 +189,18 @@ TEST_F(MainWindow, AUserChoiceIsStoredAndTwoQuickChoicesAreHandedOverOnce) {
     EXPECT_FALSE(window->TakeInputDeviceChange(index));
 }
 
-TEST_F(MainWindow, WithoutDiscoveryTheChoiceIsNotStored) {
+TEST_F(MainWindow, WorkerFailures) {
     addDevice("sink", "Speakers");
     workers.discoveryStarts = false;
-    open();
-    choose(1);
-    EXPECT_EQ(GetInputSelect(), "");
-    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create multicast receive thread"});
-    EXPECT_EQ(workers.calls, (std::vector<std::string>{"server", "discovery", "record"}));
-}
-
-TEST_F(MainWindow, WorkerFailures) {
     workers.recordStarts = false;
     open();
-    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create file record thread"});
+    EXPECT_EQ(boxes.texts, (std::vector<std::string>{"Could not create multicast receive thread",
+                                                     "Could not create file record thread"}));
+    EXPECT_EQ(workers.calls, (std::vector<std::string>{"server", "discovery", "record"}));
     EXPECT_TRUE(exits.empty());
+    // Without discovery a choice is not stored.
+    choose(1);
+    EXPECT_EQ(GetInputSelect(), "");
 
     boxes.texts.clear();
     workers.calls.clear();
@@ -337,20 +334,6 @@ TEST_F(MainWindow, CtrlPFeedsTheMeterAndCtrlDTogglesTheLogWindow) {
     QApplication::setActiveWindow(window.get());
     QTest::keyClick(window.get(), Qt::Key_D, Qt::ControlModifier);
     EXPECT_FALSE(console.isShown());
-}
-
-TEST_F(MainWindow, StoredMinimizeChoiceOutsideTheListSelectsNothing) {
-    SetMinToTray(2);
-    open();
-    auto* list = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_MINIMIZE_TO));
-    EXPECT_EQ(list->currentText(), "Task Bar");
-    SetMinToTray(7);
-    open();
-    list = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_MINIMIZE_TO));
-    EXPECT_EQ(list->currentIndex(), -1);
-    list->setCurrentIndex(1);
-    list->activated(1);
-    EXPECT_EQ(GetMinToTray(), 1);
 }
 
 }  // namespace
