@@ -59,7 +59,9 @@ else
   export PULSE_SERVER=unix:$work/no-sound-server
 fi
 
+# No 48 kHz advice: its box would hold the capture start until someone closes it.
 env XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QUAVELINK_SERVER_CONSOLE=1 \
+  QUAVELINK_SERVER_NOWARN_48K=1 \
   "$program" >"$work/program.log" 2>&1 &
 pids+=($!)
 
