@@ -111,17 +111,17 @@ TEST_F(VersionCheckThread, StartedThreadAsksTheServerNamedInTheEnvironment) {
     test::LogCapture log;
     // Like the window, the host must live until the process ends: the thread may still be on
     // its way out after the box.
-    auto* window = new FakeHost;
+    static FakeHost window;
 
-    std::future<void> shown = window->boxShown.get_future();
-    ASSERT_TRUE(startVersionCheckThread(*window, *window, "2.1", kNoWaits));
+    std::future<void> shown = window.boxShown.get_future();
+    ASSERT_TRUE(startVersionCheckThread(window, window, "2.1", kNoWaits));
     // Only there so that a broken thread fails the test instead of hanging it.
     ASSERT_EQ(shown.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     unsetenv(kVersionUrlVariable);
 
-    std::lock_guard lock(window->mutex);
-    EXPECT_EQ(window->asked, Texts{kQuestion});
-    EXPECT_EQ(window->boxes, Texts{kDeclined});
+    std::lock_guard lock(window.mutex);
+    EXPECT_EQ(window.asked, Texts{kQuestion});
+    EXPECT_EQ(window.boxes, Texts{kDeclined});
     EXPECT_EQ(log.count("WebIf::checkVersion: 5 bytes retrieved (3): 2.2 (2.1)\n"), 1);
 }
 
