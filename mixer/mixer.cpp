@@ -295,11 +295,14 @@ int CMixerDestination::LoadSources() {
 template <typename Access>
 int CMixerDestination::askAll(std::uint32_t& size, Access access) {
     int result = kMixerNoSuchControl;
+    const std::uint32_t given = size;
+    // Identifiers are unique in a mixer: the set that knows the control has the last word, so
+    // its -1 (say, a write before any read) is not lost to the sets searched after it.
     auto ask = [&](CMixerControl& controlSet) {
-        std::uint32_t trySize = size;
+        std::uint32_t trySize = given;
         result = access(controlSet, trySize);
         if (result == kMixerBufferTooSmall) size = trySize;
-        return result >= 0 || result == kMixerBufferTooSmall;
+        return result != kMixerNoSuchControl;
     };
     if (ownControls && ask(*ownControls)) return result;
     for (auto& controlSet : sourceControls) {
@@ -528,26 +531,32 @@ long long CMixer::GetSourceControlId(int dest, int source, int index) const {
 int CMixer::GetValueById(std::uint32_t controlId, void* buffer, std::uint32_t& size) {
     if (destinations.empty()) return kMixerFailed;
     int result = kMixerFailed;
+    const std::uint32_t given = size;
     for (auto& destination : destinations) {
-        std::uint32_t trySize = size;
+        std::uint32_t trySize = given;
         result = destination->GetValueById(controlId, buffer, trySize);
-        if (result >= 0) return result;
-        if (result == kMixerBufferTooSmall || result == kMixerNoSuchControl) size = trySize;
-        if (result == kMixerBufferTooSmall) return result;
+        if (result != kMixerNoSuchControl) {
+            if (result == kMixerBufferTooSmall) size = trySize;
+            return result;
+        }
     }
+    size = 0;
     return result;
 }
 
 int CMixer::SetValueById(std::uint32_t controlId, const void* buffer, std::uint32_t& size) {
     if (destinations.empty()) return kMixerFailed;
     int result = kMixerFailed;
+    const std::uint32_t given = size;
     for (auto& destination : destinations) {
-        std::uint32_t trySize = size;
+        std::uint32_t trySize = given;
         result = destination->SetValueById(controlId, buffer, trySize);
-        if (result >= 0) return result;
-        if (result == kMixerBufferTooSmall || result == kMixerNoSuchControl) size = trySize;
-        if (result == kMixerBufferTooSmall) return result;
+        if (result != kMixerNoSuchControl) {
+            if (result == kMixerBufferTooSmall) size = trySize;
+            return result;
+        }
     }
+    size = 0;
     return result;
 }
 
