@@ -88,9 +88,11 @@ MMRESULT FakeMixerSystem::mixerOpen(HMIXER* mixer, std::uint32_t deviceId,
     if (failing("mixerOpen") || failing("mixerOpen:" + std::to_string(deviceId))) {
         return MMSYSERR_ERROR;
     }
-    if (deviceId >= devices.size()) return MMSYSERR_BADDEVICEID;
+    std::size_t device = deviceId;
+    if ((flags & MIXER_OBJECTF_TYPEMASK) == MIXER_OBJECTF_WAVEIN) device += firstWaveIn;
+    if (device >= devices.size()) return MMSYSERR_BADDEVICEID;
     *mixer = nextHandle++;
-    open[*mixer] = Open{static_cast<int>(deviceId), notify};
+    open[*mixer] = Open{static_cast<int>(device), notify};
     return MMSYSERR_NOERROR;
 }
 

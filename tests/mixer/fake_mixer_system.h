@@ -22,6 +22,8 @@ class FakeMixerSystem : public MixerSystem {
     void addDevice(const MixerLayout& layout);
     //! How many mixer devices mixerGetNumDevs reports (default: the number added).
     void setDeviceCount(std::uint32_t count) { reportedCount = count; }
+    //! Wave in device k opens device `first` + k (default 0: the same numbers as wave out).
+    void setFirstWaveInDevice(int first) { firstWaveIn = first; }
     //! Makes the next `times` calls of `operation` (the method name, e.g.
     //! "mixerGetControlDetailsA") fail; "mixerOpen:<device>" for one device.
     void fail(const std::string& operation, int times = 1);
@@ -72,6 +74,7 @@ class FakeMixerSystem : public MixerSystem {
     std::map<std::string, int> failures;
     std::deque<std::function<void()>> pending;
     std::int64_t reportedCount = -1;
+    int firstWaveIn = 0;
 };
 
 // Builders for the layouts of the tests.
