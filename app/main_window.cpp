@@ -33,6 +33,7 @@
 #include "controls/group_box.h"
 #include "controls/peak_meter_ctrl.h"
 #include "controls/skin_button.h"
+#include "mixer/window_mixers.h"
 #include "platform/log.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
@@ -303,6 +304,15 @@ void CQuaveLinkServerDlg::OnInitDialog() {
     int minToTray = GetMinToTray();
     minimizeTo->setCurrentIndex(minToTray >= 0 && minToTray <= 2 ? minToTray : -1);
 
+    ControlTemplates templates;
+    templates.label = static_cast<QLabel*>(control(IDC_LABEL_TEMPLATE));
+    templates.balance = static_cast<QSlider*>(control(IDC_BALANCE_TEMPLATE));
+    templates.volume = static_cast<QSlider*>(control(IDC_VOLUME_TEMPLATE));
+    templates.mute = static_cast<QCheckBox*>(control(IDC_MUTE_TEMPLATE));
+    windowMixers = std::make_unique<WindowMixers>(setup.mixers, setup.boxes, *this, templates,
+                                                  *inputSelect, *inputSource);
+    windowMixers->OpenMixers();
+
     fillEndpointList();
 
     meter->SetOrientation(0);
@@ -350,6 +360,12 @@ void CQuaveLinkServerDlg::fillEndpointList() {
         std::string text = listText(*name);
         inputSelect->insertItem(i, QString::fromStdString(text));
         endpointNames.push_back(text);
+        // A render endpoint (the default device included) is captured from its monitor: its
+        // controls are the playback group's, whatever recording mixer shares its name.
+        std::shared_ptr<audio::Endpoint> device;
+        bool render = i == 0 || endpoints.findEndpoint(i, &device) != 0 || !device ||
+                      device->GetDataFlow() == audio::DataFlow::Render;
+        if (windowMixers) windowMixers->MapEndpoint(i, text, render);
         if (!found && stored.size() >= 2 && stored == text) {
             chosen = i;
             found = true;
@@ -428,6 +444,7 @@ void CQuaveLinkServerDlg::OnInputDeviceChanged() {
         selected < static_cast<int>(endpointNames.size())) {
         SetInputSelect(endpointNames[selected]);
     }
+    if (windowMixers) windowMixers->OnInputDeviceChanged(selected);
     inputChoice.choose(selected);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ class CxGroupBox;
 class CxSkinButton;
 class EndpointList;
 class LogConsole;
+class MixerSystem;
+class WindowMixers;
 struct ChannelSelection;
 
 //! The worker threads and the recorder as the window starts and stops them.
@@ -52,6 +55,7 @@ struct MainWindowSetup {
     MessageBoxHost* boxes = nullptr;  //!< where ShowMessageBox goes
     WindowWorkers* workers = nullptr;
     LogConsole* console = nullptr;  //!< null without the console switch
+    MixerSystem* mixers = nullptr;  //!< the system mixer; null: no mixer controls
     //! The local address text (" 192.168.1.5", " (Unknown)", or empty). Main thread.
     std::function<std::string()> localAddressText;
     //! Ends the process at once with `status`; the default flushes the streams and exits.
@@ -143,6 +147,9 @@ class CQuaveLinkServerDlg : public QDialog, public ServerWindow {
     QMenu* systemMenu() const { return sysMenu; }
     //! 128 while a client is connected, 140 while none is: the tray icon to show.
     int trayIconId() const { return currentTrayIconId; }
+    //! The mixer set, the mixer-bound control groups and the recording-source list; null until
+    //! OnInitDialog.
+    WindowMixers* mixerControls() const { return windowMixers.get(); }
     //! Whether the global hot keys act (from the stored setting).
     bool hotkeysOn() const { return hotkeysEnabled; }
     //! Descriptor of the file being recorded, -1 when none; the record command sets it and
@@ -166,6 +173,7 @@ class CQuaveLinkServerDlg : public QDialog, public ServerWindow {
 
     MainWindowSetup setup;
     InputDeviceChoice inputChoice;
+    std::unique_ptr<WindowMixers> windowMixers;
 
     std::map<int, QWidget*> controls;
     CColorStatic* statusText = nullptr;

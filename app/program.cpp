@@ -21,6 +21,7 @@
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
 #include "platform/log.h"
+#include "platform/mixer/pulse_mixer_system.h"
 #include "recording/recorder.h"
 #include "server/server_thread.h"
 #include "server/stream_server.h"
@@ -102,8 +103,14 @@ int runServerProgram(int argc, char** argv) {
     auto* channels = new ChannelSelection;
     auto* workers = new ProgramWorkers(*endpoints, *channels);
 
+    // Mixer changes reach the window as queued work on the GUI thread.
+    MixerSystem* mixers = CreatePulseMixerSystem([app](std::function<void()> work) {
+                              QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+                          }).release();
+
     MainWindowSetup setup;
     setup.endpoints = endpoints;
+    setup.mixers = mixers;
     setup.channels = channels;
     setup.boxes = boxes;
     setup.workers = workers;

@@ -1,0 +1,183 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QMetaObject>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "app/main_window.h"
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "mixer/window_mixers.h"
+#include "platform/audio/pulse_audio_system.h"
+#include "platform/message_box.h"
+#include "platform/mixer/pulse_mixer_system.h"
+#include "pulse_daemon.h"
+#include "settings/settings.h"
+
+// The main window with its real mixer controls over a private PulseAudio daemon: a null sink
+// as the playback device and a null source as a recording device.
+
+namespace quavelink {
+namespace {
+
+class IdleWorkers : public WindowWorkers {
+  public:
+    bool startServer(ServerWindow&) override { return true; }
+    bool startDiscovery() override { return true; }
+    bool startRecord() override { return true; }
+    void stopRecordTarget() override {}
+};
+
+class LoggedBoxes : public MessageBoxHost {
+  public:
+    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+// Lets the window run until `done` holds; false after 5 s without it.
+bool runUntil(const std::function<bool()>& done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+class WindowOnPulse : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(daemon.ready());
+        ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
+        ResetSettingsToDefaults();
+        SetInputSelect("");
+        audioSystem = audio::CreatePulseAudioSystem();
+        endpoints = std::make_unique<EndpointList>(*audioSystem);
+        mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
+            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+        });
+        MainWindowSetup setup;
+        setup.endpoints = endpoints.get();
+        setup.channels = &channels;
+        setup.boxes = &boxes;
+        setup.workers = &workers;
+        setup.mixers = mixerSystem.get();
+        setup.localAddressText = [] { return std::string(" 127.0.0.1"); };
+        setup.exitProcess = [](int) {};
+        window = std::make_unique<CQuaveLinkServerDlg>(setup);
+        window->OnInitDialog();
+        mixers = window->mixerControls();
+        ASSERT_NE(mixers, nullptr);
+        ASSERT_NE(mixers->outputGroup(), nullptr);
+        mixers->outputGroup()->FindSlotControls(0, &volume, &balance, &mute);
+        ASSERT_NE(volume, nullptr);
+    }
+    void TearDown() override { window.reset(); }
+
+    std::uint32_t sinkLevel() {
+        auto text = daemon.pactlOutput("get-sink-volume test");
+        if (!text) return 0;
+        // "Volume: front-left: 40001 /  61% / ..."
+        auto at = text->find("front-left: ");
+        if (at == std::string::npos) return 0;
+        return faderFromPulseVolume(std::stoul(text->substr(at + 12)));
+    }
+    void choose(const QString& endpoint) {
+        auto* list =
+            static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_INPUT_SELECT));
+        int index = list->findText(endpoint);
+        ASSERT_GE(index, 0) << endpoint.toStdString();
+        list->setCurrentIndex(index);
+        window->OnInputDeviceChanged();
+    }
+
+    test::PulseDaemon daemon{{
+        "module-null-sink sink_name=test rate=48000 sink_properties=device.description=QuaveSink",
+        "module-null-source source_name=mic description=QuaveMic",
+    }};
+    std::unique_ptr<audio::AudioSystem> audioSystem;
+    std::unique_ptr<EndpointList> endpoints;
+    std::unique_ptr<MixerSystem> mixerSystem;
+    ChannelSelection channels;
+    LoggedBoxes boxes;
+    IdleWorkers workers;
+    std::unique_ptr<CQuaveLinkServerDlg> window;
+    WindowMixers* mixers = nullptr;
+    CMixerSliderCtrl* volume = nullptr;
+    CMixerSliderHorz* balance = nullptr;
+    CMixerCheckBoxMute* mute = nullptr;
+};
+
+TEST_F(WindowOnPulse, OutputGroupReadsAndWritesTheDefaultSink) {
+    EXPECT_EQ(volume->value(), 0);  // a new sink is at 100 %
+    EXPECT_EQ(mixers->outputGroup()->Label(0)->text(), "Master Volume");
+
+    // Changed with pactl: the slider follows.
+    ASSERT_EQ(daemon.pactl("set-sink-volume test 30000 15000"), 0);
+    const int expected = 65535 - static_cast<int>(faderFromPulseVolume(30000));
+    ASSERT_TRUE(runUntil([&] { return volume->value() == expected; })) << volume->value();
+    EXPECT_LT(balance->value(), 65535);  // the left channel is the louder one
+
+    // Moved in the window: pactl sees it, and the balance is kept.
+    volume->setValue(65535 - 20000);
+    EXPECT_EQ(sinkLevel(), 20000u);
+    auto text = daemon.pactlOutput("get-sink-volume test").value_or("");
+    EXPECT_NE(text.find("front-right: " + std::to_string(pulseVolumeFromFader(10000))),
+              std::string::npos)
+        << text;
+
+    ASSERT_NE(mute, nullptr);
+    mute->click();
+    EXPECT_EQ(daemon.pactlOutput("get-sink-mute test").value_or(""), "Mute: yes\n");
+    ASSERT_EQ(daemon.pactl("set-sink-mute test 0"), 0);
+    ASSERT_TRUE(runUntil([&] { return !mute->isChecked(); }));
+}
+
+TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
+    EXPECT_EQ(mixers->inputGroup(), nullptr);  // the default device is a playback device
+    choose("QuaveMic");
+    ASSERT_NE(mixers->inputGroup(), nullptr);
+    EXPECT_EQ(mixers->inputGroup()->Label(0)->text(), "QuaveMic");
+    auto* sources = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_INPUT_SOURCE));
+    EXPECT_EQ(sources->currentText(), "QuaveMic");
+    EXPECT_TRUE(sources->isHidden());
+
+    CMixerSliderCtrl* micVolume = nullptr;
+    mixers->inputGroup()->FindSlotControls(0, &micVolume, nullptr, nullptr);
+    ASSERT_NE(micVolume, nullptr);
+    // The input group stands one step right of the output group, rebuilt with it.
+    CMixerSliderCtrl* outputVolume = nullptr;
+    mixers->outputGroup()->FindSlotControls(0, &outputVolume, nullptr, nullptr);
+    ASSERT_NE(outputVolume, nullptr);
+    EXPECT_EQ(micVolume->x(), outputVolume->x() + WindowMixers::kGroupStep);
+    ASSERT_EQ(daemon.pactl("set-source-volume mic 20000"), 0);
+    const int expected = 65535 - static_cast<int>(faderFromPulseVolume(20000));
+    ASSERT_TRUE(runUntil([&] { return micVolume->value() == expected; }));
+
+    choose("QuaveSink");
+    EXPECT_EQ(mixers->inputGroup(), nullptr);
+}
+
+}  // namespace
+}  // namespace quavelink
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    char folder[] = "/tmp/quavelink-mixer-window-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return 2;
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    setenv("XDG_RUNTIME_DIR", folder, 1);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    int result = RUN_ALL_TESTS();
+    QDir(QString::fromLocal8Bit(folder)).removeRecursively();
+    return result;
+}
