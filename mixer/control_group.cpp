@@ -90,7 +90,7 @@ bool CControlGroup::makeVolume(int slot, const MIXERCONTROLA& control,
         if (templates.volume != nullptr) {
             slider->setRange(templates.volume->minimum(), templates.volume->maximum());
         }
-        slider->SetPos(slider->minimum());
+        slider->SetPos(0);
         slider->setTickPosition(QSlider::TicksBothSides);
         slider->setTickInterval(std::max(1, (slider->maximum() - slider->minimum()) / 6));
         placeFromTemplate(slider, templates.volume, x, y, false);

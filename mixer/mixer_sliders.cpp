@@ -12,16 +12,14 @@ using Signed = std::int64_t;
 
 }  // namespace
 
-CMixerSliderCtrl::CMixerSliderCtrl(QWidget* parent) : QSlider(Qt::Vertical, parent) {
-    // The top of the slider is the loudest and the arrow keys move the way they point.
-    setInvertedAppearance(true);
-    setInvertedControls(true);
-}
+CMixerSliderCtrl::CMixerSliderCtrl(QWidget* parent) : QSlider(Qt::Vertical, parent) {}
 
 void CMixerSliderCtrl::SetPos(int position) {
     QSignalBlocker quiet(this);
-    setValue(position);
+    setValue(maximum() + minimum() - position);
 }
+
+int CMixerSliderCtrl::GetPos() const { return maximum() + minimum() - value(); }
 
 int CMixerSliderCtrl::Init(int minimumIn, int maximumIn, const std::uint32_t valuesIn[2]) {
     controlMinimum = minimumIn;
@@ -39,7 +37,7 @@ int CMixerSliderCtrl::Init(int minimumIn, int maximumIn, const std::uint32_t val
 }
 
 int CMixerSliderCtrl::GetValue(int* level, int* rangeOut) const {
-    *level = range - value();
+    *level = range - GetPos();
     *rangeOut = range;
     return *level;
 }

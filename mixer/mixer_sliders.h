@@ -7,7 +7,8 @@
 namespace quavelink {
 
 //! The vertical volume slider of a mixer line: position 0 (top) is the loudest, the mixer level
-//! is range - position. Positions set from code never count as a user's move.
+//! is range - position. The widget's own value is the level, so the slider fills from the
+//! bottom as volume sliders do. Positions set from code never count as a user's move.
 class CMixerSliderCtrl : public QSlider {
   public:
     explicit CMixerSliderCtrl(QWidget* parent = nullptr);
@@ -18,8 +19,9 @@ class CMixerSliderCtrl : public QSlider {
     int GetValue(int* level, int* range) const;
     //! Shows the louder of the two channels; returns it.
     std::uint32_t SetFromChannels(std::uint32_t left, std::uint32_t right);
-    //! Moves the slider from code, without a user notification.
+    //! Moves the slider from code, without a user notification; 0 is the top.
     void SetPos(int position);
+    int GetPos() const;
 
     int controlMinimum = 0;
     int controlMaximum = 0;

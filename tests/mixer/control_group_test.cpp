@@ -61,8 +61,8 @@ class OutputGroup : public ::testing::Test {
             group->Create(mixer.get(), mixer->GetDestination(), &ui.window, 0, 120, 0, 6000, false);
         ASSERT_GE(group->FindSlotControls(0, &volumeSlider, &balanceSlider, &muteBox), 3);
     }
-    // The user drags the volume slider to `level`.
-    void dragVolumeTo(int level) { volumeSlider->setValue(volumeSlider->range - level); }
+    // The user drags the volume slider to `level` (the widget's value is the level).
+    void dragVolumeTo(int level) { volumeSlider->setValue(level); }
 
     TemplateWindow ui;
     FakeMixerSystem system;
@@ -78,7 +78,7 @@ TEST_F(OutputGroup, ShowsTheBalanceAndKeepsItWhenTheVolumeMoves) {
     build(speakersMixer());
     EXPECT_EQ(next, 120);
     EXPECT_EQ(group->GetNextControlId(), 6004);
-    EXPECT_EQ(volumeSlider->value(), 0);  // level 65535 at the top
+    EXPECT_EQ(volumeSlider->GetPos(), 0);  // level 65535 at the top
     EXPECT_EQ(balanceSlider->maximum(), 131070);
     EXPECT_EQ(balanceSlider->value(), 32767);
     EXPECT_TRUE(balanceSlider->isHidden());
@@ -104,7 +104,7 @@ TEST_F(OutputGroup, FollowsChangesMadeElsewhere) {
     system.changeValue(0, 2, {1, 1});
     system.deliver();
     group->OnMixerControlChange(1);
-    EXPECT_EQ(volumeSlider->value(), 65535 - 20000);
+    EXPECT_EQ(volumeSlider->GetPos(), 65535 - 20000);
     EXPECT_GT(balanceSlider->value(), 65535);  // right of centre: the right channel is louder
     group->OnMixerControlChange(2);
     EXPECT_TRUE(muteBox->isChecked());
@@ -119,7 +119,7 @@ TEST_F(OutputGroup, MonoLineHasACentredDisabledBalance) {
     build(speakersMixer(1), {30000});
     EXPECT_FALSE(balanceSlider->isEnabledTo(&ui.window));
     EXPECT_EQ(balanceSlider->value(), (balanceSlider->maximum() - balanceSlider->minimum()) / 2);
-    EXPECT_EQ(volumeSlider->value(), 65535 - 30000);
+    EXPECT_EQ(volumeSlider->GetPos(), 65535 - 30000);
     dragVolumeTo(12345);
     EXPECT_EQ(system.value(0, 1), (std::vector<std::uint32_t>{12345}));
 }

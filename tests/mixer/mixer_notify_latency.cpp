@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
         bool moved = false;
         while (msSince(start) < 5000) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-            if (volume->value() == expected) {
+            if (volume->GetPos() == expected) {
                 moved = true;
                 break;
             }

@@ -173,12 +173,12 @@ TEST_F(OneRecorder, VolumeNotificationsReachTheShownSlot) {
     system.deliver();
     CMixerSliderCtrl* lineVolume = nullptr;
     mixers->inputGroup()->FindSlotControls(1, &lineVolume, nullptr, nullptr);
-    EXPECT_EQ(lineVolume->value(), 65535 - 30000);
+    EXPECT_EQ(lineVolume->GetPos(), 65535 - 30000);
     system.changeValue(0, 1, {1000, 1000});
     system.deliver();
     CMixerSliderCtrl* outputVolume = nullptr;
     mixers->outputGroup()->FindSlotControls(0, &outputVolume, nullptr, nullptr);
-    EXPECT_EQ(outputVolume->value(), 65535 - 1000);
+    EXPECT_EQ(outputVolume->GetPos(), 65535 - 1000);
 }
 
 TEST_F(WindowMixersTest, ARecordingDestinationWithTwoControlsIsNeverWritten) {

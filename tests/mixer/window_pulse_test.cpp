@@ -117,17 +117,17 @@ class WindowOnPulse : public ::testing::Test {
 };
 
 TEST_F(WindowOnPulse, OutputGroupReadsAndWritesTheDefaultSink) {
-    EXPECT_EQ(volume->value(), 0);  // a new sink is at 100 %
+    EXPECT_EQ(volume->GetPos(), 0);  // a new sink is at 100 %
     EXPECT_EQ(mixers->outputGroup()->Label(0)->text(), "Master Volume");
 
     // Changed with pactl: the slider follows.
     ASSERT_EQ(daemon.pactl("set-sink-volume test 30000 15000"), 0);
     const int expected = 65535 - static_cast<int>(faderFromPulseVolume(30000));
-    ASSERT_TRUE(runUntil([&] { return volume->value() == expected; })) << volume->value();
+    ASSERT_TRUE(runUntil([&] { return volume->GetPos() == expected; })) << volume->GetPos();
     EXPECT_LT(balance->value(), 65535);  // the left channel is the louder one
 
     // Moved in the window: pactl sees it, and the balance is kept.
-    volume->setValue(65535 - 20000);
+    volume->setValue(20000);
     EXPECT_EQ(sinkLevel(), 20000u);
     auto text = daemon.pactlOutput("get-sink-volume test").value_or("");
     EXPECT_NE(text.find("front-right: " + std::to_string(pulseVolumeFromFader(10000))),
@@ -160,7 +160,7 @@ TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
     EXPECT_EQ(micVolume->x(), outputVolume->x() + WindowMixers::kGroupStep);
     ASSERT_EQ(daemon.pactl("set-source-volume mic 20000"), 0);
     const int expected = 65535 - static_cast<int>(faderFromPulseVolume(20000));
-    ASSERT_TRUE(runUntil([&] { return micVolume->value() == expected; }));
+    ASSERT_TRUE(runUntil([&] { return micVolume->GetPos() == expected; }));
 
     choose("QuaveSink");
     EXPECT_EQ(mixers->inputGroup(), nullptr);
