@@ -200,6 +200,24 @@ TEST_F(WindowMixersTest, ARecordingDestinationWithTwoControlsIsNeverWritten) {
     EXPECT_FALSE(log.containsPrefix("Source select failed"));
 }
 
+TEST_F(WindowMixersTest, MuteBoxesPastTheFirstHundredSlotsStillWork) {
+    system.addDevice(playback());
+    std::vector<std::string> ports;
+    for (int i = 0; i < 100; ++i) ports.push_back("Port " + std::to_string(i));
+    system.addDevice(recorder("Patch Bay", ports, 0x1000));
+    system.setDeviceCount(1);
+    system.setFirstWaveInDevice(1);
+    open();
+    list({{"Default multimedia device", true}, {"Patch Bay", false}});
+    choose(1);
+    CMixerCheckBoxMute* lastMute = nullptr;
+    mixers->inputGroup()->FindSlotControls(99, nullptr, nullptr, &lastMute);
+    ASSERT_NE(lastMute, nullptr);
+    ASSERT_GT(lastMute->property("controlId").toInt(), 6384);
+    lastMute->click();
+    EXPECT_EQ(system.value(1, 0x1000 + 2 + 2 * 99 + 1), (std::vector<std::uint32_t>{1, 1}));
+}
+
 TEST_F(WindowMixersTest, NoMixerDeviceMeansNoGroups) {
     open();
     EXPECT_EQ(mixers->mixerDeviceCount, 0u);
