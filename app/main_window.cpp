@@ -25,6 +25,7 @@
 #include <cstring>
 
 #include "app/dialog_units.h"
+#include "app/hot_keys.h"
 #include "app/log_console.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
@@ -89,7 +90,7 @@ void exitAtOnce(int status) {
 }  // namespace
 
 CQuaveLinkServerDlg::CQuaveLinkServerDlg(const MainWindowSetup& setupIn, QWidget* parent)
-    : QDialog(parent), setup(setupIn) {
+    : CTrayDialog(parent), setup(setupIn) {
     if (!setup.localAddressText) setup.localAddressText = GetLocalAddressText;
     if (!setup.exitProcess) setup.exitProcess = exitAtOnce;
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -150,10 +151,7 @@ void CQuaveLinkServerDlg::buildControls() {
     recordButton->SetSkin(skin(kBitmapRecord, kBitmapRecordDown), CxSkinButton::kMaskFromNormal, 0,
                           false, 0);
     recordButton->setToolTip(QStringLiteral("Record to file"));
-    // Recording starts from the save dialog, which this window does not offer yet: a click
-    // leaves the button up, as a recording that could not start does.
-    connect(recordButton, &QAbstractButton::clicked, this,
-            [this] { recordButton->setChecked(recordFd != -1); });
+    connect(recordButton, &QAbstractButton::clicked, this, [this] { OnRecordClicked(); });
 
     stopButton = new CxSkinButton(this);
     add(IDC_STOP, stopButton);
@@ -297,6 +295,7 @@ void CQuaveLinkServerDlg::OnInitDialog() {
 
     LoadSettings();
     hotkeysEnabled = GetEnableHotkeys();
+    initTrayMenuAndHotkeys();
 
     QIcon icon = LoadIconResource(kIconMain);
     if (!icon.isNull()) setWindowIcon(icon);
@@ -343,6 +342,7 @@ void CQuaveLinkServerDlg::OnInitDialog() {
     if (!versionText.empty()) {
         setWindowTitle(QStringLiteral("QuaveLink Server v%1 (Linux)")
                            .arg(QString::fromStdString(versionText)));
+        startVersionCheck();
     }
 }
 
@@ -415,6 +415,7 @@ void CQuaveLinkServerDlg::applyConnectionStatus(int connectedCount,
     }
     statusText->SetTextColor(colorFromColorRef(view.color));
     currentTrayIconId = view.iconId;
+    SetTrayIcon(view.iconId);
 }
 
 bool CQuaveLinkServerDlg::TakeInputDeviceChange(int& index) { return inputChoice.take(index); }

@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "app/record_command.h"
 #include "app/status_display.h"
+#include "app/tray_dialog.h"
 #include "server/input_device_choice.h"
 #include "server/server_window.h"
 
+class QAction;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
@@ -27,8 +30,10 @@ namespace quavelink {
 class CColorStatic;
 class CPeakMeterCtrl;
 class CxGroupBox;
+class AppVersionCheckHost;
 class CxSkinButton;
 class EndpointList;
+class GlobalHotkeys;
 class LogConsole;
 class MixerSystem;
 class WindowMixers;
@@ -60,6 +65,14 @@ struct MainWindowSetup {
     std::function<std::string()> localAddressText;
     //! Ends the process at once with `status`; the default flushes the streams and exits.
     std::function<void(int status)> exitProcess;
+    //! Starts and stops recordings; null: the record button stays up.
+    RecordControl* recording = nullptr;
+    //! The save-as dialog; the default runs CXFileDialog.
+    SaveAsPrompt askSaveAs;
+    //! The version check's view of the window; null: no version check.
+    AppVersionCheckHost* versionHost = nullptr;
+    //! The desktop's hot keys; null: CreateSystemHotkeys().
+    std::function<std::unique_ptr<GlobalHotkeys>()> makeHotkeys;
 };
 
 //! The program's one window: lists the capture endpoints, hands the choice to the server
@@ -69,7 +82,7 @@ struct MainWindowSetup {
 //! The ServerWindow calls may come from any thread: status and rate texts are carried to the
 //! GUI thread in order; meter values go straight into the meter's own lock; message boxes go to
 //! the MessageBoxHost. Once its workers run, the window must live until the process ends.
-class CQuaveLinkServerDlg : public QDialog, public ServerWindow {
+class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
   public:
     //! Control ids of the template.
     enum ControlId {
@@ -139,6 +152,13 @@ class CQuaveLinkServerDlg : public QDialog, public ServerWindow {
     //! Ctrl+D: shows or hides the log window when the console switch is on.
     void ToggleConsole();
     void ShowAboutBox();
+    //! Record button: asks for a file and starts recording into it; while recording the
+    //! button stays pressed.
+    void OnRecordClicked();
+    //! The "Enable Global Hotkeys" menu entry: flips and stores the setting.
+    void OnHotkeysToggled();
+    //! A global hot key (its id) was pressed.
+    void OnHotKey(int id);
 
     //! The control with a template id, or null.
     QWidget* control(int id) const;
@@ -170,6 +190,9 @@ class CQuaveLinkServerDlg : public QDialog, public ServerWindow {
     //! Runs `work` on the GUI thread: now when called there, else queued in call order.
     void onGuiThread(std::function<void()> work);
     void place(QWidget* widget, int x, int y, int width, int height);
+    //! System menu entries, tray icon and tip, hot keys: from OnInitDialog.
+    void initTrayMenuAndHotkeys();
+    void startVersionCheck();
 
     MainWindowSetup setup;
     InputDeviceChoice inputChoice;
@@ -188,6 +211,8 @@ class CQuaveLinkServerDlg : public QDialog, public ServerWindow {
     std::array<QRadioButton*, 4> pairButtons{};
     QButtonGroup* pairGroup = nullptr;
     QMenu* sysMenu = nullptr;
+    QAction* hotkeysAction = nullptr;
+    std::unique_ptr<GlobalHotkeys> hotkeys;
     QTimer* statusTimer = nullptr;
 
     //! The endpoint names as listed, as bytes: what InputSelect stores and is compared with.

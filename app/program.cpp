@@ -13,6 +13,7 @@
 #include "app/main_window.h"
 #include "app/message_boxes.h"
 #include "app/recorder_record_sink.h"
+#include "app/version_check_host.h"
 #include "capture/audio_startup.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
@@ -22,6 +23,7 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/mixer/pulse_mixer_system.h"
+#include "recording/mp3/mp3_encoder.h"
 #include "recording/recorder.h"
 #include "server/server_thread.h"
 #include "server/stream_server.h"
@@ -34,7 +36,7 @@ constexpr int kRaisedNice = -10;
 
 // The real workers. Everything they create lives until the process exits: the detached
 // threads use it to the end, and nothing is ever joined.
-class ProgramWorkers : public WindowWorkers {
+class ProgramWorkers : public WindowWorkers, public RecordControl {
   public:
     ProgramWorkers(EndpointList& endpoints, ChannelSelection& channels)
         : endpoints(endpoints), channels(channels) {}
@@ -42,7 +44,7 @@ class ProgramWorkers : public WindowWorkers {
     bool startServer(ServerWindow& window) override {
         Recorder& recorder = createProcessRecorder(window);
         auto* recordSink = new RecorderRecordSink(recorder);
-        auto* server = new StreamServer(window, *recordSink);
+        server = new StreamServer(window, *recordSink);
         auto* blockSink = new StreamServerBlockSink(*server);
         auto* capture = new AudioStartup(endpoints, *blockSink, window, channels);
         return startServerThread(*server, *capture, window);
@@ -51,9 +53,17 @@ class ProgramWorkers : public WindowWorkers {
     bool startRecord() override { return startRecordThread(processRecorder()); }
     void stopRecordTarget() override { processRecorder().setRecordTarget("", -1, 0, false, 0); }
 
+    bool streamIs48k() const override { return server == nullptr || server->streamIs48k.load(); }
+    int loadMp3Encoder(MessageBoxHost& boxes) override { return loadLameEncoder(boxes); }
+    void setRecordTarget(const std::string& path, int fd, int sampleRate, bool mp3,
+                         int kbps) override {
+        processRecorder().setRecordTarget(path, fd, sampleRate, mp3, kbps);
+    }
+
   private:
     EndpointList& endpoints;
     ChannelSelection& channels;
+    StreamServer* server = nullptr;
 };
 
 void endProcess(int status) {
@@ -116,6 +126,8 @@ int runServerProgram(int argc, char** argv) {
     setup.workers = workers;
     setup.console = console;
     setup.exitProcess = endProcess;
+    setup.recording = workers;
+    setup.versionHost = new AppVersionCheckHost(boxes->currentMode());
 
     int result = -1;
     // The window is never destroyed: worker threads keep calling it until the process ends.

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+
+namespace quavelink {
+
+class CControlGroup;
+
+//! Hot key ids: the character code of the key pressed with Alt.
+constexpr int kHotkeyVolumeDown = 75;  // Alt+K
+constexpr int kHotkeyMute = 77;        // Alt+M
+constexpr int kHotkeyVolumeUp = 79;    // Alt+O
+
+//! One volume hot key step, in the volume slider's units (the mixer control's range).
+constexpr int VOLUME_HOTKEY_STEP = 4096;
+
+//! Acts on hot key `id` through slot 0 of `outputGroup`: Alt+K and Alt+O move the volume
+//! slider one step down or up, held within 0 and the slider's range, Alt+M flips the mute box;
+//! the group then writes the control to the mixer. Nothing happens while `hotkeysEnabled` is
+//! false, without a group, when the slot lacks the control, or for another id. Main thread.
+//! Returns whether a control was changed.
+bool ApplyHotkey(int id, bool hotkeysEnabled, CControlGroup* outputGroup);
+
+//! Tells a key's own presses from its auto-repeat. Repeats arrive either as presses without a
+//! release between them (detectable auto-repeat) or as a release and a press with the same
+//! server time. One thread.
+class KeyRepeatFilter {
+  public:
+    //! A press of `keycode` at server time `time` (ms); false when it is an auto-repeat.
+    bool press(unsigned keycode, unsigned long time);
+    void release(unsigned keycode, unsigned long time);
+
+  private:
+    struct KeyState {
+        bool down = false;
+        bool released = false;
+        unsigned long releaseTime = 0;
+    };
+    std::map<unsigned, KeyState> keys;
+};
+
+//! System-wide hot keys: Alt+O, Alt+K and Alt+M while any program has the focus.
+class GlobalHotkeys {
+  public:
+    virtual ~GlobalHotkeys() = default;
+    //! Main thread, once. Claims the three keys; one the desktop refuses (another program owns
+    //! it) is left out silently. `onHotkey` runs on the main thread with the hot key id, once
+    //! per press for Alt+M and with the keyboard's auto-repeat for the others. The keys stay
+    //! claimed until the process ends.
+    virtual void RegisterHotKeys(std::function<void(int id)> onHotkey) = 0;
+};
+
+//! The desktop's hot keys: X11 key grabs when Qt runs on X11; elsewhere (Wayland without X11,
+//! offscreen) an object that says once that there are none. GUI thread, QGuiApplication made.
+std::unique_ptr<GlobalHotkeys> CreateSystemHotkeys();
+
+}  // namespace quavelink
