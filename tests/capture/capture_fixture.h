@@ -16,6 +16,7 @@
 #include "fake_audio_system.h"
 #include "platform/message_box.h"
 #include "settings/settings.h"
+#include "support/config_home.h"
 #include "support/log_capture.h"
 
 namespace quavelink::test {
@@ -109,25 +110,10 @@ inline FakeAudioSystem::Device captureDevice(const std::string& id, std::uint32_
 //! silence keep-alive unless a test asks for it.
 class CaptureTest : public ::testing::Test {
   protected:
-    static std::string configDirectory() {
-        return (std::filesystem::temp_directory_path() /
-                ("quavelink-capture-test-" + std::to_string(::getpid())))
-            .string();
-    }
-
-    static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(configDirectory(), ignored);
-    }
+    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-capture-test"); }
 
     static void SetUpTestSuite() {
-        static std::string config = [] {
-            auto dir = std::filesystem::temp_directory_path() /
-                       ("quavelink-capture-test-" + std::to_string(::getpid()));
-            std::filesystem::create_directories(dir);
-            return dir.string();
-        }();
-        ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        test::useTemporaryConfigHome("quavelink-capture-test");
     }
 
     void SetUp() override {

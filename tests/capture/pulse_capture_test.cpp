@@ -12,6 +12,7 @@
 #include "capture/stream_server_block_sink.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "settings/settings.h"
+#include "support/config_home.h"
 #include "support/fake_record_sink.h"
 #include "support/fake_server_window.h"
 #include "support/log_capture.h"
@@ -41,25 +42,10 @@ std::vector<float> channelOf(const std::vector<float>& stereo, int side) {
 // The server, the capture over PulseAudio and a daemon with three sinks and a source.
 class PulseCaptureTest : public ::testing::Test {
   protected:
-    static std::string configDirectory() {
-        return (std::filesystem::temp_directory_path() /
-                ("quavelink-pulse-test-" + std::to_string(::getpid())))
-            .string();
-    }
-
-    static void TearDownTestSuite() {
-        std::error_code ignored;
-        std::filesystem::remove_all(configDirectory(), ignored);
-    }
+    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-pulse-test"); }
 
     static void SetUpTestSuite() {
-        static std::string config = [] {
-            auto dir = std::filesystem::temp_directory_path() /
-                       ("quavelink-pulse-test-" + std::to_string(::getpid()));
-            std::filesystem::create_directories(dir);
-            return dir.string();
-        }();
-        ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+        test::useTemporaryConfigHome("quavelink-pulse-test");
         SetWarn48kDone(true);
     }
 
