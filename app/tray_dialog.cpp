@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QEvent>
+#include <QMetaObject>
 #include <QSystemTrayIcon>
 #include <QWindowStateChangeEvent>
 
@@ -137,9 +138,17 @@ void CTrayDialog::changeEvent(QEvent* event) {
     bool minimisedNow = isMinimized() && !(change->oldState() & Qt::WindowMinimized);
     if (minimisedNow && minimizeToMode() != kModeTaskBar && AddTrayIcon()) {
         // The window leaves the task bar: hidden, and no longer minimised, so that the restore
-        // brings it back in its normal state.
-        setWindowState(windowState() & ~Qt::WindowMinimized);
-        hide();
+        // brings it back in its normal state. Queued: whoever minimised the window may still
+        // show it once this returns (QWidget::showMinimized does).
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (!iconShown) return;
+                setWindowState(windowState() & ~Qt::WindowMinimized);
+                hide();
+                updateOutOfSight();
+            },
+            Qt::QueuedConnection);
     }
     updateOutOfSight();
 }

@@ -66,7 +66,7 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
             bool grabbed = false;
             for (std::uint16_t locks : kLockVariants) {
                 xcb_void_cookie_t cookie =
-                    xcb_grab_key_checked(connection, 1, root, XCB_MOD_MASK_1 | locks, code,
+                    xcb_grab_key_checked(connection, 0, root, XCB_MOD_MASK_1 | locks, code,
                                          XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
                 // A key another program holds answers BadAccess: that key is left out.
                 if (xcb_generic_error_t* error = xcb_request_check(connection, cookie)) {
@@ -87,7 +87,6 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
         std::uint8_t type = event->response_type & 0x7F;
         if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE) return false;
         auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-        if (key->event != root) return false;
         const GrabbedKey* grabbed = nullptr;
         for (const GrabbedKey& candidate : keys) {
             if (candidate.keycode == key->detail) grabbed = &candidate;
@@ -97,6 +96,9 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
             repeats.release(key->detail, key->time);
             return false;
         }
+        // A release counts wherever it went (its press may have been a plain key in a window
+        // of ours); a press only when the grab took it.
+        if (key->event != root) return false;
         bool fresh = repeats.press(key->detail, key->time);
         std::uint16_t modifiers = key->state & ~(XCB_MOD_MASK_LOCK | XCB_MOD_MASK_2) & 0xFF;
         if (modifiers != XCB_MOD_MASK_1) return false;

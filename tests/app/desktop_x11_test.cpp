@@ -1,0 +1,277 @@
+// The window on a real X server (Xvfb) with trayer as the notification area: minimising to the
+// tray, a click on the icon, "Tray on Start", the icon following the connection, and the global
+// hot keys pressed with xdotool against a null sink of a private PulseAudio daemon. Each test
+// process starts its own X server and tray and stops them at the end.
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QMenu>
+#include <QMetaObject>
+#include <QSystemTrayIcon>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "app/main_window.h"
+#include "app/version_check_host.h"
+#include "capture/channel_selection.h"
+#include "capture/endpoint_list.h"
+#include "child_process.h"
+#include "mixer/window_mixers.h"
+#include "platform/audio/pulse_audio_system.h"
+#include "platform/mixer/pulse_mixer_system.h"
+#include "pulse_daemon.h"
+#include "resources/resources.h"
+#include "settings/settings.h"
+
+namespace quavelink {
+namespace {
+
+using test::ChildProcess;
+using test::PulseDaemon;
+
+class IdleWorkers : public WindowWorkers {
+  public:
+    bool startServer(ServerWindow&) override { return true; }
+    bool startDiscovery() override { return true; }
+    bool startRecord() override { return true; }
+    void stopRecordTarget() override {}
+};
+
+class RecordedBoxes : public MessageBoxHost {
+  public:
+    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+// Lets the window run until `done` holds; false after 5 s without it.
+bool runUntil(const std::function<bool()>& done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int run(const std::string& command) { return std::system(command.c_str()); }
+
+// The window over a private PulseAudio daemon, as the program builds it.
+class Desktop : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(QSystemTrayIcon::isSystemTrayAvailable());
+        ASSERT_TRUE(daemon.ready());
+        ResetSettingsToDefaults();
+        SetInputSelect("");
+        SetEnableHotkeys(true);
+        audioSystem = audio::CreatePulseAudioSystem();
+        endpoints = std::make_unique<EndpointList>(*audioSystem);
+        mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
+            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+        });
+    }
+    void open() {
+        MainWindowSetup setup;
+        setup.endpoints = endpoints.get();
+        setup.channels = &channels;
+        setup.boxes = &boxes;
+        setup.workers = &workers;
+        setup.mixers = mixerSystem.get();
+        setup.localAddressText = [] { return std::string(" 127.0.0.1"); };
+        setup.exitProcess = [](int) {};
+        setup.versionHost = &versionHost;
+        window = std::make_unique<CQuaveLinkServerDlg>(setup);
+        window->OnInitDialog();
+        window->show();
+        QCoreApplication::processEvents();
+    }
+    void TearDown() override { window.reset(); }
+
+    // Clicks the middle of the tray icon as a user would.
+    void clickTrayIcon() {
+        QSystemTrayIcon* icon = window->trayIconObject();
+        ASSERT_NE(icon, nullptr);
+        QRect place;
+        ASSERT_TRUE(runUntil([&] {
+            place = icon->geometry();
+            return place.isValid() && place.width() > 0;
+        }));
+        QPoint middle = place.center();
+        ASSERT_EQ(run("xdotool mousemove " + std::to_string(middle.x()) + " " +
+                      std::to_string(middle.y()) + " click 1"),
+                  0);
+    }
+    bool windowMapped() {
+        return run("xdotool search --onlyvisible --name '^QuaveLink Server' >/dev/null 2>&1") == 0;
+    }
+    std::uint32_t sinkLevel() {
+        auto text = daemon.pactlOutput("get-sink-volume test");
+        if (!text) return 0;
+        auto at = text->find("front-left: ");
+        if (at == std::string::npos) return 0;
+        return faderFromPulseVolume(std::stoul(text->substr(at + 12)));
+    }
+    bool sinkMuted() {
+        auto text = daemon.pactlOutput("get-sink-mute test");
+        return text && text->find("yes") != std::string::npos;
+    }
+
+    PulseDaemon daemon{{"module-null-sink sink_name=test rate=48000"}};
+    std::unique_ptr<audio::AudioSystem> audioSystem;
+    std::unique_ptr<EndpointList> endpoints;
+    std::unique_ptr<MixerSystem> mixerSystem;
+    ChannelSelection channels;
+    IdleWorkers workers;
+    RecordedBoxes boxes;
+    AppVersionCheckHost versionHost{GuiMessageBoxHost::Mode::Logged};
+    std::unique_ptr<CQuaveLinkServerDlg> window;
+};
+
+bool sameIcon(const QIcon& a, const QIcon& b) {
+    return a.pixmap(16, 16).toImage() == b.pixmap(16, 16).toImage();
+}
+
+TEST_F(Desktop, MinimisingGoesToTheTrayAClickRestoresAndTheIconFollowsTheConnection) {
+    SetMinToTray(0);
+    open();
+    ASSERT_TRUE(runUntil([&] { return windowMapped(); }));
+    EXPECT_FALSE(window->IsTrayIconShown());
+    EXPECT_FALSE(versionHost.IsWindowHidden());
+
+    window->showMinimized();
+    ASSERT_TRUE(runUntil([&] { return !window->isVisible() && window->IsTrayIconShown(); }));
+    EXPECT_TRUE(versionHost.IsWindowHidden());
+    QSystemTrayIcon* icon = window->trayIconObject();
+    EXPECT_EQ(icon->toolTip(), "Open QuaveLink Server");
+    EXPECT_TRUE(sameIcon(icon->icon(), LoadIconResource(kIconDisconnected)));
+    window->SetConnectionStatus(1, "phone");
+    EXPECT_TRUE(sameIcon(icon->icon(), LoadIconResource(kIconMain)));
+    window->SetConnectionStatus(0, "");
+    EXPECT_TRUE(sameIcon(icon->icon(), LoadIconResource(kIconDisconnected)));
+
+    clickTrayIcon();
+    ASSERT_TRUE(runUntil([&] { return window->isVisible() && !window->IsTrayIconShown(); }));
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_FALSE(versionHost.IsWindowHidden());
+    EXPECT_TRUE(runUntil([&] { return windowMapped(); }));
+
+    // "Task Bar" takes effect at the next minimise: no icon, the window manager keeps it.
+    auto* list = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_MINIMIZE_TO));
+    list->setCurrentIndex(2);
+    list->activated(2);
+    EXPECT_EQ(GetMinToTray(), 2);
+    window->showMinimized();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(window->IsTrayIconShown());
+    EXPECT_TRUE(window->isMinimized());
+    EXPECT_TRUE(versionHost.IsWindowHidden());
+}
+
+TEST_F(Desktop, TrayOnStartNeverMapsTheWindowUntilTheIconIsClicked) {
+    SetMinToTray(1);
+    open();
+    EXPECT_TRUE(window->IsTrayIconShown());
+    EXPECT_FALSE(window->isVisible());
+    ASSERT_NE(window->trayIconObject(), nullptr);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(windowMapped());
+
+    clickTrayIcon();
+    ASSERT_TRUE(runUntil([&] { return window->isVisible() && windowMapped(); }));
+    EXPECT_FALSE(window->IsTrayIconShown());
+}
+
+TEST_F(Desktop, AltOAltKAndAltMActOnTheDefaultSinkUnlessTurnedOffInTheMenu) {
+    ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
+    ASSERT_EQ(daemon.pactl("set-sink-volume test 32768"), 0);  // the fader's 32767
+    open();
+    ASSERT_NE(window->mixerControls()->outputGroup(), nullptr);
+    std::uint32_t start = sinkLevel();
+
+    ASSERT_EQ(run("xdotool key alt+o"), 0);
+    EXPECT_TRUE(runUntil([&] { return sinkLevel() == start + 4096; })) << sinkLevel();
+    ASSERT_EQ(run("xdotool key alt+k alt+k"), 0);
+    EXPECT_TRUE(runUntil([&] { return sinkLevel() == start - 4096; })) << sinkLevel();
+    ASSERT_EQ(run("xdotool key alt+m"), 0);
+    EXPECT_TRUE(runUntil([&] { return sinkMuted(); }));
+    // Caps Lock on: the keys still act.
+    ASSERT_EQ(run("xdotool key Caps_Lock alt+m Caps_Lock"), 0);
+    EXPECT_TRUE(runUntil([&] { return !sinkMuted(); }));
+
+    // The menu entry turns them off, with its check mark, and the choice is stored.
+    QAction* entry = nullptr;
+    for (QAction* action : window->systemMenu()->actions()) {
+        if (action->text() == "Enable Global Hotkeys") entry = action;
+    }
+    ASSERT_NE(entry, nullptr);
+    EXPECT_TRUE(entry->isChecked());
+    entry->trigger();
+    EXPECT_FALSE(entry->isChecked());
+    EXPECT_FALSE(GetEnableHotkeys());
+    ASSERT_EQ(run("xdotool key alt+o alt+o alt+m"), 0);
+    // A round trip to the X server: the presses are in and handled before the entry flips back.
+    QGuiApplication::sync();
+
+    // Back on: one Alt+K lands exactly one step below where the inert keys left the sink.
+    entry->trigger();
+    ASSERT_EQ(run("xdotool key alt+k"), 0);
+    EXPECT_TRUE(runUntil([&] { return sinkLevel() == start - 8192; })) << sinkLevel();
+    EXPECT_FALSE(sinkMuted());
+}
+
+}  // namespace
+}  // namespace quavelink
+
+// An X server and a tray of this process's own, then the tests on Qt's X11 platform.
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
+
+    char folder[] = "/tmp/quavelink-desktop-tests-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return 2;
+    setenv("XDG_CONFIG_HOME", folder, 1);
+    setenv("XDG_RUNTIME_DIR", folder, 1);
+    // No session bus: the icon goes through the XEmbed tray, and no desktop services start.
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    // The version check must never leave the machine; these tests end before it would ask.
+    setenv("QUAVELINK_SERVER_VERSION_URL", "http://127.0.0.1:9/", 1);
+
+    quavelink::test::ChildProcess xvfb(
+        {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "800x600x24", "-nolisten", "tcp"});
+    if (!xvfb.waitForOutput("\n", std::chrono::seconds(10))) {
+        std::fprintf(stderr, "Xvfb did not start: %s\n", xvfb.errors().c_str());
+        return 2;
+    }
+    std::string display = ":" + xvfb.output().substr(0, xvfb.output().find('\n'));
+    setenv("DISPLAY", display.c_str(), 1);
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    quavelink::test::ChildProcess tray(
+        {"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+         "120", "--heighttype", "pixel", "--height", "24"},
+        {"DISPLAY=" + display});
+
+    int result = 2;
+    {
+        QApplication app(argc, argv);
+        // The tray owns its selection a moment after it starts.
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!QSystemTrayIcon::isSystemTrayAvailable() &&
+               std::chrono::steady_clock::now() < end) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        result = RUN_ALL_TESTS();
+    }
+    QDir(QString::fromLocal8Bit(folder)).removeRecursively();
+    return result;
+}
