@@ -28,6 +28,10 @@ class RecordEncoder {
 
     //! Completes the file at `path` (the file `fd` writes to); `writable` is meaningless here.
     virtual EncoderStatus finish(int fd, const std::string& path) = 0;
+
+    //! After each batch of blocks: makes what is written so far readable should the program
+    //! end without `finish` (killed, power lost). Reports nothing; `finish` does.
+    virtual void checkpoint(int) {}
 };
 
 //! Writes a WAV header at start, raw PCM per block, and patches the lengths at finish.
@@ -36,6 +40,8 @@ class WavRecordEncoder : public RecordEncoder {
     EncoderStatus start(int fd, std::int32_t sampleRate, std::int32_t kbps) override;
     EncoderStatus encode(int fd, const std::uint8_t* pcm, std::int32_t length) override;
     EncoderStatus finish(int fd, const std::string& path) override;
+    //! Brings the header's lengths up to the audio written so far.
+    void checkpoint(int fd) override;
 };
 
 //! Encodes through the MP3 adapter, which the window has loaded before it sets an MP3 target.

@@ -92,6 +92,8 @@ void Recorder::wakeUp(Reports& reports) {
     }
     if (!started) startTarget(fd, reports);
     drainQueue(fd, reports);
+    // A recording cut short by a crash then still plays up to this wake-up.
+    if (encoder && !errorFlag) encoder->checkpoint(fd);
 }
 
 void Recorder::startTarget(int fd, Reports& reports) {

@@ -26,6 +26,13 @@ EncoderStatus WavRecordEncoder::encode(int fd, const std::uint8_t* pcm, std::int
     return {};
 }
 
+void WavRecordEncoder::checkpoint(int fd) {
+    off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end <= kWavHeaderBytes) return;
+    patchWavLengths(fd, end);
+    ::lseek(fd, end, SEEK_SET);
+}
+
 EncoderStatus WavRecordEncoder::finish(int fd, const std::string&) {
     if (finishWavHeader(fd) != 8) {
         return {false, {"Error, could not finalize WAV file header, file may not play properly"}};

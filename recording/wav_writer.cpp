@@ -69,10 +69,17 @@ int writeWavHeader(int fd, std::uint32_t dataLength, int channels, std::int32_t 
 
 int finishWavHeader(int fd) { return finishWavHeaderAt(fd, ::lseek(fd, 0, SEEK_CUR)); }
 
+namespace {
+
+std::uint64_t dataLengthBefore(std::int64_t endPosition) {
+    return endPosition > kWavHeaderBytes ? static_cast<std::uint64_t>(endPosition - kWavHeaderBytes)
+                                         : 0;
+}
+
+}  // namespace
+
 int finishWavHeaderAt(int fd, std::int64_t endPosition) {
-    std::uint64_t dataLength = endPosition > kWavHeaderBytes
-                                   ? static_cast<std::uint64_t>(endPosition - kWavHeaderBytes)
-                                   : 0;
+    std::uint64_t dataLength = dataLengthBefore(endPosition);
     if (dataLength + kRiffOverhead > kLargestField) {
         // A reader that trusts the header would otherwise see a wrapped, far too short length.
         logLine(
@@ -80,6 +87,11 @@ int finishWavHeaderAt(int fd, std::int64_t endPosition) {
             "which are set to their largest value\n",
             static_cast<unsigned long long>(dataLength));
     }
+    return patchWavLengths(fd, endPosition);
+}
+
+int patchWavLengths(int fd, std::int64_t endPosition) {
+    std::uint64_t dataLength = dataLengthBefore(endPosition);
     int total = 0;
     if (::lseek(fd, 4, SEEK_SET) == 4) {
         total += writePackaged(fd, std::min(dataLength + kRiffOverhead, kLargestField), 4);

@@ -27,4 +27,8 @@ int finishWavHeader(int fd);
 //! Lengths that do not fit the 32-bit fields are kept at their largest value and logged.
 int finishWavHeaderAt(int fd, std::int64_t endPosition);
 
+//! finishWavHeaderAt without the log line, for the updates while a recording runs. Leaves the
+//! file position after the data length field.
+int patchWavLengths(int fd, std::int64_t endPosition);
+
 }  // namespace quavelink

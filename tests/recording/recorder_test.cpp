@@ -78,6 +78,26 @@ TEST_F(RecorderTest, EveryBlockPushedBeforeTheStopIsInTheFile) {
     EXPECT_TRUE(boxes.shown().empty());
 }
 
+TEST_F(RecorderTest, AWavRecordingCutShortPlaysUpToItsLastWakeUp) {
+    RecordThread thread(*recorder);
+    RecordingFile file(folder.path(), "killed.wav");
+    ToneSource tone(1000, 48000);
+    startWav(file);
+    ASSERT_EQ(tone.push(*recorder, 40), 40);
+    // Read while the recording runs, as after a crash: the header already tells the truth.
+    ASSERT_TRUE(waitUntil([&] {
+        std::vector<std::uint8_t> bytes = readFileBytes(file.path);
+        return bytes.size() == 44u + 40 * kBlockBytes && le32At(bytes, 40) == 40u * kBlockBytes;
+    }));
+    auto sox = inspectWithSox(file.path);
+    ASSERT_TRUE(sox.readable) << sox.output;
+    EXPECT_EQ(sox.frames, 40 * kBlockFrames);
+    // Later blocks go on after the audio, not over the header's end.
+    ASSERT_EQ(tone.push(*recorder, 10), 10);
+    stop();
+    expectHolds(file, tone, 1000);
+}
+
 TEST_F(RecorderTest, RecordingStoppedBeforeTheRecordThreadWokeIsStillComplete) {
     RecordingFile file(folder.path(), "quick.wav");
     ToneSource tone(440, 44100);
