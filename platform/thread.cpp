@@ -15,6 +15,13 @@ constexpr std::size_t kInstrumentedStackBytes = 1 << 20;
 constexpr std::size_t kInstrumentedStackBytes = 0;
 #endif
 
+// Linux takes the threads' static TLS out of the requested stack, and the system libraries a
+// worker calls need far more than the 32 KiB of its own work: PulseAudio's client library alone
+// formats a log line (even one it then drops) in a large stack buffer while it reads its
+// configuration. Without this reserve the server thread overflowed as soon as one more shared
+// library joined the process.
+constexpr std::size_t kSystemLibraryReserve = 32 * 1024;
+
 void* runBody(void* arg) {
     std::unique_ptr<std::function<void()>> body(static_cast<std::function<void()>*>(arg));
     (*body)();
@@ -27,7 +34,8 @@ bool startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     std::size_t size = std::max({stackBytes, static_cast<std::size_t>(PTHREAD_STACK_MIN),
-                                 kInstrumentedStackBytes});
+                                 kInstrumentedStackBytes}) +
+                       kSystemLibraryReserve;
     pthread_attr_setstacksize(&attr, size);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     auto* owned = new std::function<void()>(std::move(body));

@@ -9,7 +9,8 @@ namespace quavelink {
 constexpr std::size_t kWorkerStackBytes = 32768;
 
 //! Starts a detached thread that runs `body` on a stack of `stackBytes` (raised to the
-//! system minimum, and for sanitizer builds to what their instrumentation needs).
+//! system minimum, and for sanitizer builds to what their instrumentation needs), plus a fixed
+//! reserve for the system libraries' own use.
 //! Returns false when the thread could not be created; `body` is then not run.
 bool startDetachedThread(std::function<void()> body, std::size_t stackBytes);
 
