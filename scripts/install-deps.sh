@@ -9,6 +9,7 @@ packages=(
   libmp3lame-dev libx11-dev libxcb1-dev
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
   xvfb xauth xdotool trayer imagemagick iproute2 util-linux
+  clang libclang-rt-14-dev
 )
 
 missing=()
