@@ -209,10 +209,14 @@ TEST_F(Desktop, AltOAltKAndAltMActOnTheDefaultSinkUnlessTurnedOffInTheMenu) {
     EXPECT_TRUE(runUntil([&] { return !sinkMuted(); }));
 
     // The menu entry turns them off, with its check mark, and the choice is stored.
-    QAction* entry = nullptr;
+    QStringList texts;
     for (QAction* action : window->systemMenu()->actions()) {
-        if (action->text() == "Enable Global Hotkeys") entry = action;
+        texts << (action->isSeparator() ? "-" : action->text() + (action->isEnabled() ? "" : "#"));
     }
+    EXPECT_EQ(texts, QStringList({"Enable Global Hotkeys", "    Volume up\tAlt+O#",
+                                  "    Volume down\tAlt+K#", "    Mute\tAlt+M#", "-",
+                                  "&About QuaveLink Server..."}));
+    QAction* entry = window->systemMenu()->actions().value(0);
     ASSERT_NE(entry, nullptr);
     EXPECT_TRUE(entry->isChecked());
     entry->trigger();
