@@ -2,6 +2,7 @@
 // order and with any bytes, as the capture thread hands them to ClientSessions.
 #include <enet/enet.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -59,12 +60,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 connected[p] = true;
                 ++expectedCount;
                 sessions.handleConnect(peer, in.u32());
+                check(std::any_of(sessions.slots().begin(), sessions.slots().end(),
+                                  [&](const ClientSlot& slot) { return slot.peer == peer; }),
+                      "a new client got no slot");
                 break;
             case 1:
                 if (!connected[p]) break;
                 connected[p] = false;
                 --expectedCount;
-                sessions.handleDisconnect(peer);
+                {
+                    ClientSlots before = sessions.slots();
+                    sessions.handleDisconnect(peer);
+                    for (int i = 0; i < kClientSlotCount; ++i) {
+                        if (before[i].peer == peer) continue;
+                        check(sessions.slots()[i].peer == before[i].peer,
+                              "a disconnect freed another connection's slot");
+                    }
+                }
                 break;
             case 2: {
                 std::string_view message = in.longText();
@@ -81,6 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (slot.peer == nullptr) continue;
             check(slot.peer >= peers.data() && slot.peer < peers.data() + kPeerCount,
                   "slot holds an unknown peer");
+            // Audio sent to a gone connection is lost, and its client, if back, gets none.
+            check(connected[slot.peer - peers.data()], "slot holds a disconnected peer");
             check(slot.rateCode >= 0 && slot.rateCode <= 3, "rate code out of range");
         }
     }

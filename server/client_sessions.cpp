@@ -104,9 +104,10 @@ void ClientSessions::handleDisconnect(ENetPeer* peer) {
     char address[16];
     logLine("Client %s:%u disconnected\n", formatIPv4(peer->address.host, address),
             peer->address.port);
-    auto match = std::find_if(clientSlots.begin(), clientSlots.end(), [&](const ClientSlot& s) {
-        return s.peer != nullptr && sameClient(s.peer, peer);
-    });
+    // The connection, not its address: the stale connection of a client that came back from
+    // the same address and port ends (times out) after the new one has taken a slot.
+    auto match = std::find_if(clientSlots.begin(), clientSlots.end(),
+                              [&](const ClientSlot& s) { return s.peer == peer; });
     if (match != clientSlots.end()) *match = {};
 }
 

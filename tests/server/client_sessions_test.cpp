@@ -152,12 +152,12 @@ TEST(ClientSessions, ReconnectFromTheSameAddressWhileItsOldSlotSharesKeepsBoth) 
     EXPECT_TRUE(slots[1].streaming);
     EXPECT_EQ(log.count("Got Data request\n"), 2);
 
-    // A disconnect clears only the lower one.
+    // A disconnect clears the slot of its own connection only.
     back->disconnect();
     ASSERT_TRUE(harness.stepUntil({back.get()},
                                   [&] { return harness.server.sessions().connectedCount() == 1; }));
-    EXPECT_EQ(slots[0].peer, nullptr);
-    EXPECT_NE(slots[1].peer, nullptr);
+    EXPECT_NE(slots[0].peer, nullptr);
+    EXPECT_EQ(slots[1].peer, nullptr);
 }
 
 TEST(ClientSessions, ReconnectFromTheSameAddressClearsAnOldSlotThatDidNotShareQuietly) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "server/client_sessions.h"
+#include "server/server_window.h"
 
 namespace quavelink {
 namespace {
@@ -52,6 +53,27 @@ TEST(FormatIPv4, WritesTheMostSignificantByteFirst) {
     EXPECT_STREQ(formatIPv4(htonl(0x7F000001), text), "127.0.0.1");
     EXPECT_STREQ(formatIPv4(htonl(0xFFFFFFFF), text), "255.255.255.255");
     EXPECT_STREQ(formatIPv4(htonl(0xC0A80A02), text), "192.168.10.2");
+}
+
+TEST(ClientSessionsDisconnect, StaleConnectionOfAReturningClientLeavesTheNewSlot) {
+    struct : ServerWindow {
+        void SetConnectionStatus(int, const char*) override {}
+        bool TakeInputDeviceChange(int&) override { return false; }
+        void SetCaptureRateText(const std::string&) override {}
+        void SetCaptureRateColor(std::uint32_t) override {}
+        void SetMeterData(const int*, int, int) override {}
+        void ShowMessageBox(const std::string&) override {}
+    } window;
+    ClientSessions sessions(window, [] { return std::int64_t{1000}; });
+    // Two connections from one address and port: the crashed client and the client back.
+    ENetPeer stale{};
+    ENetPeer back{};
+    stale.address = back.address = ENetAddress{htonl(0x0A000002), 50000};
+    sessions.handleConnect(&stale, 2);
+    sessions.handleConnect(&back, 2);
+    sessions.handleDisconnect(&stale);
+    EXPECT_EQ(sessions.slots()[1].peer, &back);
+    EXPECT_EQ(sessions.connectedCount(), 1);
 }
 
 }  // namespace
