@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "tests/mixer/fake_mixer_system.h"
 #include "fuzz/fuzz_input.h"
 #include "mixer/mixer.h"
+#include "tests/mixer/fake_mixer_system.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ LineLayout makeLine(fuzz::FuzzInput& in, std::uint32_t& nextId, int depth) {
         ControlLayout control;
         control.id = nextId++;
         control.type = kControlTypes[in.byte() % std::size(kControlTypes)];
-        control.flags = in.byte() & (MIXERCONTROL_CONTROLF_UNIFORM | MIXERCONTROL_CONTROLF_MULTIPLE);
+        control.flags =
+            in.byte() & (MIXERCONTROL_CONTROLF_UNIFORM | MIXERCONTROL_CONTROLF_MULTIPLE);
         control.name = text(in);
         control.shortName = text(in);
         control.maximum = static_cast<std::int32_t>(in.u32());

@@ -69,6 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(GetVersionCheckResponse() == response,
           "VersionCheckResponse changed on its way through the store");
     check(GetMinToTray() == minToTray, "MinToTray changed on its way through the store");
-    check(GetVersionCheckTime() == checkTime, "VersionCheckTime changed on its way through the store");
+    check(GetVersionCheckTime() == checkTime,
+          "VersionCheckTime changed on its way through the store");
     return 0;
 }
