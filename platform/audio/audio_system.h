@@ -8,7 +8,8 @@
 // scripted fake of tests/platform/audio.
 //
 // Objects are owned by smart pointers in place of COM reference counts. Every operation
-// returns a Status; results go to out-parameters, so code and spec.md read side by side.
+// returns a Status and hands its results over in out-parameters, the shape the capture engine
+// is written against.
 
 #include <array>
 #include <cstdint>
