@@ -31,6 +31,7 @@
 #include "pulse_daemon.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
+#include "window_test_helpers.h"
 
 namespace quavelink {
 namespace {
@@ -38,30 +39,9 @@ namespace {
 using test::ChildProcess;
 using test::PulseDaemon;
 
-class IdleWorkers : public WindowWorkers {
-  public:
-    bool startServer(ServerWindow&) override { return true; }
-    bool startDiscovery() override { return true; }
-    bool startRecord() override { return true; }
-    void stopRecordTarget() override {}
-};
-
-class RecordedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
-// Lets the window run until `done` holds; false after 5 s without it.
-bool runUntil(const std::function<bool()>& done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
+using test::IdleWorkers;
+using test::runUntil;
+using RecordedBoxes = test::RecordedBoxes;
 
 int run(const std::string& command) { return std::system(command.c_str()); }
 

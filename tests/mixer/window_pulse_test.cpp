@@ -20,6 +20,7 @@
 #include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "settings/settings.h"
+#include "app/window_test_helpers.h"
 
 // The main window with its real mixer controls over a private PulseAudio daemon: a null sink
 // as the playback device and a null source as a recording device.
@@ -27,30 +28,9 @@
 namespace quavelink {
 namespace {
 
-class IdleWorkers : public WindowWorkers {
-  public:
-    bool startServer(ServerWindow&) override { return true; }
-    bool startDiscovery() override { return true; }
-    bool startRecord() override { return true; }
-    void stopRecordTarget() override {}
-};
-
-class LoggedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
-
-// Lets the window run until `done` holds; false after 5 s without it.
-bool runUntil(const std::function<bool()>& done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
-}
+using test::IdleWorkers;
+using test::runUntil;
+using LoggedBoxes = test::RecordedBoxes;
 
 class WindowOnPulse : public ::testing::Test {
   protected:

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QCoreApplication>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/main_window.h"
+#include "platform/message_box.h"
+
+namespace quavelink::test {
+
+//! Workers that start nothing, for tests of the window alone.
+class IdleWorkers : public WindowWorkers {
+  public:
+    bool startServer(ServerWindow&) override { return true; }
+    bool startDiscovery() override { return true; }
+    bool startRecord() override { return true; }
+    void stopRecordTarget() override {}
+};
+
+//! Keeps every box's text and answers OK at once. GUI thread only.
+class RecordedBoxes : public MessageBoxHost {
+  public:
+    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
+    std::vector<std::string> texts;
+};
+
+//! Lets the window run until `done` holds; false after 5 s without it.
+inline bool runUntil(const std::function<bool()>& done) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+}  // namespace quavelink::test
