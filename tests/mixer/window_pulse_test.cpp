@@ -4,7 +4,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QLabel>
 #include <QMetaObject>
 #include <chrono>
@@ -148,16 +147,3 @@ TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
 
 }  // namespace
 }  // namespace quavelink
-
-int main(int argc, char** argv) {
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    char folder[] = "/tmp/quavelink-mixer-window-XXXXXX";
-    if (mkdtemp(folder) == nullptr) return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    setenv("XDG_RUNTIME_DIR", folder, 1);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    int result = RUN_ALL_TESTS();
-    QDir(QString::fromLocal8Bit(folder)).removeRecursively();
-    return result;
-}
