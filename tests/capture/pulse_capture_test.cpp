@@ -130,8 +130,12 @@ class PulseCaptureTest : public ::testing::Test {
     }
 
     void expectTones(const std::vector<float>& stereo, double left, double right, int rate) {
-        EXPECT_GT(toneShare(channelOf(stereo, 0), left, rate), 0.9) << "left " << left;
-        EXPECT_GT(toneShare(channelOf(stereo, 1), right, rate), 0.9) << "right " << right;
+        // Judged in 50 ms pieces: the test's player may run dry for a moment on a loaded
+        // machine, and the phase shift that leaves is no fault of the capture.
+        std::size_t piece = static_cast<std::size_t>(rate / 20);
+        EXPECT_GE(tonalPieceShare(channelOf(stereo, 0), left, rate, piece), 0.8) << "left " << left;
+        EXPECT_GE(tonalPieceShare(channelOf(stereo, 1), right, rate, piece), 0.8)
+            << "right " << right;
     }
 
     PulseDaemon daemon{kModules};

@@ -39,11 +39,8 @@ double tonalShare(const std::vector<float>& samples, double frequency) {
     auto loud = [](float x) { return x > 500 || x < -500; };
     auto first = std::find_if(samples.begin(), samples.end(), loud);
     auto last = std::find_if(samples.rbegin(), samples.rend(), loud).base();
-    std::size_t pieces = 0, tonal = 0;
-    for (auto at = first; last - at >= 4800; at += 4800, ++pieces) {
-        if (toneShare(std::vector<float>(at, at + 4800), frequency, 48000) > 0.9) ++tonal;
-    }
-    return pieces < 20 ? 0.0 : static_cast<double>(tonal) / pieces;
+    if (last - first < 20 * 4800) return 0.0;
+    return tonalPieceShare(std::vector<float>(first, last), frequency, 48000, 4800);
 }
 
 TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {

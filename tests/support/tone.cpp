@@ -64,6 +64,17 @@ double toneShare(const std::vector<float>& samples, double frequency, int sample
     return 2 * power / (samples.size() * total);
 }
 
+double tonalPieceShare(const std::vector<float>& samples, double frequency, int sampleRate,
+                       std::size_t pieceFrames) {
+    std::size_t pieces = 0, tonal = 0;
+    for (std::size_t at = 0; pieceFrames > 0 && at + pieceFrames <= samples.size();
+         at += pieceFrames, ++pieces) {
+        std::vector<float> piece(samples.begin() + at, samples.begin() + at + pieceFrames);
+        if (toneShare(piece, frequency, sampleRate) > 0.9) ++tonal;
+    }
+    return pieces == 0 ? 0.0 : static_cast<double>(tonal) / pieces;
+}
+
 std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes) {
     std::vector<float> samples;
     for (std::size_t i = 0; i + 3 < bytes; i += 4) {

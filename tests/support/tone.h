@@ -30,6 +30,12 @@ private:
 //! Strength of `frequency` in mono `samples` relative to their whole energy (0 to 1).
 double toneShare(const std::vector<float>& samples, double frequency, int sampleRate);
 
+//! Share (0 to 1) of the whole `pieceFrames`-long pieces of `samples` whose tone share of
+//! `frequency` is above 0.9. A sink that runs dry for a moment shifts the tone's phase, which a
+//! single measure over seconds would take for a missing tone; pieces judge each stretch alone.
+double tonalPieceShare(const std::vector<float>& samples, double frequency, int sampleRate,
+                       std::size_t pieceFrames);
+
 //! The left channel of interleaved stereo 16-bit little-endian PCM, scaled to -1..1.
 std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes);
 
