@@ -1,12 +1,26 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test inside a private network namespace.
+# Installs what is missing, then builds and runs every check: the test suite as shipped, the same
+# suite under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a
+# bounded run of every fuzz target. Name stages to run only those:
+#   scripts/test.sh [plain] [address] [thread] [fuzz]
+# Everything that sends a packet runs inside a private network namespace.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${QUAVELINK_BUILD_DIR:-$top/build}
+stages=("$@")
+[ ${#stages[@]} -gt 0 ] || stages=(plain address thread fuzz)
+
 "$top/scripts/install-deps.sh"
-"$top/scripts/build.sh"
-# A test that plays and records sound in real time can miss its tone once on a loaded machine;
-# each failing test gets one more run, so a real fault still fails twice and shows in the log.
-"$top/scripts/in-private-network.sh" \
-  ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 \
-  --repeat until-pass:2 "$@"
+failed=()
+for stage in "${stages[@]}"; do
+  case "$stage" in
+    plain | address | thread) "$top/scripts/test-suite.sh" "$stage" || failed+=("$stage") ;;
+    # About half a minute per target keeps the whole run within the hour on two cores.
+    fuzz) "$top/scripts/fuzz.sh" "${QUAVELINK_FUZZ_SECONDS:-30}" || failed+=("$stage") ;;
+    *) echo "unknown stage '$stage': plain, address, thread or fuzz" >&2; exit 2 ;;
+  esac
+done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "Failed: ${failed[*]}" >&2
+  exit 1
+fi
+echo "All checks passed: ${stages[*]}"
