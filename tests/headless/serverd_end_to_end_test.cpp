@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -152,6 +153,28 @@ TEST_F(Serverd, AnMp3RecordingThatFillsItsDiskSaysSoOnceWhileTheClientGetsAudioO
     if (lame == nullptr) GTEST_SKIP() << "libmp3lame.so.0 cannot be loaded";
     dlclose(lame);
     recordOntoAFullDisk("take.mp3", 8, "MP3 encode/write error");
+}
+
+TEST_F(Serverd, PrintsAClientsNameAsOneLineOfPlainText) {
+    start({});
+    ASSERT_TRUE(serverd->waitForOutput("Capturing at", 20s)) << serverd->output();
+    // Markup, a terminal's escape, line breaks, a byte that is no UTF-8, then more than the
+    // 255 bytes kept.
+    std::string name = "<b>x</b><img src=http://example.invalid/a.png>\x1b[2J\r\nme\t\x7f\xff";
+    const std::string kept = "<b>x</b><img src=http://example.invalid/a.png>?[2J??me???";
+    name += std::string(300, 'n');
+    auto client = askForAudio(name);
+    ASSERT_TRUE(receive(*client, 10)) << serverd->output();
+    const std::string expected =
+        "Status: Connected to " + kept + std::string(255 - (name.size() - 300), 'n');
+    ASSERT_TRUE(serverd->waitForOutput(expected + "\n", 5s)) << serverd->output();
+
+    serverd->stop();
+    const std::string output = serverd->output();
+    EXPECT_TRUE(std::none_of(output.begin(), output.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && c != '\n') || byte >= 0x7F;
+    })) << output;
 }
 
 }  // namespace
