@@ -178,7 +178,8 @@ TEST(KilledRecording, AnMp3FileDecodesUpToItsLastWrittenFrame) {
     const double written = static_cast<double>(size / 384 - 1) * 1152;
     EXPECT_GT(sox.frames, 48000);
     EXPECT_NEAR(static_cast<double>(sox.frames), written, 2304);
-    EXPECT_LE(sox.frames, pushed * kBlockFrames);
+    // Without the tag nothing trims the encoder's delay, which comes first.
+    EXPECT_LE(sox.frames, pushed * kBlockFrames + 2304);
     EXPECT_NEAR(sox.roughFrequency, 1000, 20);
 }
 
