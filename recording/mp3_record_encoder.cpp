@@ -21,7 +21,10 @@ EncoderStatus Mp3RecordEncoder::start(int, std::int32_t sampleRate, std::int32_t
 }
 
 EncoderStatus Mp3RecordEncoder::encode(int fd, const std::uint8_t* pcm, std::int32_t length) {
-    if (encodeMp3Chunk(fd, pcm, length) != 0) return {false, {"MP3 encode/write error"}};
+    if (encodeMp3Chunk(fd, pcm, length) != 0) {
+        failed = true;
+        return {false, {"MP3 encode/write error"}};
+    }
     return {};
 }
 
@@ -29,6 +32,12 @@ EncoderStatus Mp3RecordEncoder::finish(int fd, const std::string& path) {
     // A stream that never opened has nothing to flush and no tag to write.
     if (!opened) return {};
     opened = false;
+    // The file already lacks audio (a full disk, most often): the last frames would follow a
+    // gap, the tag would count frames that are not there, and the user has been told once.
+    if (failed) {
+        abandonMp3Stream();
+        return {};
+    }
     if (finishMp3Stream(fd, path.c_str()) != 0) {
         return {false, {"Error, could not finalize MP3 file, it may not play properly"}};
     }

@@ -45,6 +45,7 @@ class WavRecordEncoder : public RecordEncoder {
 };
 
 //! Encodes through the MP3 adapter, which the window has loaded before it sets an MP3 target.
+//! After a block failed, finish only ends the stream and writes nothing more into the file.
 class Mp3RecordEncoder : public RecordEncoder {
   public:
     EncoderStatus start(int fd, std::int32_t sampleRate, std::int32_t kbps) override;
@@ -53,6 +54,7 @@ class Mp3RecordEncoder : public RecordEncoder {
 
   private:
     bool opened = false;
+    bool failed = false;  // a block could not be encoded or written
 };
 
 //! The program's encoder for a new recording: MP3 when `mp3`, else WAV.

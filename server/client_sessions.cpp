@@ -9,12 +9,11 @@
 #include <ctime>
 
 #include "platform/log.h"
+#include "server/client_name.h"
 #include "server/server_window.h"
 
 namespace quavelink {
 namespace {
-
-constexpr std::size_t kMaxNameLength = 255;
 
 bool sameClient(const ENetPeer* a, const ENetPeer* b) {
     return a->address.host == b->address.host && a->address.port == b->address.port;
@@ -155,11 +154,9 @@ void ClientSessions::handleDataRequest(int slotIndex, const MessageHeader& heade
         logLine("Sending uncompressed audio data to client %d\n", slotIndex);
     }
     slot.streaming = true;
-    char clientName[kMaxNameLength + 1];
-    std::size_t copied = std::min(name.size(), kMaxNameLength);
-    name.copy(clientName, copied);
-    clientName[copied] = '\0';
-    window.SetConnectionStatus(connectedCount_, clientName);
+    // The name is the client's to choose: the window and the log get it as harmless text.
+    std::string shown = displayableClientName(name);
+    window.SetConnectionStatus(connectedCount_, shown.c_str());
 }
 
 }  // namespace quavelink

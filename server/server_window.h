@@ -12,7 +12,9 @@ namespace quavelink {
 class ServerWindow : public MessageBoxHost {
 public:
     //! Capture thread, on client connect, disconnect and Data request. `clientName` null keeps
-    //! the name shown last; it comes from the network and is shown as plain text.
+    //! the name shown last. A name comes from the network, made harmless by
+    //! displayableClientName (at most 255 bytes, no control characters, valid UTF-8); it is
+    //! still shown as plain text only, never as markup or a format.
     virtual void SetConnectionStatus(int connectedCount, const char* clientName) = 0;
 
     //! Server thread, every 500 ms. Returns whether an endpoint was chosen since the last call

@@ -629,6 +629,18 @@ int encodeMp3Chunk(int fd, const void* pcm, int bytes) {
     return 0;
 }
 
+void abandonMp3Stream() {
+    if (!loaded.load(std::memory_order_acquire)) return;
+    if (recordStream != 0) {
+        // Released at once: no info tag will be asked for.
+        std::lock_guard lock(streamsMutex);
+        releaseStreamLocked(recordStream);
+    }
+    recordStream = 0;
+    recordOutput.reset();
+    recordChunkSamples = 0;
+}
+
 int finishMp3Stream(int fd, const char* path) {
     if (!loaded.load(std::memory_order_acquire)) return 0;
     std::uint32_t produced = 0;

@@ -175,6 +175,11 @@ int encodeMp3Chunk(int fd, const void* pcm, int bytes);
 //! writes the info tag into the file at `path`; 0 or -1. 0 at once while not loaded.
 int finishMp3Stream(int fd, const char* path);
 
+//! Under recordLock. Ends the stream of a recording whose file failed, writing nothing more
+//! into that file: neither the encoder's last frames nor the info tag. Nothing at once while
+//! not loaded.
+void abandonMp3Stream();
+
 //! Where loadLameEncoder looks, in order: the bare soname (normal library search), then the
 //! fixed fallback folder.
 std::vector<std::string> defaultLameLibraryCandidates();

@@ -20,6 +20,8 @@
 #include "controls/color_static.h"
 #include "controls/peak_meter_ctrl.h"
 #include "fake_audio_system.h"
+#include "log_capture.h"
+#include "server_harness.h"
 #include "settings/settings.h"
 
 namespace quavelink {
@@ -231,6 +233,32 @@ TEST_F(MainWindow, StatusTextsAndColoursOnConnectNameAndDisconnect) {
     EXPECT_EQ(statusText()->text(), " Disconnected");
     EXPECT_EQ(statusText()->TextColor(), QColor(255, 64, 0));
     EXPECT_EQ(window->trayIconId(), 140);
+}
+
+TEST_F(MainWindow, AClientNameFromTheNetworkIsShownAndLoggedAsOneLineOfPlainText) {
+    open();
+    test::LogCapture log;
+    test::ServerHarness harness(*window);
+    auto client = harness.connect(1);
+    client->sendDataRequest(
+        0, "<b>x</b><img src=http://example.invalid/a.png>\x1b[2J\r\nme\t\x7f\xff" +
+               std::string(300, 'n'));
+    ASSERT_TRUE(harness.stepUntil({client.get()},
+                                  [&] { return harness.server.sessions().slots()[0].streaming; }));
+
+    const std::string shown =
+        " Connected to <b>x</b><img src=http://example.invalid/a.png>?[2J??me???" +
+        std::string(198, 'n');
+    EXPECT_EQ(statusText()->text().toStdString(), shown);
+    EXPECT_EQ(log.count("Status:" + shown + "\n"), 1);
+    // No label that shows any of it interprets markup, and nothing else takes it up.
+    for (const QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->text().contains("<b>")) {
+            EXPECT_EQ(label->textFormat(), Qt::PlainText);
+        }
+    }
+    EXPECT_EQ(window->TrayTip(), "Open QuaveLink Server");
+    EXPECT_FALSE(window->windowTitle().contains("<b>"));
 }
 
 TEST_F(MainWindow, CallsFromAWorkerReachTheWidgetsOnlyThroughTheGuiThreadInOrder) {

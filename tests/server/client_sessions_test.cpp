@@ -54,12 +54,17 @@ TEST(ClientSessions, DataRequestChoosesModeRateAndName) {
     ASSERT_TRUE(harness.stepUntil({client.get()}, [&] { return slot.rateCode == 2; }));
     EXPECT_TRUE(slot.reliable);
 
+    // The window gets a name it can show and log as it is.
+    client->sendDataRequest(0xC0, "<b>tv</b>\r\n\x1b\xff");
+    ASSERT_TRUE(harness.stepUntil({client.get()}, [&] { return slot.rateCode == 3; }));
+
     auto statuses = harness.window.read(&FakeServerWindow::statuses);
-    ASSERT_EQ(statuses.size(), 3u);
+    ASSERT_EQ(statuses.size(), 4u);
     EXPECT_EQ(statuses[0].connectedCount, 1);
     EXPECT_EQ(statuses[0].name, "");
     EXPECT_EQ(statuses[1].name, "phone");
     EXPECT_EQ(statuses[2].name, std::string(255, 'n'));
+    EXPECT_EQ(statuses[3].name, "<b>tv</b>????");
 }
 
 TEST(ClientSessions, DisconnectFreesTheSlotAndKeepsTheShownName) {

@@ -103,6 +103,29 @@ std::optional<int> ChildProcess::stop() {
     return wait(std::chrono::seconds(10));
 }
 
+void ChildProcess::sendSignal(int signal) {
+    if (pid > 0 && !exitStatus) kill(pid, signal);
+}
+
+bool ChildProcess::pause() {
+    if (pid <= 0 || exitStatus) return false;
+    kill(pid, SIGSTOP);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        pid_t changed = waitpid(pid, &status, WUNTRACED | WNOHANG);
+        if (changed == pid && WIFSTOPPED(status)) return true;
+        if (changed == pid) {
+            exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+void ChildProcess::resume() { sendSignal(SIGCONT); }
+
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds limit) {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (output().find(text) == std::string::npos) {

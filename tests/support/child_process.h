@@ -26,6 +26,12 @@ class ChildProcess {
     std::optional<int> wait(std::chrono::milliseconds limit);
     //! Sends SIGTERM and waits for the end.
     std::optional<int> stop();
+    //! Sends `signal` (SIGKILL...) to the program, unless it has ended.
+    void sendSignal(int signal);
+    //! Stops the program with SIGSTOP and waits up to 10 s until it is stopped, so that every
+    //! system call it made is complete; false when it did not stop. `resume` lets it go on.
+    bool pause();
+    void resume();
     //! Waits up to `limit` until standard output holds `text`.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds limit);
     //! Everything written to standard output so far.

@@ -12,6 +12,11 @@ ServerHarness::ServerHarness(const OpusEncoders::Factory& createEncoder,
     if (!server.start(port)) throw std::runtime_error("server network did not start");
 }
 
+ServerHarness::ServerHarness(ServerWindow& shownOn)
+    : server(shownOn, recorder), port(freeUdpPort()) {
+    if (!server.start(port)) throw std::runtime_error("server network did not start");
+}
+
 void ServerHarness::step(std::initializer_list<TestClient*> clients) {
     auto& block = tone.next();
     server.processAudioBlock(block.data(), static_cast<int>(block.size()));

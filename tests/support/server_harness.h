@@ -17,6 +17,8 @@ namespace quavelink::test {
 struct ServerHarness {
     explicit ServerHarness(const OpusEncoders::Factory& createEncoder = OpusEncoders::createDefault,
                            ClientSessions::Clock clock = &ClientSessions::unixTimeNow);
+    //! The same core reporting to `shownOn` (a real window) instead of `window`.
+    explicit ServerHarness(ServerWindow& shownOn);
 
     //! Feeds the next tone block to the server and lets every client handle what arrived.
     void step(std::initializer_list<TestClient*> clients);
