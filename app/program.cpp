@@ -93,6 +93,10 @@ int runServerProgram(int argc, char** argv) {
     auto* instanceLock = new InstanceLock;
     if (!instanceLock->acquire()) {
         boxes->ShowMessageBox("QuaveLink Server is already running (check system tray?)");
+        // Nothing was started yet, so this copy can end cleanly.
+        delete instanceLock;
+        delete boxes;
+        delete app;
         return 1;
     }
 

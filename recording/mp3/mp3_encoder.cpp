@@ -138,8 +138,11 @@ struct Stream {
 
 // Handles are numbers looked up here, so a stale or made-up handle is refused instead of
 // being dereferenced.
-std::mutex streamsMutex;
-std::map<HBE_STREAM, std::unique_ptr<Stream>> streams;
+// Never destroyed: the detached record thread may still be encoding while the process exits,
+// and a stream kept for its info tag lives until the process ends.
+std::mutex& streamsMutex = *new std::mutex;
+std::map<HBE_STREAM, std::unique_ptr<Stream>>& streams =
+    *new std::map<HBE_STREAM, std::unique_ptr<Stream>>;
 HBE_STREAM nextHandle = 1;
 HBE_STREAM closedAwaitingTag = 0;
 
@@ -648,12 +651,12 @@ int finishMp3Stream(int fd, const char* path) {
                                     : BE_ERR_INVALID_HANDLE;
     if (err != BE_ERR_SUCCESSFUL) {
         logErrorLine("beExitStream failed (%lu)\n", static_cast<unsigned long>(err));
-        endRecordStream();
+        abandonMp3Stream();  // no info tag follows a failed end
         return -1;
     }
     if (!writeAll(fd, recordOutput.get(), produced)) {
         logErrorLine("Output file write error\n");
-        endRecordStream();
+        abandonMp3Stream();
         return -1;
     }
     const HBE_STREAM stream = recordStream;
