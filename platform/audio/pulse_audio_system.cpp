@@ -335,7 +335,15 @@ struct StreamState {
     SessionEvents* events = nullptr;         // loop
     bool disconnectTold = false;             // loop
     bool wasReady = false;                   // loop
+    //! The stream ended under us: its device went, or with the sound server itself.
     std::atomic<bool> failed{false};
+    std::atomic<bool> serverGone{false};  // set before `failed`
+
+    //! What an operation on the ended stream reports, as the platform would: the device is
+    //! invalidated, or the audio service no longer runs.
+    Status failure() const {
+        return serverGone.load() ? kErrorServiceNotRunning : kErrorDeviceInvalidated;
+    }
 
     void tell(DisconnectReason reason) {
         if (disconnectTold) return;
@@ -349,8 +357,9 @@ void onStreamState(pa_stream* stream, void* data) {
     pa_stream_state_t now = pa_stream_get_state(stream);
     if (now == PA_STREAM_READY) state->wasReady = true;
     if (now == PA_STREAM_FAILED && state->wasReady) {
-        state->failed = true;
         bool serverGone = pa_context_get_state(state->connection->context) != PA_CONTEXT_READY;
+        state->serverGone = serverGone;
+        state->failed = true;
         state->tell(serverGone ? DisconnectReason::ServerShutdown
                                : DisconnectReason::DeviceRemoval);
     }
@@ -444,7 +453,7 @@ class PulseCaptureClient : public CaptureClient {
         frames = 0;
         flags = 0;
         if (state->ring->peek(data, frames, flags)) return kOk;
-        return state->failed.load() ? kErrorDeviceInvalidated : kOk;
+        return state->failed.load() ? state->failure() : kOk;
     }
 
     Status ReleaseBuffer(std::uint32_t frames) override {
@@ -636,6 +645,7 @@ class PulseAudioClient : public AudioClient {
             frames = 0;
             return kOk;
         }
+        if (state->failed.load()) return state->failure();
         Connection::Lock lock(connection->loop);
         std::size_t writable = pa_stream_writable_size(state->stream);
         if (writable == static_cast<std::size_t>(-1)) return kErrorDeviceInvalidated;
@@ -675,8 +685,15 @@ class PulseAudioClient : public AudioClient {
 
     Status cork(bool corked) {
         if (!state) return kErrorNotInitialized;
-        if (state->failed.load()) return kErrorDeviceInvalidated;
         Connection::Lock lock(connection->loop);
+        // The stream's end is told under this lock, so it cannot come between here and the cork.
+        if (state->failed.load()) {
+            // A stream whose device went away has nothing left to stop: that succeeds, as
+            // IAudioClient::Stop does after the endpoint was removed, so that a stream switch or
+            // a reset goes on to the new (or returning) device. Without the sound server, or to
+            // start, it fails.
+            return corked && !state->serverGone.load() ? kOk : state->failure();
+        }
         return connection->wait(
             pa_stream_cork(state->stream, corked ? 1 : 0, &onSuccess, connection.get()));
     }
@@ -687,17 +704,43 @@ class PulseAudioClient : public AudioClient {
     std::shared_ptr<StreamState> state;
 };
 
+// The process's way to the sound server: the connection in use, made anew once that one has
+// died (the sound server stopped, or was restarted). Any thread, but not the loop's own.
+class ConnectionSource {
+  public:
+    Status current(std::shared_ptr<Connection>& out) {
+        std::lock_guard lock(mutex);
+        if (!connection || !connection->alive()) {
+            std::shared_ptr<Connection> made;
+            if (Failed(Connection::Create(made))) return kErrorServiceNotRunning;
+            connection = std::move(made);
+        }
+        out = connection;
+        return kOk;
+    }
+
+  private:
+    std::mutex mutex;
+    std::shared_ptr<Connection> connection;
+};
+
+// A sink or a source, known by its name as a Windows endpoint is by its id: it reaches the
+// sound server through the connection current at each use, so an endpoint listed before the
+// sound server restarted opens the device of that name afterwards. Audio clients stay on the
+// connection they were made on.
 class PulseEndpoint : public Endpoint {
   public:
-    PulseEndpoint(std::shared_ptr<Connection> connection, DataFlow flow, std::string name)
-        : connection(std::move(connection)), flow(flow), name(std::move(name)) {}
+    PulseEndpoint(std::shared_ptr<ConnectionSource> source, DataFlow flow, std::string name)
+        : source(std::move(source)), flow(flow), name(std::move(name)) {}
 
     std::string GetId() const override { return name; }
     DataFlow GetDataFlow() const override { return flow; }
 
     Status OpenPropertyStore(EndpointProperties& properties) override {
+        std::shared_ptr<Connection> connection;
         DeviceInfo device;
-        Status status = connection->deviceInfo(flow, name, device);
+        Status status = source->current(connection);
+        if (Succeeded(status)) status = connection->deviceInfo(flow, name, device);
         if (Failed(status)) return status;
         properties.friendlyName = device.description;
         properties.deviceDesc = device.description;
@@ -707,15 +750,17 @@ class PulseEndpoint : public Endpoint {
     }
 
     Status Activate(std::unique_ptr<AudioClient>& client) override {
+        std::shared_ptr<Connection> connection;
         DeviceInfo device;
-        Status status = connection->deviceInfo(flow, name, device);
+        Status status = source->current(connection);
+        if (Succeeded(status)) status = connection->deviceInfo(flow, name, device);
         if (Failed(status)) return status;
         client = std::make_unique<PulseAudioClient>(connection, flow, name);
         return kOk;
     }
 
   private:
-    std::shared_ptr<Connection> connection;
+    std::shared_ptr<ConnectionSource> source;
     DataFlow flow;
     std::string name;
 };
@@ -739,10 +784,12 @@ class PulseCollection : public EndpointCollection {
     std::vector<std::shared_ptr<Endpoint>> endpoints;
 };
 
+// Lists and notifies on the connection that was current when it was made.
 class PulseEnumerator : public DeviceEnumerator {
   public:
-    explicit PulseEnumerator(std::shared_ptr<Connection> connection)
-        : connection(std::move(connection)) {}
+    PulseEnumerator(std::shared_ptr<ConnectionSource> source,
+                    std::shared_ptr<Connection> connection)
+        : source(std::move(source)), connection(std::move(connection)) {}
 
     Status EnumAudioEndpoints(std::shared_ptr<EndpointCollection>& collection) override {
         std::vector<DeviceInfo> devices;
@@ -750,8 +797,7 @@ class PulseEnumerator : public DeviceEnumerator {
         if (Failed(status)) return status;
         std::vector<std::shared_ptr<Endpoint>> endpoints;
         for (const DeviceInfo& device : devices) {
-            endpoints.push_back(
-                std::make_shared<PulseEndpoint>(connection, device.flow, device.name));
+            endpoints.push_back(std::make_shared<PulseEndpoint>(source, device.flow, device.name));
         }
         collection = std::make_shared<PulseCollection>(std::move(endpoints));
         return kOk;
@@ -761,7 +807,7 @@ class PulseEnumerator : public DeviceEnumerator {
         std::string name;
         Status status = connection->defaultDevice(flow, name);
         if (Failed(status)) return status;
-        endpoint = std::make_shared<PulseEndpoint>(connection, flow, name);
+        endpoint = std::make_shared<PulseEndpoint>(source, flow, name);
         return kOk;
     }
 
@@ -773,27 +819,22 @@ class PulseEnumerator : public DeviceEnumerator {
     }
 
   private:
+    std::shared_ptr<ConnectionSource> source;
     std::shared_ptr<Connection> connection;
 };
 
 class PulseAudioSystem : public AudioSystem {
   public:
     Status CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerator>& enumerator) override {
-        std::lock_guard lock(mutex);
-        if (!connection || !connection->alive()) {
-            std::shared_ptr<Connection> made;
-            Status status = Connection::Create(made);
-            if (Failed(status))
-                return status == kErrorServiceNotRunning ? status : kErrorServiceNotRunning;
-            connection = std::move(made);
-        }
-        enumerator = std::make_shared<PulseEnumerator>(connection);
+        std::shared_ptr<Connection> connection;
+        Status status = source->current(connection);
+        if (Failed(status)) return status;
+        enumerator = std::make_shared<PulseEnumerator>(source, std::move(connection));
         return kOk;
     }
 
   private:
-    std::mutex mutex;
-    std::shared_ptr<Connection> connection;
+    std::shared_ptr<ConnectionSource> source = std::make_shared<ConnectionSource>();
 };
 
 }  // namespace

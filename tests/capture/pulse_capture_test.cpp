@@ -1,156 +1,10 @@
 // The real loop: a tone played into a null sink of a private PulseAudio daemon, captured by
 // the engine over the PulseAudio backend, streamed by the server, received by an ENet client
 // on 127.0.0.1.
-#include <gtest/gtest.h>
-#include <opus/opus.h>
-
-#include <chrono>
-#include <filesystem>
-#include <thread>
-
-#include "capture/audio_startup.h"
-#include "capture/stream_server_block_sink.h"
-#include "platform/audio/pulse_audio_system.h"
-#include "settings/settings.h"
-#include "support/config_home.h"
-#include "support/fake_record_sink.h"
-#include "support/fake_server_window.h"
-#include "support/log_capture.h"
-#include "support/pulse_daemon.h"
-#include "support/pulse_player.h"
-#include "support/test_client.h"
-#include "support/tone.h"
+#include "pulse_capture_fixture.h"
 
 namespace quavelink::test {
 namespace {
-
-using namespace std::chrono_literals;
-
-const std::vector<std::string> kModules = {
-    "module-null-sink sink_name=test rate=48000 sink_properties=device.description=Test48k",
-    "module-null-sink sink_name=other rate=48000 sink_properties=device.description=Other48k",
-    "module-null-sink sink_name=cd rate=44100 sink_properties=device.description=Cd44k",
-    "module-null-source source_name=mic rate=48000 description=Mic48k",
-};
-
-std::vector<float> channelOf(const std::vector<float>& stereo, int side) {
-    std::vector<float> out;
-    for (std::size_t i = side; i < stereo.size(); i += 2) out.push_back(stereo[i]);
-    return out;
-}
-
-// The server, the capture over PulseAudio and a daemon with three sinks and a source.
-class PulseCaptureTest : public ::testing::Test {
-  protected:
-    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-pulse-test"); }
-
-    static void SetUpTestSuite() {
-        test::useTemporaryConfigHome("quavelink-pulse-test");
-        SetWarn48kDone(true);
-    }
-
-    void SetUp() override {
-        ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
-        ASSERT_TRUE(daemon.ready()) << "pulseaudio did not start";
-        ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
-        audioSystem = audio::CreatePulseAudioSystem();
-        endpoints = std::make_unique<EndpointList>(*audioSystem);
-        ASSERT_EQ(endpoints->findEndpoint(0), audio::kOk);
-        ASSERT_TRUE(server.start(port));
-        startup = std::make_unique<AudioStartup>(*endpoints, sink, window, channels);
-    }
-
-    void TearDown() override {
-        startup.reset();
-        players.clear();
-        ::unsetenv("QUAVELINK_SERVER_NOSILENCE");
-    }
-
-    int indexOf(const std::string& name) {
-        for (int i = 1; i < EndpointList::kMaxListEntries; ++i) {
-            auto text = endpoints->endpointName(i);
-            if (!text) break;
-            if (*text == name) return i;
-        }
-        return -1;
-    }
-
-    void play(const std::string& sinkName, double left, double right, int rate = 48000) {
-        PulsePlayer::Options options;
-        options.rate = rate;
-        players.push_back(
-            std::make_unique<PulsePlayer>(sinkName, options, stereoTones(left, right, rate, 2)));
-    }
-
-    std::unique_ptr<TestClient> connect(std::uint32_t dataFlags) {
-        auto client = std::make_unique<TestClient>(port, 1);
-        for (int i = 0; i < 300 && !client->connected(); ++i) client->service(10);
-        EXPECT_TRUE(client->connected());
-        client->sendDataRequest(dataFlags, "test");
-        return client;
-    }
-
-    // Services the client until it holds `count` messages (or 10 s went by).
-    bool receive(TestClient& client, std::size_t count) {
-        auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (client.messages().size() < count && std::chrono::steady_clock::now() < deadline) {
-            client.service(5);
-        }
-        return client.messages().size() >= count;
-    }
-
-    // Interleaved stereo of the last `count` PCM messages, scaled to -1..1.
-    static std::vector<float> lastPcm(TestClient& client, std::size_t count) {
-        std::vector<float> out;
-        auto& messages = client.messages();
-        for (std::size_t i = messages.size() - count; i < messages.size(); ++i) {
-            const auto& payload = messages[i].payload;
-            for (std::size_t b = 0; b + 1 < payload.size(); b += 2) {
-                out.push_back(static_cast<std::int16_t>(payload[b] | payload[b + 1] << 8) /
-                              32768.0f);
-            }
-        }
-        return out;
-    }
-
-    static std::vector<float> lastOpus(TestClient& client, std::size_t count) {
-        int error = 0;
-        OpusDecoder* decoder = opus_decoder_create(48000, 2, &error);
-        std::vector<float> out;
-        std::vector<opus_int16> pcm(480 * 2);
-        auto& messages = client.messages();
-        for (std::size_t i = messages.size() - count; i < messages.size(); ++i) {
-            int frames = opus_decode(decoder, messages[i].payload.data(),
-                                     static_cast<opus_int32>(messages[i].payload.size()),
-                                     pcm.data(), 480, 0);
-            for (int f = 0; f < frames * 2; ++f) out.push_back(pcm[f] / 32768.0f);
-        }
-        opus_decoder_destroy(decoder);
-        return out;
-    }
-
-    void expectTones(const std::vector<float>& stereo, double left, double right, int rate) {
-        // Judged in 50 ms pieces: the test's player may run dry for a moment on a loaded
-        // machine, and the phase shift that leaves is no fault of the capture.
-        std::size_t piece = static_cast<std::size_t>(rate / 20);
-        EXPECT_GE(tonalPieceShare(channelOf(stereo, 0), left, rate, piece), kTonalPieceBar)
-            << "left " << left;
-        EXPECT_GE(tonalPieceShare(channelOf(stereo, 1), right, rate, piece), kTonalPieceBar)
-            << "right " << right;
-    }
-
-    PulseDaemon daemon{kModules};
-    std::unique_ptr<audio::AudioSystem> audioSystem;
-    std::unique_ptr<EndpointList> endpoints;
-    FakeServerWindow window;
-    FakeRecordSink recorder;
-    StreamServer server{window, recorder};
-    std::uint16_t port = freeUdpPort();
-    StreamServerBlockSink sink{server};
-    ChannelSelection channels;
-    std::unique_ptr<AudioStartup> startup;
-    std::vector<std::unique_ptr<PulsePlayer>> players;
-};
 
 TEST_F(PulseCaptureTest, ListsSinksAndTheSourceButNoMonitors) {
     EXPECT_GT(indexOf("Test48k"), 0);
@@ -241,15 +95,11 @@ TEST_F(PulseCaptureTest, MovingTheDefaultToAnotherFormatEndsTheCapture) {
 
 TEST_F(PulseCaptureTest, ServerThreadCapturesTheChosenIndex) {
     play("test", 1000, 1500);
-    window.choice.choose(indexOf("Test48k"));
-    std::jthread serverLoop([&](std::stop_token stop) {
-        runDeviceLoop(server, *startup, window, stop, std::chrono::milliseconds(100));
-    });
+    startDeviceLoop(indexOf("Test48k"));
     auto client = connect(FLAG_RELIABLE);
     ASSERT_TRUE(receive(*client, 300));
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
-    serverLoop.request_stop();
-    serverLoop.join();
+    stopDeviceLoop();
     EXPECT_EQ(window.read(&FakeServerWindow::rateTexts), std::vector<std::string>{" 48.0 kHz"});
 }
 

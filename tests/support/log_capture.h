@@ -30,6 +30,11 @@ public:
                            [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
     }
 
+    std::vector<std::string> all() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+
 private:
     std::mutex mutex;
     std::vector<std::string> lines;

@@ -67,13 +67,18 @@ int run(std::vector<std::string> arguments, std::string* output) {
 
 }  // namespace
 
-PulseDaemon::PulseDaemon(const std::vector<std::string>& modules) {
+PulseDaemon::PulseDaemon(const std::vector<std::string>& modules) : moduleList(modules) {
     char pattern[] = "/tmp/quavelink-pulse-XXXXXX";
     if (!mkdtemp(pattern)) return;
     directory = pattern;
     serverAddress = "unix:" + directory + "/native";
     if (const char* old = std::getenv("PULSE_SERVER")) previousServer = old;
+    setenv("PULSE_SERVER", serverAddress.c_str(), 1);
+    start();
+}
 
+void PulseDaemon::start() {
+    isReady = false;
     std::vector<std::string> environment = {"PULSE_RUNTIME_PATH=" + directory + "/run",
                                             "PULSE_STATE_PATH=" + directory + "/state",
                                             "HOME=" + directory, "PATH=/usr/bin:/bin", "LANG=C"};
@@ -87,7 +92,7 @@ PulseDaemon::PulseDaemon(const std::vector<std::string>& modules) {
         "--log-target=stderr",
         "--log-level=error",
         "--load=module-native-protocol-unix socket=" + directory + "/native auth-anonymous=1"};
-    for (const std::string& module : modules) arguments.push_back("--load=" + module);
+    for (const std::string& module : moduleList) arguments.push_back("--load=" + module);
     auto argv = pointers(arguments);
     auto envp = pointers(environment);
     posix_spawn_file_actions_t actions;
@@ -95,14 +100,13 @@ PulseDaemon::PulseDaemon(const std::vector<std::string>& modules) {
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     std::string log = directory + "/daemon.log";
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
     int spawned = posix_spawnp(&pid, "pulseaudio", &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
         pid = -1;
         return;
     }
-    setenv("PULSE_SERVER", serverAddress.c_str(), 1);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         if (std::filesystem::exists(directory + "/native") && pactl("info") == 0) {
@@ -117,13 +121,31 @@ PulseDaemon::PulseDaemon(const std::vector<std::string>& modules) {
     }
 }
 
+void PulseDaemon::kill(int signal) {
+    if (pid <= 0) return;
+    ::kill(pid, signal);
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+    isReady = false;
+}
+
+bool PulseDaemon::restart() {
+    if (directory.empty()) return false;
+    kill(SIGKILL);
+    // A killed daemon leaves its socket behind; the new one must bind the same path.
+    std::error_code ignored;
+    std::filesystem::remove(directory + "/native", ignored);
+    start();
+    return isReady;
+}
+
 PulseDaemon::~PulseDaemon() {
     if (pid > 0) {
-        kill(pid, SIGTERM);
+        ::kill(pid, SIGTERM);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
         while (waitpid(pid, nullptr, WNOHANG) == 0) {
             if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid, SIGKILL);
+                ::kill(pid, SIGKILL);
                 waitpid(pid, nullptr, 0);
                 break;
             }

@@ -25,12 +25,24 @@ class PulseDaemon {
     //! The PULSE_SERVER value, "unix:<dir>/native".
     const std::string& server() const { return serverAddress; }
 
+    //! Ends the daemon with `signal` (SIGKILL: as a crash would) and waits for it; the folder
+    //! and PULSE_SERVER stay, so that `restart` brings it back at the same address.
+    void kill(int signal);
+    //! Starts the daemon again in the same folder with the same modules, on the same socket;
+    //! whether it answers within 10 s.
+    bool restart();
+    //! Whether the daemon process still runs.
+    bool running() const { return pid > 0; }
+
     //! Runs pactl with `arguments` (split at blanks) against this daemon; its exit status.
     int pactl(const std::string& arguments) const;
     //! Same, returning its standard output (nothing when it failed).
     std::optional<std::string> pactlOutput(const std::string& arguments) const;
 
   private:
+    void start();
+
+    std::vector<std::string> moduleList;
     std::string directory;
     std::string serverAddress;
     std::optional<std::string> previousServer;

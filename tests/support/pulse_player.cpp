@@ -20,9 +20,13 @@ PulsePlayer::PulsePlayer(const std::string& sink, Options options, Generator gen
         attr.prebuf = static_cast<std::uint32_t>(-1);
         attr.minreq = static_cast<std::uint32_t>(-1);
         attr.fragsize = static_cast<std::uint32_t>(-1);
+        pa_channel_map map;
+        const bool mapped = !options.channelMap.empty() &&
+                            pa_channel_map_parse(&map, options.channelMap.c_str()) != nullptr;
         int error = 0;
-        pa_simple* stream = pa_simple_new(nullptr, "QuaveLink test player", PA_STREAM_PLAYBACK,
-                                          sink.c_str(), "test", &spec, nullptr, &attr, &error);
+        pa_simple* stream =
+            pa_simple_new(nullptr, "QuaveLink test player", PA_STREAM_PLAYBACK, sink.c_str(),
+                          "test", &spec, mapped ? &map : nullptr, &attr, &error);
         if (!stream) {
             failed = true;
             return;

@@ -23,6 +23,9 @@ class PulsePlayer {
         int bufferMs = 50;
         //! Frames per write.
         int chunkFrames = 480;
+        //! Channel positions in PulseAudio's words ("front-left,front-right,..."); empty: the
+        //! sound server's default for the channel count.
+        std::string channelMap;
     };
 
     PulsePlayer(const std::string& sink, Options options, Generator generate, Written written = {});
