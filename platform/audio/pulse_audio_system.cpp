@@ -384,15 +384,12 @@ void onStreamDevice(pa_stream* stream, void* data) {
     state->deviceIndex = pa_stream_get_device_index(stream);
 }
 
-struct FormatCheck {
-    Connection* connection;
-    std::uint32_t index;
-};
-
+// The sink or source info carries its own index, so the query needs nothing beyond the
+// connection: no allocation that a query cancelled with its connection would leave behind.
 void onSinkForFormat(pa_context*, const pa_sink_info* info, int, void* data) {
-    auto* check = static_cast<FormatCheck*>(data);
+    auto* connection = static_cast<Connection*>(data);
     if (info) {
-        for (StreamState* state : check->connection->streams) {
+        for (StreamState* state : connection->streams) {
             bool ours = state->record ? state->deviceIndex == info->monitor_source
                                       : state->deviceIndex == info->index;
             if (ours && state->flow == DataFlow::Render &&
@@ -401,24 +398,20 @@ void onSinkForFormat(pa_context*, const pa_sink_info* info, int, void* data) {
                 state->tell(DisconnectReason::FormatChanged);
             }
         }
-        return;
     }
-    delete check;
 }
 
 void onSourceForFormat(pa_context*, const pa_source_info* info, int, void* data) {
-    auto* check = static_cast<FormatCheck*>(data);
+    auto* connection = static_cast<Connection*>(data);
     if (info) {
-        for (StreamState* state : check->connection->streams) {
+        for (StreamState* state : connection->streams) {
             if (state->deviceIndex == info->index && state->flow == DataFlow::Capture &&
                 (info->sample_spec.rate != state->spec.rate ||
                  info->sample_spec.channels != state->spec.channels)) {
                 state->tell(DisconnectReason::FormatChanged);
             }
         }
-        return;
     }
-    delete check;
 }
 
 void Connection::onSubscription(pa_context* context, pa_subscription_event_type_t type,
@@ -435,11 +428,9 @@ void Connection::onSubscription(pa_context* context, pa_subscription_event_type_
     if (kind != PA_SUBSCRIPTION_EVENT_CHANGE || self->streams.empty()) return;
     pa_operation* op = nullptr;
     if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
-        op = pa_context_get_sink_info_by_index(context, index, &onSinkForFormat,
-                                               new FormatCheck{self, index});
+        op = pa_context_get_sink_info_by_index(context, index, &onSinkForFormat, self);
     } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
-        op = pa_context_get_source_info_by_index(context, index, &onSourceForFormat,
-                                                 new FormatCheck{self, index});
+        op = pa_context_get_source_info_by_index(context, index, &onSourceForFormat, self);
     }
     if (op) pa_operation_unref(op);
 }
