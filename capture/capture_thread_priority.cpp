@@ -12,7 +12,7 @@
 namespace quavelink {
 namespace {
 
-// Above normal, as the document's THREAD_PRIORITY_ABOVE_NORMAL: this much below the nice
+// Above normal, as Windows' THREAD_PRIORITY_ABOVE_NORMAL: this much below the nice
 // value the thread inherited.
 constexpr int kAboveNormalStep = 5;
 // Low in the real-time range: above every normal thread, below the sound server's own.
