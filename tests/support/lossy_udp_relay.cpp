@@ -15,10 +15,6 @@
 #include <vector>
 
 namespace quavelink::test {
-namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::microseconds;
 
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};
@@ -27,6 +23,12 @@ sockaddr_in loopback(std::uint16_t port) {
     address.sin_port = htons(port);
     return address;
 }
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::microseconds;
+
 
 // A UDP socket bound to 127.0.0.1:`port` (0: any free port), with room for a burst.
 int boundSocket(std::uint16_t port) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -9,6 +11,9 @@
 #include <thread>
 
 namespace quavelink::test {
+
+//! 127.0.0.1 at `port`.
+sockaddr_in loopback(std::uint16_t port);
 
 //! A lossy, slow network between clients and a UDP server, in user space (the kernel here has
 //! no netem): listens on 127.0.0.1, forwards every datagram from a client to the server and
