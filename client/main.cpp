@@ -19,6 +19,7 @@
 #include "client/discovery_query.h"
 #include "client/jitter_buffer.h"
 #include "client/player.h"
+#include "client/realtime_priority.h"
 #include "client/status_line.h"
 #include "client/stream_receiver.h"
 #include "client/wav_file.h"
@@ -319,6 +320,9 @@ int main(int argc, char** argv) {
         return f;
     };
 
+    // This loop takes the blocks off the network into the jitter buffer; late, it lets the
+    // buffer run dry as surely as a late playback thread would.
+    raiseToRealtime();
     while (!quitRequested.load()) {
         if (connecting && nowMs() >= reconnectAt) {
             connecting = false;

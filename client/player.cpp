@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "client/jitter_buffer.h"
+#include "client/realtime_priority.h"
 #include "platform/log.h"
 
 namespace quavelink {
@@ -33,6 +34,8 @@ void Player::stop() {
 }
 
 void Player::run() {
+    // A late wake-up empties the small output buffer: the sound server then plays silence.
+    raiseToRealtime();
     try {
         while (!stopping.load()) {
             int pauseMs = runOnce();
