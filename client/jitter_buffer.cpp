@@ -7,6 +7,8 @@ namespace quavelink {
 namespace {
 constexpr int kMinimumHeadroomMs = 40;
 constexpr int kExcessWindowMs = 1000;
+// Less excess than this is left alone: each cut skips audio.
+constexpr int kExcessSlackMs = 5;
 }  // namespace
 
 JitterBuffer::JitterBuffer(int targetMs, int ceilingMs)
@@ -53,7 +55,7 @@ std::size_t JitterBuffer::pull(std::int16_t* out, std::size_t frames) {
             windowLowest = windowFrames == 0 ? left : std::min(windowLowest, left);
             windowFrames += given;
             if (windowFrames >= framesForMs(kExcessWindowMs)) {
-                if (windowLowest > framesForMs(target)) {
+                if (windowLowest > framesForMs(target) / 2 + framesForMs(kExcessSlackMs)) {
                     std::size_t drop = std::min(left, windowLowest - framesForMs(target) / 2);
                     queue.erase(queue.begin(),
                                 queue.begin() + static_cast<std::ptrdiff_t>(drop * 2));

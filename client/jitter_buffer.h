@@ -11,10 +11,11 @@ namespace quavelink {
 //! playback thread, which pulls them at the sound card's pace. Playback starts (and starts
 //! again after running dry) only once `target` milliseconds are queued; a queue that grows far
 //! past the target (the server's clock running ahead of the sound card's, or a burst after a
-//! stall) is cut back to the target by dropping its oldest frames. A queue that stays above the
-//! target for a whole second of playback (audio that piled up while the output was opening or
-//! the playback thread was held up) holds latency it does not need: its oldest frames are
-//! dropped until its lowest level in that second would have been half the target.
+//! stall) is cut back to the target by dropping its oldest frames. Started at the target, the
+//! queue's lowest level (just before a block comes in) is about half the target; one whose
+//! lowest level stays more than 5 ms above that for a whole second of playback (audio that
+//! piled up before playback began or while the output was held up) holds latency it does not
+//! need, and its oldest frames are dropped until that level would have been half the target.
 //! Thread-safe; every call holds the lock for a copy at most.
 class JitterBuffer {
   public:

@@ -83,7 +83,7 @@ int playSteadily(JitterBuffer& buffer, int seconds, int& next) {
     return out[2 * 239];
 }
 
-TEST(JitterBuffer, AQueueThatStaysAboveTheTargetForASecondIsCutToHalfTheTarget) {
+TEST(JitterBuffer, AQueueThatStaysHighForASecondIsCutToHalfTheTarget) {
     JitterBuffer buffer(20);           // 960 frames; the ceiling (60 ms) is never reached here
     auto backlog = counting(2000, 1);  // piled up before playback began
     buffer.push(backlog.data(), 2000, 48000);
@@ -99,21 +99,20 @@ TEST(JitterBuffer, AQueueThatStaysAboveTheTargetForASecondIsCutToHalfTheTarget) 
     EXPECT_EQ(buffer.counters().underruns, 0u);
 }
 
-TEST(JitterBuffer, AQueueThatDipsToTheTargetKeepsAllItsAudio) {
+TEST(JitterBuffer, AQueueWithin5MsOfHalfTheTargetKeepsAllItsAudio) {
     JitterBuffer buffer(20);
-    auto start = counting(960, 1);
-    buffer.push(start.data(), 960, 48000);
-    int next = 961;
-    // Each second the level touches the target once, after a pull that took a little more.
-    for (int second = 0; second < 3; ++second) {
-        playSteadily(buffer, 1, next);
-        std::vector<std::int16_t> out(240 * 2);
-        buffer.pull(out.data(), 240);
-        auto refill = counting(240, next);
-        next += 240;
-        buffer.push(refill.data(), 240, 48000);
-    }
+    auto start = counting(720, 1);
+    buffer.push(start.data(), 720, 48000);
+    int next = 721;
+    // Each pull leaves 720 frames: half the target and 5 ms.
+    playSteadily(buffer, 3, next);
     EXPECT_EQ(buffer.counters().droppedFrames, 0u);
+    EXPECT_EQ(buffer.counters().queuedFrames, 720u);
+    // One frame more for a whole second is one frame too many.
+    auto extra = counting(1, next++);
+    buffer.push(extra.data(), 1, 48000);
+    playSteadily(buffer, 1, next);
+    EXPECT_EQ(buffer.counters().droppedFrames, 721u - 480u);
     EXPECT_EQ(buffer.counters().underruns, 0u);
 }
 
