@@ -258,10 +258,8 @@ int main(int argc, char** argv) {
     StreamReceiver receiver(takeAudio,
                             [&](const std::string& text) { out.event("notice", "", text); });
 
-    // The sound server keeps half the target (10 to 20 ms) so that the rest of it stays in the
-    // jitter buffer, where it absorbs late blocks.
-    int outputBufferMs = std::clamp(options.jitterMs / 2, 10, 20);
-    Player player(jitter, createPulseOutput(options.device, "quavelink-client"), outputBufferMs);
+    Player player(jitter, createPulseOutput(options.device, "quavelink-client"),
+                  outputBufferMsFor(options.jitterMs));
     if (options.play) {
         // Quit signals belong to the main loop; the playback thread and the sound server's own
         // thread, which inherit this mask, never see them.

@@ -1,5 +1,6 @@
 #include "client/player.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -13,6 +14,8 @@ constexpr int kChunkMs = 5;
 constexpr int kIdlePauseMs = 5;
 constexpr int kRetryPauseMs = 1000;
 }  // namespace
+
+int outputBufferMsFor(int jitterMs) { return std::clamp(jitterMs * 3 / 4, 10, 20); }
 
 Player::Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs)
     : buffer(buffer), output(std::move(output)), outputBufferMs(outputBufferMs) {}

@@ -12,6 +12,11 @@ namespace quavelink {
 
 class JitterBuffer;
 
+//! What the sound server is asked to keep queued for a jitter buffer target of `jitterMs`:
+//! three quarters of it, 10 to 20 ms. Less than 15 ms emptied now and then on a busy machine
+//! (the sound server's own threads were late), and every millisecond here is latency too.
+int outputBufferMsFor(int jitterMs);
+
 //! The playback thread: pulls 5 ms at a time from the jitter buffer (silence while it fills)
 //! and writes it to the output, whose blocking write sets the pace. Opens the output at the
 //! rate of the queued audio and opens it again when that rate changes; an output that fails is
