@@ -27,21 +27,22 @@ def onsets(mono):
 
 def gaps(mono, start, end):
     """Dropouts between frames `start` and `end`: stretches of at least GAP_FRAMES where the
-    tone is missing, those less than GAP_MERGE_FRAMES apart counted as one. Returns
-    (count, total frames missing)."""
-    count, missing, run, last_end = 0, 0, 0, -GAP_MERGE_FRAMES
+    tone is missing, those less than GAP_MERGE_FRAMES apart taken as one. Returns a list of
+    [first frame, frames missing] per dropout."""
+    found, run, last_end = [], 0, -GAP_MERGE_FRAMES
     start, end = max(0, start), min(len(mono), end)
     for i in range(start, end + 1):
         if i < end and -GAP_LEVEL <= mono[i] <= GAP_LEVEL:
             run += 1
             continue
         if run >= GAP_FRAMES:
-            if i - run - last_end >= GAP_MERGE_FRAMES:
-                count += 1
-            missing += run
+            if found and i - run - last_end < GAP_MERGE_FRAMES:
+                found[-1][1] += run
+            else:
+                found.append([i - run, run])
             last_end = i
         run = 0
-    return count, missing
+    return found
 
 
 def common_delay(sent, heard, longest_s):

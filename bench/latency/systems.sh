@@ -19,7 +19,7 @@ start_ours() {
   local mode=-r
   [ "$2" = best-effort ] && mode=-b
   local jitter=()
-  [ -n "$3" ] && jitter=(-j "$3")
+  [ -n "${3:-}" ] && jitter=(-j "$3")
   "$build/headless/quavelink-serverd" --device SinkA >"$work/serverd.log" 2>&1 &
   running+=($!)
   sleep 0.5
@@ -32,8 +32,8 @@ start_ours() {
 # snapcast BUFFER_MS ("" for its default) PLAYER_BUFFER_MS ("" for its default)
 start_snapcast() {
   local buffer=() player=pulse
-  [ -n "$1" ] && buffer=(--stream.buffer="$1")
-  [ -n "$2" ] && player="pulse:buffer_time=$2"
+  [ -n "${1:-}" ] && buffer=(--stream.buffer="$1")
+  [ -n "${2:-}" ] && player="pulse:buffer_time=$2"
   mkdir -p "$work/snapserver"
   : >"$work/snapserver.conf"
   rm -f "$work/snapfifo"
@@ -59,8 +59,8 @@ start_snapcast() {
 # buffer; ALSA reaches the private daemon through the pulse plugin.
 start_trx() {
   local tx=() rx=()
-  [ -n "$1" ] && tx=(-m "$1") rx=(-m "$1")
-  [ -n "$2" ] && rx+=(-j "$2")
+  [ -n "${1:-}" ] && tx=(-m "$1") rx=(-m "$1")
+  [ -n "${2:-}" ] && rx+=(-j "$2")
   cat >"$work/.asoundrc" <<EOT
 pcm.quavelinkA { type pulse; device "a.monitor"; server "$PULSE_SERVER" }
 pcm.quavelinkB { type pulse; device "b"; server "$PULSE_SERVER" }
@@ -77,7 +77,7 @@ EOT
 rtp_modules=()
 start_rtp() {
   local latency=()
-  [ -n "$1" ] && latency=(latency_msec="$1")
+  [ -n "${1:-}" ] && latency=(latency_msec="$1")
   rtp_modules=()
   rtp_modules+=("$(pactl load-module module-rtp-send source=a.monitor \
     destination_ip=239.255.42.42 port=46000 loop=1)")
