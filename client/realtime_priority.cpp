@@ -5,8 +5,9 @@
 
 namespace quavelink {
 namespace {
-// The server's capture thread uses the same priority.
-constexpr int kRealtimePriority = 5;
+// As the server's capture thread: one below PulseAudio's own threads, which must be able to
+// interrupt ours to render on time.
+constexpr int kRealtimePriority = 4;
 }  // namespace
 
 bool raiseToRealtime() {

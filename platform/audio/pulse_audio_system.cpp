@@ -16,8 +16,8 @@ namespace {
 // Capture fragments of about 5 ms.
 constexpr pa_usec_t kFragmentUsec = 5000;
 // Low in the real-time range, as the capture thread: above every normal thread, below the
-// sound server's own.
-constexpr int kEventThreadPriority = 5;
+// sound server's own (PulseAudio's run at 5).
+constexpr int kEventThreadPriority = 4;
 // The capture ring: packets of at most 480 frames, 256 of them (2.5 s at 48 kHz).
 constexpr std::uint32_t kRingSlots = 256;
 constexpr std::uint32_t kRingSlotFrames = 480;
