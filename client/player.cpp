@@ -15,7 +15,7 @@ constexpr int kIdlePauseMs = 5;
 constexpr int kRetryPauseMs = 1000;
 }  // namespace
 
-int outputBufferMsFor(int jitterMs) { return std::clamp(jitterMs * 3 / 4, 10, 20); }
+int outputBufferMsFor(int jitterMs) { return std::max(10, jitterMs * 3 / 4); }
 
 Player::Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs)
     : buffer(buffer), output(std::move(output)), outputBufferMs(outputBufferMs) {}
