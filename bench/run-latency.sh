@@ -41,6 +41,10 @@ daemon=
 . "$top/bench/latency/systems.sh"
 cleanup() {
   stop_system
+  if [ -n "$daemon" ] && ! kill -0 "$daemon" 2>/dev/null; then
+    echo "the sound server died; the end of its log:" >&2
+    tail -n 20 "$work/pulseaudio.log" >&2
+  fi
   [ -z "$daemon" ] || { kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null; } || true
   rm -rf "$work"
 }

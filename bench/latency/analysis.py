@@ -9,7 +9,7 @@ QUIET_BEFORE_CLICK = RATE // 10       # a click follows at least 100 ms without 
 GAP_LEVEL = round(0.1 * TONE_LEVEL * FULL_SCALE)
 GAP_FRAMES = RATE // 2000             # 0.5 ms near zero: the tone stays there for ~0.1 ms
 GAP_MERGE_FRAMES = RATE // 50         # gaps closer than 20 ms are one dropout
-MATCH_TOLERANCE_S = 0.1               # well under the clicks' smallest spacing
+MATCH_TOLERANCE_S = 0.1               # at least this much drift from click to click
 
 
 def onsets(mono):
@@ -62,17 +62,22 @@ def common_delay(sent, heard, longest_s):
 
 
 def pair_clicks(sent, heard, delay):
-    """Delay of each sent click that was heard near `delay` after it (each heard click once)."""
+    """Delay of each sent click that was heard near the delay of the click before it (at
+    first `delay`): systems that steer their latency drift, and the clicks' smallest spacing
+    bounds how far. Each heard click is used once."""
+    spacing = min((b - a for a, b in zip(sent, sent[1:])), default=1.0)
+    tolerance = max(MATCH_TOLERANCE_S, spacing / 2 - 0.02)
     delays, used = [], set()
     for s in sent:
         best = None
         for j, h in enumerate(heard):
-            if j not in used and abs(h - s - delay) <= MATCH_TOLERANCE_S:
+            if j not in used and abs(h - s - delay) <= tolerance:
                 if best is None or abs(h - s - delay) < abs(heard[best] - s - delay):
                     best = j
         if best is not None:
             used.add(best)
-            delays.append(heard[best] - s)
+            delay = heard[best] - s
+            delays.append(delay)
     return delays
 
 
