@@ -10,7 +10,7 @@ _STREAM_RECORD = 2
 _SAMPLE_S16LE = 3
 
 
-class _SampleSpec(ctypes.Structure):
+class _SampleFormat(ctypes.Structure):
     _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
 
 
@@ -22,7 +22,7 @@ class _BufferAttr(ctypes.Structure):
 _lib = ctypes.CDLL("libpulse-simple.so.0")
 _lib.pa_simple_new.restype = ctypes.c_void_p
 _lib.pa_simple_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
-                               ctypes.c_char_p, ctypes.POINTER(_SampleSpec), ctypes.c_void_p,
+                               ctypes.c_char_p, ctypes.POINTER(_SampleFormat), ctypes.c_void_p,
                                ctypes.POINTER(_BufferAttr), ctypes.POINTER(ctypes.c_int)]
 _lib.pa_simple_read.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t,
                                 ctypes.POINTER(ctypes.c_int)]
@@ -45,11 +45,12 @@ class Stream:
         else:
             attr.tlength = _bytes_for_ms(buffer_ms)
             attr.prebuf = attr.tlength // 2
-        spec = _SampleSpec(_SAMPLE_S16LE, RATE, 2)
+        sample_format = _SampleFormat(_SAMPLE_S16LE, RATE, 2)
         error = ctypes.c_int(0)
         self.handle = _lib.pa_simple_new(None, b"latency-probe",
                                          _STREAM_RECORD if record else _STREAM_PLAYBACK,
-                                         device.encode(), name.encode(), ctypes.byref(spec),
+                                         device.encode(), name.encode(),
+                                         ctypes.byref(sample_format),
                                          None, ctypes.byref(attr), ctypes.byref(error))
         if not self.handle:
             raise OSError(f"PulseAudio stream on {device} failed (error {error.value})")
