@@ -15,8 +15,10 @@ namespace {
 // Above normal, as Windows' THREAD_PRIORITY_ABOVE_NORMAL: this much below the nice
 // value the thread inherited.
 constexpr int kAboveNormalStep = 5;
-// Low in the real-time range: above every normal thread, below the sound server's own.
-constexpr int kRealtimePriority = 5;
+// Low in the real-time range: above every normal thread, below the sound server's own
+// (PulseAudio's run at 5). At the same round-robin priority a thread that is busy encoding
+// keeps the sound server's thread from running until it blocks.
+constexpr int kRealtimePriority = 4;
 
 }  // namespace
 

@@ -6,7 +6,10 @@ namespace quavelink {
 
 namespace {
 constexpr int kMinimumHeadroomMs = 40;
-}
+constexpr int kExcessWindowMs = 1000;
+// Less excess than this is left alone: each cut skips audio.
+constexpr int kExcessSlackMs = 5;
+}  // namespace
 
 JitterBuffer::JitterBuffer(int targetMs, int ceilingMs)
     : target(std::max(0, targetMs)),
@@ -22,6 +25,7 @@ void JitterBuffer::push(const std::int16_t* samples, std::size_t frames, int sam
         queue.clear();
         state.sampleRate = sampleRate;
         state.playing = false;
+        restartWindow();
     }
     queue.insert(queue.end(), samples, samples + frames * 2);
     std::size_t queued = queue.size() / 2;
@@ -45,6 +49,20 @@ std::size_t JitterBuffer::pull(std::int16_t* out, std::size_t frames) {
         if (given < frames) {
             ++state.underruns;
             state.playing = false;
+            restartWindow();
+        } else {
+            std::size_t left = queue.size() / 2;
+            windowLowest = windowFrames == 0 ? left : std::min(windowLowest, left);
+            windowFrames += given;
+            if (windowFrames >= framesForMs(kExcessWindowMs)) {
+                if (windowLowest > framesForMs(target) / 2 + framesForMs(kExcessSlackMs)) {
+                    std::size_t drop = std::min(left, windowLowest - framesForMs(target) / 2);
+                    queue.erase(queue.begin(),
+                                queue.begin() + static_cast<std::ptrdiff_t>(drop * 2));
+                    state.droppedFrames += drop;
+                }
+                restartWindow();
+            }
         }
     }
     std::fill(out + given * 2, out + frames * 2, 0);
@@ -58,6 +76,12 @@ void JitterBuffer::clear() {
     queue.clear();
     state.playing = false;
     state.queuedFrames = 0;
+    restartWindow();
+}
+
+void JitterBuffer::restartWindow() {
+    windowFrames = 0;
+    windowLowest = 0;
 }
 
 JitterBuffer::Counters JitterBuffer::counters() const {

@@ -11,8 +11,12 @@ namespace quavelink {
 //! playback thread, which pulls them at the sound card's pace. Playback starts (and starts
 //! again after running dry) only once `target` milliseconds are queued; a queue that grows far
 //! past the target (the server's clock running ahead of the sound card's, or a burst after a
-//! stall) is cut back to the target by dropping its oldest frames. Thread-safe; every call holds
-//! the lock for a copy at most.
+//! stall) is cut back to the target by dropping its oldest frames. Started at the target, the
+//! queue's lowest level (just before a block comes in) is about half the target; one whose
+//! lowest level stays more than 5 ms above that for a whole second of playback (audio that
+//! piled up before playback began or while the output was held up) holds latency it does not
+//! need, and its oldest frames are dropped until that level would have been half the target.
+//! Thread-safe; every call holds the lock for a copy at most.
 class JitterBuffer {
   public:
     struct Counters {
@@ -46,12 +50,16 @@ class JitterBuffer {
 
   private:
     std::size_t framesForMs(int ms) const;
+    void restartWindow();
 
     mutable std::mutex mutex;
     int target;
     int ceiling;
     std::deque<std::int16_t> queue;  // interleaved samples
     Counters state;
+    // Playback since the last look at the queue's lowest level, and that level.
+    std::size_t windowFrames = 0;
+    std::size_t windowLowest = 0;
 };
 
 }  // namespace quavelink

@@ -19,6 +19,7 @@
 #include "client/discovery_query.h"
 #include "client/jitter_buffer.h"
 #include "client/player.h"
+#include "client/realtime_priority.h"
 #include "client/status_line.h"
 #include "client/stream_receiver.h"
 #include "client/wav_file.h"
@@ -257,10 +258,8 @@ int main(int argc, char** argv) {
     StreamReceiver receiver(takeAudio,
                             [&](const std::string& text) { out.event("notice", "", text); });
 
-    // The sound server keeps half the target (10 to 20 ms) so that the rest of it stays in the
-    // jitter buffer, where it absorbs late blocks.
-    int outputBufferMs = std::clamp(options.jitterMs / 2, 10, 20);
-    Player player(jitter, createPulseOutput(options.device, "quavelink-client"), outputBufferMs);
+    Player player(jitter, createPulseOutput(options.device, "quavelink-client"),
+                  outputBufferMsFor(options.jitterMs));
     if (options.play) {
         // Quit signals belong to the main loop; the playback thread and the sound server's own
         // thread, which inherit this mask, never see them.
@@ -319,6 +318,9 @@ int main(int argc, char** argv) {
         return f;
     };
 
+    // This loop takes the blocks off the network into the jitter buffer; late, it lets the
+    // buffer run dry as surely as a late playback thread would.
+    raiseToRealtime();
     while (!quitRequested.load()) {
         if (connecting && nowMs() >= reconnectAt) {
             connecting = false;

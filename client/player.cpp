@@ -1,9 +1,11 @@
 #include "client/player.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
 #include "client/jitter_buffer.h"
+#include "client/realtime_priority.h"
 #include "platform/log.h"
 
 namespace quavelink {
@@ -12,6 +14,8 @@ constexpr int kChunkMs = 5;
 constexpr int kIdlePauseMs = 5;
 constexpr int kRetryPauseMs = 1000;
 }  // namespace
+
+int outputBufferMsFor(int jitterMs) { return std::max(10, jitterMs * 3 / 4); }
 
 Player::Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs)
     : buffer(buffer), output(std::move(output)), outputBufferMs(outputBufferMs) {}
@@ -33,6 +37,8 @@ void Player::stop() {
 }
 
 void Player::run() {
+    // A late wake-up empties the small output buffer: the sound server then plays silence.
+    raiseToRealtime();
     try {
         while (!stopping.load()) {
             int pauseMs = runOnce();

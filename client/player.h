@@ -12,6 +12,12 @@ namespace quavelink {
 
 class JitterBuffer;
 
+//! What the sound server is asked to keep queued for a jitter buffer target of `jitterMs`:
+//! three quarters of it, at least 10 ms. It grows with the target because the jitter buffer
+//! cannot cover for the sound server's own late threads: on a busy machine even 20 ms here
+//! ran dry now and then, whatever the target. Every millisecond here is latency too.
+int outputBufferMsFor(int jitterMs);
+
 //! The playback thread: pulls 5 ms at a time from the jitter buffer (silence while it fills)
 //! and writes it to the output, whose blocking write sets the pace. Opens the output at the
 //! rate of the queued audio and opens it again when that rate changes; an output that fails is

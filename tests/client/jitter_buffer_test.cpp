@@ -70,6 +70,52 @@ TEST(JitterBuffer, AQueueFarPastTheTargetIsCutBackToItsNewestAudio) {
     EXPECT_EQ(out[0], 2881 - 960 + 1);  // the oldest went, the newest stayed
 }
 
+// Pulls 5 ms at a time for `seconds`, pushing 5 ms before each pull so the level holds still;
+// the frames count on from `next`. Returns the left sample of the last frame pulled.
+int playSteadily(JitterBuffer& buffer, int seconds, int& next) {
+    std::vector<std::int16_t> out(240 * 2);
+    for (int i = 0; i < seconds * 200; ++i) {
+        auto block = counting(240, next);
+        next += 240;
+        buffer.push(block.data(), 240, 48000);
+        EXPECT_EQ(buffer.pull(out.data(), 240), 240u);
+    }
+    return out[2 * 239];
+}
+
+TEST(JitterBuffer, AQueueThatStaysHighForASecondIsCutToHalfTheTarget) {
+    JitterBuffer buffer(20);           // 960 frames; the ceiling (60 ms) is never reached here
+    auto backlog = counting(2000, 1);  // piled up before playback began
+    buffer.push(backlog.data(), 2000, 48000);
+    int next = 2001;
+    playSteadily(buffer, 1, next);
+    auto counters = buffer.counters();
+    // Its lowest level in that second, 2000 frames, came down to 480.
+    EXPECT_EQ(counters.droppedFrames, 2000u - 480u);
+    EXPECT_EQ(counters.queuedFrames, 480u);
+    std::vector<std::int16_t> out(2);
+    buffer.pull(out.data(), 1);
+    EXPECT_EQ(out[0], static_cast<std::int16_t>(next - 480));  // the newest audio stayed
+    EXPECT_EQ(buffer.counters().underruns, 0u);
+}
+
+TEST(JitterBuffer, AQueueWithin5MsOfHalfTheTargetKeepsAllItsAudio) {
+    JitterBuffer buffer(20);
+    auto start = counting(720, 1);
+    buffer.push(start.data(), 720, 48000);
+    int next = 721;
+    // Each pull leaves 720 frames: half the target and 5 ms.
+    playSteadily(buffer, 3, next);
+    EXPECT_EQ(buffer.counters().droppedFrames, 0u);
+    EXPECT_EQ(buffer.counters().queuedFrames, 720u);
+    // One frame more for a whole second is one frame too many.
+    auto extra = counting(1, next++);
+    buffer.push(extra.data(), 1, 48000);
+    playSteadily(buffer, 1, next);
+    EXPECT_EQ(buffer.counters().droppedFrames, 721u - 480u);
+    EXPECT_EQ(buffer.counters().underruns, 0u);
+}
+
 TEST(JitterBuffer, AudioAtAnotherRateReplacesWhatIsQueued) {
     JitterBuffer buffer(0);
     auto old = counting(100, 1);

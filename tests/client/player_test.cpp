@@ -76,5 +76,14 @@ TEST(Player, FollowsTheRateOfTheQueuedAudioAndSurvivesAFailingOutput) {
     EXPECT_EQ(player.openRate(), 44100);
 }
 
+TEST(Player, TheSoundServerHoldsThreeQuartersOfTheTargetAndAtLeast10Ms) {
+    EXPECT_EQ(outputBufferMsFor(20), 15);
+    EXPECT_EQ(outputBufferMsFor(0), 10);
+    EXPECT_EQ(outputBufferMsFor(12), 10);
+    EXPECT_EQ(outputBufferMsFor(24), 18);
+    EXPECT_EQ(outputBufferMsFor(60), 45);
+    EXPECT_EQ(outputBufferMsFor(2000), 1500);
+}
+
 }  // namespace
 }  // namespace quavelink

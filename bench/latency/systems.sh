@@ -1,0 +1,99 @@
+# Starting and stopping each system under test, sourced by bench/run-latency.sh inside its
+# private network namespace. Every system takes sink A's sound (its monitor, or ALSA/a fifo fed
+# from it) and plays what it receives on sink B. A start function leaves its processes in
+# `running`, and in `warmup` and `tail` the seconds the probe should give it before the first
+# click and after the last (enough for its buffer to fill and drain).
+# Needs: $work (a private folder), $build (the build folder), PULSE_SERVER set.
+
+running=()
+
+stop_system() {
+  local i
+  for ((i = ${#running[@]} - 1; i >= 0; i--)); do kill "${running[i]}" 2>/dev/null || true; done
+  for pid in "${running[@]}"; do wait "$pid" 2>/dev/null || true; done
+  running=()
+}
+
+# ours RATE_CODE reliable|best-effort JITTER_MS ("" for the client's default)
+start_ours() {
+  local mode=-r
+  [ "$2" = best-effort ] && mode=-b
+  local jitter=()
+  [ -n "${3:-}" ] && jitter=(-j "$3")
+  "$build/headless/quavelink-serverd" --device SinkA >"$work/serverd.log" 2>&1 &
+  running+=($!)
+  sleep 0.5
+  "$build/client/quavelink-client" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" -d b --no-keys \
+    --machine >"$work/client.log" 2>&1 &
+  running+=($!)
+  warmup=3 tail=2.5
+}
+
+# snapcast BUFFER_MS ("" for its default) PLAYER_BUFFER_MS ("" for its default)
+start_snapcast() {
+  local buffer=() player=pulse
+  [ -n "${1:-}" ] && buffer=(--stream.buffer="$1")
+  [ -n "${2:-}" ] && player="pulse:buffer_time=$2"
+  mkdir -p "$work/snapserver"
+  : >"$work/snapserver.conf"
+  rm -f "$work/snapfifo"
+  snapserver -c "$work/snapserver.conf" --server.datadir="$work/snapserver" \
+    --http.enabled=false --tcp.enabled=false --stream.bind_to_address=127.0.0.1 \
+    --stream.source="pipe://$work/snapfifo?name=bench&mode=create&sampleformat=48000:16:2" \
+    "${buffer[@]}" --logging.sink=stderr >"$work/snapserver.log" 2>&1 &
+  running+=($!)
+  for _ in $(seq 50); do [ -p "$work/snapfifo" ] && break; sleep 0.1; done
+  # The fifo is fed in 5 ms fragments, as our server captures.
+  parec -d a.monitor --raw --format=s16le --rate=48000 --channels=2 --latency-msec=5 \
+    >"$work/snapfifo" &
+  running+=($!)
+  snapclient -h 127.0.0.1 --player "$player" -s b --logsink stderr >"$work/snapclient.log" 2>&1 &
+  running+=($!)
+  local seconds
+  seconds=$(awk -v b="${1:-1000}" 'BEGIN { print b / 1000 }')
+  warmup=$(awk -v s="$seconds" 'BEGIN { print 3 + s }')
+  tail=$(awk -v s="$seconds" 'BEGIN { print 1.5 + 1.5 * s }')
+}
+
+# trx BUFFER_MS JITTER_MS (both "" for its defaults): tx's and rx's ALSA buffer, rx's jitter
+# buffer; ALSA reaches the private daemon through the pulse plugin.
+start_trx() {
+  local tx=() rx=()
+  [ -n "${1:-}" ] && tx=(-m "$1") rx=(-m "$1")
+  [ -n "${2:-}" ] && rx+=(-j "$2")
+  cat >"$work/.asoundrc" <<EOT
+pcm.quavelinkA { type pulse; device "a.monitor"; server "$PULSE_SERVER" }
+pcm.quavelinkB { type pulse; device "b"; server "$PULSE_SERVER" }
+EOT
+  HOME=$work trx-rx -h 127.0.0.1 -p 47350 -d quavelinkB "${rx[@]}" >"$work/trx-rx.log" 2>&1 &
+  running+=($!)
+  HOME=$work trx-tx -h 127.0.0.1 -p 47350 -d quavelinkA "${tx[@]}" >"$work/trx-tx.log" 2>&1 &
+  running+=($!)
+  warmup=3 tail=2.5
+}
+
+# rtp LATENCY_MS ("" for module-rtp-recv's default): PulseAudio's own RTP sender and receiver
+# in the private daemon, over a multicast group on the namespace's loopback.
+rtp_modules=()
+start_rtp() {
+  local latency=()
+  [ -n "${1:-}" ] && latency=(latency_msec="$1")
+  rtp_modules=()
+  rtp_modules+=("$(pactl load-module module-rtp-send source=a.monitor \
+    destination_ip=239.255.42.42 port=46000 loop=1)")
+  rtp_modules+=("$(pactl load-module module-rtp-recv sink=b sap_address=239.255.42.42 \
+    "${latency[@]}")")
+  # The receiver plays once it has heard the sender's session announcement.
+  for _ in $(seq 150); do
+    pactl list short sink-inputs | grep -q module-rtp-recv && break
+    sleep 0.1
+  done
+  warmup=$(awk -v l="${1:-500}" 'BEGIN { print 3 + l / 1000 }')
+  tail=$(awk -v l="${1:-500}" 'BEGIN { print 1.5 + 1.5 * l / 1000 }')
+}
+
+stop_rtp() {
+  local m
+  for m in "${rtp_modules[@]}"; do pactl unload-module "$m" 2>/dev/null || true; done
+  rtp_modules=()
+}

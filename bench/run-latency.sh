@@ -1,0 +1,184 @@
+#!/usr/bin/env bash
+# End-to-end latency as a listener hears it, for this project and for three other ways of
+# streaming a PC's sound (Snapcast, trx, PulseAudio's RTP modules), all in one run on one
+# private PulseAudio daemon inside a private network namespace. Clicks over a steady tone go
+# into null sink A; each system carries A's sound to null sink B; one probe process records
+# both monitors on one clock and prints, per system and setting, the median and 99th
+# percentile delay of the clicks from A to B, the clicks heard of those sent and the dropouts
+# (stretches of 0.5 ms or more where the tone is missing on B, less those already on A). Each
+# system runs at its default buffer, then at smaller buffers while they run clean or larger
+# ones until one does: the last clean one is its smallest buffer that carried the whole run
+# without a dropout or a lost click.
+# Usage: bench/run-latency.sh [--quick] [--no-search] [--only "ours snapcast trx rtp"]
+#   default: 80 clicks 0.75 s ± 0.2 s apart (60 s a run); --quick: 50 clicks 0.5 s ± 0.15 s
+#   apart (25 s a run); --no-search: default buffers only.
+# Prints a Markdown table. Installs the other systems' Debian packages when missing.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUAVELINK_BUILD_DIR:-$top/build}
+
+if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
+  "$top/bench/latency/install-peers.sh" >&2
+  cmake -S "$top" -B "$build" >/dev/null
+  cmake --build "$build" --target quavelink-serverd quavelink-client -j 2 >&2
+  exec env QUAVELINK_IN_PRIVATE_NETWORK=1 QUAVELINK_BUILD_DIR="$build" \
+    "$top/scripts/in-private-network.sh" "$0" "$@"
+fi
+
+clicks=80 spacing=0.75 jitter=0.2 search=1 only="ours snapcast trx rtp"
+while [ $# -gt 0 ]; do
+  case $1 in
+    --quick) clicks=50 spacing=0.5 jitter=0.15 ;;
+    --no-search) search=0 ;;
+    --only) only=$2; shift ;;
+    *) echo "unknown option: $1" >&2; exit 1 ;;
+  esac
+  shift
+done
+
+work=$(mktemp -d)
+daemon=
+. "$top/bench/latency/systems.sh"
+cleanup() {
+  stop_system
+  if [ -n "$daemon" ] && ! kill -0 "$daemon" 2>/dev/null; then
+    echo "the sound server died; the end of its log:" >&2
+    tail -n 20 "$work/pulseaudio.log" >&2
+  fi
+  [ -z "$daemon" ] || { kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null; } || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+env PULSE_RUNTIME_PATH="$work/run" PULSE_STATE_PATH="$work/state" HOME="$work" pulseaudio -n \
+  --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr \
+  --load="module-native-protocol-unix socket=$work/native auth-anonymous=1" \
+  --load="module-null-sink sink_name=a rate=48000 sink_properties=device.description=SinkA" \
+  --load="module-null-sink sink_name=b rate=48000 sink_properties=device.description=SinkB" \
+  >"$work/pulseaudio.log" 2>&1 &
+daemon=$!
+export PULSE_SERVER=unix:$work/native XDG_CONFIG_HOME=$work/config
+for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+pactl set-default-sink a
+
+# The probe is the measuring instrument: real-time scheduling, where allowed, keeps its own
+# wake-ups (its writes into A, its reads' time stamps) out of the figures on a busy machine.
+# Priority 1 puts it above every normal thread and below the audio threads under test.
+probe=(/usr/bin/python3 -B "$top/bench/latency/probe.py")
+chrt -f 1 true 2>/dev/null && probe=(chrt -f 1 "${probe[@]}")
+
+# measure SYSTEM SETTING-TEXT START-COMMAND...: prints one table row; succeeds when every
+# click arrived and the tone never broke up.
+measure() {
+  local system=$1 setting=$2
+  shift 2
+  "$@"
+  local line
+  line=$("${probe[@]}" --play a --near a.monitor --far b.monitor --clicks "$clicks" \
+         --spacing "$spacing" --jitter "$jitter" --warmup "$warmup" --tail "$tail" \
+         --label "$system" | grep '^result' || true)
+  stop_system
+  [ "$system" != rtp ] || stop_rtp
+  field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$line"; }
+  local found sent dropouts notes="load $(cut -d' ' -f1 /proc/loadavg)"
+  found=$(field found) sent=$(field sent) dropouts=$(field dropouts)
+  [ "$(field source_dropouts)" = 0 ] || notes+=", $(field source_dropouts) gaps already on A, not counted"
+  [ "$(field late_ms)" = "" ] || notes+=", clock $(field late_ms) ms"
+  printf '| %s | %s | %s | %s | %s/%s | %s | %s |\n' "$system" "$setting" \
+    "$(field median_ms)" "$(field p99_ms)" "${found:-0}" "${sent:-?}" "${dropouts:--}" "$notes"
+  [ -n "$found" ] && [ "$found" = "$sent" ] && [ "$dropouts" = 0 ]
+}
+
+describe() {
+  local system=$1
+  shift
+  case $system in
+    snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
+    trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
+    rtp) echo "latency_msec ${1:-500 (default)}" ;;
+  esac
+}
+
+rate_name() { case $1 in 0) echo PCM ;; *) echo "Opus rate $1" ;; esac; }
+
+# explore SYSTEM START-FUNCTION DEFAULT-CLEAN CANDIDATE...: the candidates are the start
+# function's arguments, comma-separated, from the smallest buffer up. After a clean run at the
+# default buffer, tries the candidates below the default from the top down until one fails;
+# otherwise those above it from the bottom up until one runs clean.
+explore() {
+  local system=$1 start=$2 clean=$3 candidate
+  shift 3
+  local -a below=() above=()
+  for candidate in "$@"; do
+    case $candidate in
+      -*) above+=("${candidate#-}") ;;
+      *) below+=("$candidate") ;;
+    esac
+  done
+  if [ "$clean" = 0 ]; then
+    local i
+    for ((i = ${#below[@]} - 1; i >= 0; i--)); do try "$system" "$start" "${below[i]}" || return 0; done
+  else
+    for candidate in "${above[@]}"; do try "$system" "$start" "$candidate" && return 0; done
+  fi
+  return 0
+}
+
+try() {
+  local -a args
+  IFS=, read -r -a args <<<"$3,"
+  measure "$1" "$(describe "$1" "${args[@]}")" "$2" "${args[@]}"
+}
+
+describe() {
+  local system=$1
+  shift
+  case $system in
+    ours) echo "$(rate_name "$1") $2, -j ${3:-$ours_default_jitter (default)}" ;;
+    snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
+    trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
+    rtp) echo "latency_msec ${1:-500 (default)}" ;;
+  esac
+}
+
+# The client's default target, from its own help text.
+ours_default_jitter=$("$build/client/quavelink-client" --help |
+  sed -n 's/.*--jitter-ms N .*(default \([0-9]*\)).*/\1/p')
+
+echo "End-to-end latency, sink A to sink B: $clicks clicks ${spacing} s ± ${jitter} s apart," \
+  "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| system | setting | median ms | p99 ms | clicks | dropouts | notes |"
+echo "|---|---|---|---|---|---|---|"
+# Candidates below a system's default buffer, then (marked "-") those above it.
+for system in $only; do
+  case $system in
+    ours)
+      for rate in 0 1 2 3; do
+        for mode in reliable best-effort; do
+          status=0
+          try ours start_ours "$rate,$mode," || status=$?
+          [ $search = 0 ] || explore ours start_ours $status "$rate,$mode,10" "$rate,$mode,15" \
+            "-$rate,$mode,30" "-$rate,$mode,40" "-$rate,$mode,60"
+        done
+      done ;;
+    snapcast)
+      status=0
+      try snapcast start_snapcast "," || status=$?
+      [ $search = 0 ] || explore snapcast start_snapcast $status "50,20" "80,20" "100,30" \
+        "150,50" "200,100" "500,100" "-2000,100"
+      ;;
+    trx)
+      status=0
+      try trx start_trx "," || status=$?
+      [ $search = 0 ] || explore trx start_trx $status "4,4" "8,8" "12,12" "-24,24" "-32,32" \
+        "-48,48"
+      ;;
+    rtp)
+      status=0
+      try rtp start_rtp "" || status=$?
+      [ $search = 0 ] || explore rtp start_rtp $status "20" "50" "100" "200" "-1000"
+      ;;
+    *) echo "unknown system: $system" >&2; exit 1 ;;
+  esac
+done
