@@ -5,7 +5,9 @@
 # namespace. A steady signal plays into the null sink "bench": quavelink-serverd captures its
 # monitor, and a recorder of the same monitor feeds snapserver's pipe source. Every client plays
 # into a second null sink, "out". The yardsticks (the three Opus encodes alone on the same
-# signal, and bare UDP datagrams for ten clients) come from bench/encode_cost in the same run.
+# signal, and bare UDP datagrams for ten clients) come from bench/encode_cost, run beside each
+# measured server so that both meet the same load on the machine. The "floor" column is the
+# lowest ratio to the encodes that any server sending the same datagrams over UDP could reach.
 # Usage: bench/run-server-cost.sh [seconds per run, default 60] [rounds, default 1] [runs]
 # `runs` is an extended regular expression that picks runs by name (default: all of them).
 # QUAVELINK_SERVERD names another quavelink-serverd to measure (a build of an older commit).
@@ -75,8 +77,13 @@ cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
 peak_kib() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
 inputs_on_out() { pactl list short sink-inputs | awk -v sink="$(pactl list short sinks | awk '$2 == "out" { print $1 }')" '$2 == sink' | wc -l; }
 
-# Waits until `count` clients play into "out" (up to 20 s), lets the stream settle, then measures
-# process `pid` over `seconds`; appends "`name` cpu-seconds-per-minute peak-MiB" to the results.
+# Context switches of every thread of process `pid` so far.
+switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches:/ { n += $2 } END { print n }'; }
+
+# Waits until `count` clients play into "out" (up to 20 s) and lets the stream settle, then
+# measures process `pid` over `seconds` while bench/encode_cost measures its yardsticks beside it.
+# Appends "`name` cpu-seconds-per-minute peak-MiB switches-per-second encodes-cpu bare-udp-cpu"
+# to the results (CPU figures in seconds per minute).
 measure() {
   local name=$1 pid=$2 count=$3 waited=0
   while [ "$(inputs_on_out)" -lt "$count" ]; do
@@ -88,16 +95,24 @@ measure() {
     fi
   done
   sleep 3
-  local before after
+  "$build/bench/encode_cost" "$work/signal.raw" "$seconds" >"$work/yardsticks" &
+  local yardsticks=$! before after switches_before switches_after
+  started+=($yardsticks)
   before=$(cpu_ticks "$pid")
+  switches_before=$(switches "$pid")
   sleep "$seconds"
   after=$(cpu_ticks "$pid")
+  switches_after=$(switches "$pid")
+  wait "$yardsticks"
   if [ "$(inputs_on_out)" -lt "$count" ]; then
     echo "$name: a client stopped playing during the run" >&2
     return 0
   fi
   awk -v name="$name" -v ticks=$((after - before)) -v hz="$ticks_per_second" -v s="$seconds" \
-    -v kib="$(peak_kib "$pid")" 'BEGIN { printf "%s %.3f %.1f\n", name, ticks / hz / s * 60, kib / 1024 }' \
+    -v kib="$(peak_kib "$pid")" -v sw=$((switches_after - switches_before)) \
+    -v enc="$(awk '/encodes alone/ { print $5 }' "$work/yardsticks")" \
+    -v udp="$(awk '/bare UDP/ { print $5 }' "$work/yardsticks")" \
+    'BEGIN { printf "%s %.3f %.1f %.0f %s %s\n", name, ticks / hz / s * 60, kib / 1024, sw / s, enc, udp }' \
     >>"$results"
 }
 
@@ -172,11 +187,6 @@ EOF
 
 ten=(0:r 1:b 2:r 3:b 0:r 1:b 2:r 3:b 1:r 3:b)
 for round in $(seq "$rounds"); do
-  if grep -qE "$runs" <<<"encodes bare-udp-10"; then
-    "$build/bench/encode_cost" "$work/signal.raw" "$seconds" | tee "$work/yardsticks" >&2
-    echo "encodes $(awk '/encodes alone/ { print $5 }' "$work/yardsticks") -" >>"$results"
-    echo "bare-udp-10 $(awk '/bare UDP/ { print $5 }' "$work/yardsticks") -" >>"$results"
-  fi
   run_quavelink quavelink-0
   run_quavelink quavelink-1-pcm 0:r
   run_quavelink quavelink-1-opus128 2:r
@@ -189,29 +199,32 @@ for round in $(seq "$rounds"); do
   echo "round $round done" >&2
 done
 
-echo "server-side cost, ${seconds} s per run, ${rounds} round(s), median over rounds"
+echo "server-side cost, ${seconds} s per run, ${rounds} round(s), medians over rounds"
+echo "(yardsticks measured beside each run: the three Opus encodes alone, bare UDP for ten clients)"
 awk '
-  { cpu[$1] = cpu[$1] " " $2; mem[$1] = $3; if (!($1 in seen)) { order[n++] = $1; seen[$1] = 1 } }
   function median(list,   v, k, i, j, t) {
     k = split(list, v, " ")
-    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+    for (i = 1; i <= k; i++) for (j = i + 1; j <= k; j++) if (v[j] + 0 < v[i] + 0) { t = v[i]; v[i] = v[j]; v[j] = t }
     return k % 2 ? v[(k + 1) / 2] : (v[k / 2] + v[k / 2 + 1]) / 2
   }
+  {
+    if (!($1 in cpu)) order[n++] = $1
+    cpu[$1] = cpu[$1] " " $2; mem[$1] = $3; sw[$1] = sw[$1] " " $4
+    enc[$1] = enc[$1] " " $5; udp[$1] = udp[$1] " " $6
+    ratio[$1] = ratio[$1] " " $2 / $5; floor[$1] = floor[$1] " " ($5 + $6) / $5
+  }
   END {
-    printf "%-22s %18s %14s %s\n", "run", "CPU s per minute", "peak RSS MiB", "(each round)"
+    printf "%-22s %9s %9s %11s %9s %9s %9s %9s\n", "run", "CPU s/min", "peak MiB", "switches/s",
+      "encodes", "bare UDP", "/encodes", "floor"
     for (i = 0; i < n; i++) {
-      r = order[i]; m[r] = median(cpu[r])
-      printf "%-22s %18.3f %14s %s\n", r, m[r], mem[r], cpu[r]
+      r = order[i]
+      m[r] = median(cpu[r])
+      printf "%-22s %9.3f %9s %11.0f %9.3f %9.3f %9.3f %9.3f\n", r, m[r], mem[r], median(sw[r]),
+        median(enc[r]), median(udp[r]), median(ratio[r]), median(floor[r])
+      printf "%-22s %s\n", "  each round:", cpu[r]
     }
-    e = m["encodes"]
-    if (e > 0) {
-      printf "quavelink-10 / encodes alone:                %.3f (target 1.10 or less)\n", m["quavelink-10"] / e
-      printf "lowest any UDP transport reaches, same run:   %.3f (encodes + bare UDP)\n", (e + m["bare-udp-10"]) / e
-      if (m["quavelink-0"] > 0)
-        printf "same, with the capture of quavelink-0 on top:  %.3f\n", (e + m["bare-udp-10"] + m["quavelink-0"]) / e
-    }
-    if (m["snapserver-flac-10"] > 0)
-      printf "quavelink-10 / snapserver-flac-10:           %.3f\n", m["quavelink-10"] / m["snapserver-flac-10"]
-    if (m["snapserver-opus-10"] > 0)
-      printf "quavelink-10 / snapserver-opus-10:           %.3f\n", m["quavelink-10"] / m["snapserver-opus-10"]
+    if (m["snapserver-flac-10"] > 0 && m["quavelink-10"] > 0)
+      printf "quavelink-10 / snapserver-flac-10: %.3f\n", m["quavelink-10"] / m["snapserver-flac-10"]
+    if (m["snapserver-opus-10"] > 0 && m["quavelink-10-opus256"] > 0)
+      printf "quavelink-10-opus256 / snapserver-opus-10: %.3f\n", m["quavelink-10-opus256"] / m["snapserver-opus-10"]
   }' "$results"
