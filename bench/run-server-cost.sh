@@ -81,11 +81,12 @@ inputs_on_out() { pactl list short sink-inputs | awk -v sink="$(pactl list short
 switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches:/ { n += $2 } END { print n }'; }
 
 # Waits until `count` clients play into "out" (up to 20 s) and lets the stream settle, then
-# measures process `pid` over `seconds` while bench/encode_cost measures its yardsticks beside it.
-# Appends "`name` cpu-seconds-per-minute peak-MiB switches-per-second encodes-cpu bare-udp-cpu"
-# to the results (CPU figures in seconds per minute).
+# measures process `pid` (and the process `feeder` that hands it the audio, if any) over
+# `seconds` while bench/encode_cost measures its yardsticks beside it. Appends "`name`
+# server-cpu peak-MiB switches-per-second encodes-cpu bare-udp-cpu feeder-cpu" to the results
+# (CPU figures in seconds per minute).
 measure() {
-  local name=$1 pid=$2 count=$3 waited=0
+  local name=$1 pid=$2 count=$3 feeder=${4:-} waited=0 feeder_before=0 feeder_after=0
   while [ "$(inputs_on_out)" -lt "$count" ]; do
     sleep 0.2
     waited=$((waited + 1))
@@ -100,9 +101,11 @@ measure() {
   started+=($yardsticks)
   before=$(cpu_ticks "$pid")
   switches_before=$(switches "$pid")
+  [ -z "$feeder" ] || feeder_before=$(cpu_ticks "$feeder")
   sleep "$seconds"
   after=$(cpu_ticks "$pid")
   switches_after=$(switches "$pid")
+  [ -z "$feeder" ] || feeder_after=$(cpu_ticks "$feeder")
   wait "$yardsticks"
   if [ "$(inputs_on_out)" -lt "$count" ]; then
     echo "$name: a client stopped playing during the run" >&2
@@ -112,7 +115,8 @@ measure() {
     -v kib="$(peak_kib "$pid")" -v sw=$((switches_after - switches_before)) \
     -v enc="$(awk '/encodes alone/ { print $5 }' "$work/yardsticks")" \
     -v udp="$(awk '/bare UDP/ { print $5 }' "$work/yardsticks")" \
-    'BEGIN { printf "%s %.3f %.1f %.0f %s %s\n", name, ticks / hz / s * 60, kib / 1024, sw / s, enc, udp }' \
+    -v fed=$((feeder_after - feeder_before)) \
+    'BEGIN { printf "%s %.3f %.1f %.0f %s %s %.3f\n", name, ticks / hz / s * 60, kib / 1024, sw / s, enc, udp, fed / hz / s * 60 }' \
     >>"$results"
 }
 
@@ -171,7 +175,7 @@ EOF
   server=$!
   started+=($server)
   pacat --record --raw --device=bench.monitor --format=s16le --rate=48000 --channels=2 \
-    --latency-msec=20 >"$work/snapfifo" &
+    --latency-msec=20 >"$work/snapfifo" 2>/dev/null &
   feeder=$!
   started+=($feeder)
   sleep 1
@@ -181,7 +185,7 @@ EOF
     clients+=($!)
     started+=($!)
   done
-  measure "$name" "$server" "$count"
+  measure "$name" "$server" "$count" "$feeder"
   stop "${clients[@]}" "$feeder" "$server"
 }
 
@@ -210,17 +214,17 @@ awk '
   {
     if (!($1 in cpu)) order[n++] = $1
     cpu[$1] = cpu[$1] " " $2; mem[$1] = $3; sw[$1] = sw[$1] " " $4
-    enc[$1] = enc[$1] " " $5; udp[$1] = udp[$1] " " $6
+    enc[$1] = enc[$1] " " $5; udp[$1] = udp[$1] " " $6; fed[$1] = fed[$1] " " $7
     ratio[$1] = ratio[$1] " " $2 / $5; floor[$1] = floor[$1] " " ($5 + $6) / $5
   }
   END {
-    printf "%-22s %9s %9s %11s %9s %9s %9s %9s\n", "run", "CPU s/min", "peak MiB", "switches/s",
-      "encodes", "bare UDP", "/encodes", "floor"
+    printf "%-22s %9s %9s %11s %9s %9s %9s %9s %9s\n", "run", "CPU s/min", "peak MiB",
+      "switches/s", "feeder", "encodes", "bare UDP", "/encodes", "floor"
     for (i = 0; i < n; i++) {
       r = order[i]
       m[r] = median(cpu[r])
-      printf "%-22s %9.3f %9s %11.0f %9.3f %9.3f %9.3f %9.3f\n", r, m[r], mem[r], median(sw[r]),
-        median(enc[r]), median(udp[r]), median(ratio[r]), median(floor[r])
+      printf "%-22s %9.3f %9s %11.0f %9.3f %9.3f %9.3f %9.3f %9.3f\n", r, m[r], mem[r], median(sw[r]),
+        median(fed[r]), median(enc[r]), median(udp[r]), median(ratio[r]), median(floor[r])
       printf "%-22s %s\n", "  each round:", cpu[r]
     }
     if (m["snapserver-flac-10"] > 0 && m["quavelink-10"] > 0)
