@@ -7,4 +7,5 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/build.sh" >/dev/null
 # The server's own log lines (connects, data requests) are left out of the report.
 "$top/scripts/in-private-network.sh" "${QUAVELINK_BUILD_DIR:-$top/build}/bench/allocations_per_block" "$@" |
-  grep -v -e '^Status:' -e '^A new client' -e '^Got Data' -e '^Sending ' -e '^Initializing'
+  grep -v -e '^Status:' -e '^A new client' -e '^Got Data' -e '^Sending ' -e '^Initializing' \
+    -e '^PlaySilence' -e '^Mix format'

@@ -129,7 +129,7 @@ stop() {
 # quavelink-serverd, measured as `$1`, with one client per further "rate-code:r|b" (reliable or
 # best-effort).
 run_quavelink() {
-  local name=$1 config=$work/config-$RANDOM spec clients=() server
+  local name=$1 config=$work/config-$RANDOM wanted clients=() server
   shift
   grep -qE "$runs" <<<"$name" || return 0
   mkdir -p "$config"
@@ -138,10 +138,10 @@ run_quavelink() {
   server=$!
   started+=($server)
   for _ in $(seq 150); do grep -q 'Capturing at' "$work/serverd.log" && break; sleep 0.1; done
-  for spec in "$@"; do
+  for wanted in "$@"; do
     local mode=-r
-    [ "${spec#*:}" = b ] && mode=-b
-    "$build/client/quavelink-client" 127.0.0.1 -c "${spec%%:*}" "$mode" -d out -q --no-keys \
+    [ "${wanted#*:}" = b ] && mode=-b
+    "$build/client/quavelink-client" 127.0.0.1 -c "${wanted%%:*}" "$mode" -d out -q --no-keys \
       </dev/null >"$work/client-${#clients[@]}.log" 2>&1 &
     clients+=($!)
     started+=($!)
