@@ -124,10 +124,7 @@ void StreamServer::feedMeterAndRecorder(const std::uint8_t* block, int length) {
 int StreamServer::serviceHost() {
     if (networkHost == nullptr) return 0;
     ENetEvent event;
-    // No wait for an event: the capture loop's own 5 ms wait already gives the clients their
-    // turn, and a timed wait here woke the capture thread once more for every block (about 240
-    // times a second) and for every acknowledgement that arrived within it.
-    int result = enet_host_service(networkHost, &event, 0);
+    int result = enet_host_service(networkHost, &event, 1);
     if (result < 0) {
         logLine("Error returned from service call\n");
         return result;

@@ -34,8 +34,7 @@ public:
 
     //! Capture thread: one full block of either stream (1936 bytes: compressed stream, any other
     //! length: uncompressed), with 16 bytes of header room first. Writes headers into the block.
-    //! Ends with one host service that handles at most one waiting event and never waits for
-    //! one. Returns its result: negative on error, positive when an event was handled.
+    //! Returns the host service result: negative on error, positive when an event was handled.
     int processAudioBlock(std::uint8_t* block, int length);
 
     //! True while the capture runs at 48000 Hz; written by the capture start before the capture
