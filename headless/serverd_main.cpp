@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -41,11 +42,17 @@ std::vector<std::string> listEndpoints(EndpointList& endpoints) {
     return names;
 }
 
-// Waits up to `milliseconds` for SIGINT or SIGTERM; returns the signal, or 0.
+// Waits up to `milliseconds` (forever when negative) for SIGINT or SIGTERM; returns the
+// signal, or 0 when the time ran out. Being stopped and continued (job control, a debugger)
+// interrupts the wait without being a reason to stop: a wait for ever goes on waiting, and a
+// timed one returns early, which its callers, polling anyway, take as time run out.
 int waitForStopSignal(const sigset_t& signals, long milliseconds) {
     timespec timeout{milliseconds / 1000, (milliseconds % 1000) * 1000000};
-    int signal = sigtimedwait(&signals, nullptr, milliseconds < 0 ? nullptr : &timeout);
-    return signal > 0 ? signal : 0;
+    for (;;) {
+        int signal = sigtimedwait(&signals, nullptr, milliseconds < 0 ? nullptr : &timeout);
+        if (signal > 0) return signal;
+        if (milliseconds >= 0 || errno != EINTR) return 0;
+    }
 }
 
 // Opens the record file once the capture runs (the file's rate is the stream's) and starts the

@@ -145,6 +145,23 @@ TEST_F(Serverd, StreamsTheSinkAndFinishesItsRecordingOnSigterm) {
     EXPECT_GT(toneShare(leftChannel(file.data() + 44, file.size() - 44), 1000, 48000), 0.9);
 }
 
+TEST_F(Serverd, StreamsOnAfterBeingStoppedAndContinuedAndEndsOnlyOnAStopSignal) {
+    start({});
+    auto client = askForAudio("listener");
+    ASSERT_TRUE(receive(*client, 100)) << serverd->output();
+
+    // A job-control stop interrupts the wait for a stop signal without being one.
+    ASSERT_TRUE(serverd->pause());
+    serverd->resume();
+    EXPECT_FALSE(serverd->wait(1s).has_value()) << serverd->output();
+    std::size_t before = client->messages().size();
+    EXPECT_TRUE(receive(*client, before + 100)) << serverd->output();
+
+    EXPECT_EQ(serverd->stop(), 0);
+    EXPECT_NE(serverd->output().find("Stopping on signal 15"), std::string::npos)
+        << serverd->output();
+}
+
 TEST_F(Serverd, AWavRecordingThatFillsItsDiskSaysSoOnceWhileTheClientGetsAudioOn) {
     recordOntoAFullDisk("take.wav", 64, "WAV write error");
 }
