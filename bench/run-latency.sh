@@ -79,10 +79,15 @@ measure() {
          --label "$system" | grep '^result' || true)
   stop_system
   [ "$system" != rtp ] || stop_rtp
+  # Our client counts the times its jitter buffer ran dry: the dropouts it did not count came
+  # from the sound server's playback buffer.
+  local underruns=
+  [ "$system" != ours ] || underruns=$(sed -n 's/^summary .* underruns=\([0-9]*\).*/\1/p' "$work/client.log")
   field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$line"; }
   local found sent dropouts notes="load $(cut -d' ' -f1 /proc/loadavg)"
   found=$(field found) sent=$(field sent) dropouts=$(field dropouts)
   [ "$(field source_dropouts)" = 0 ] || notes+=", $(field source_dropouts) gaps already on A, not counted"
+  [ -z "$underruns" ] || notes+=", client underruns $underruns"
   [ "$(field late_ms)" = "" ] || notes+=", clock $(field late_ms) ms"
   printf '| %s | %s | %s | %s | %s/%s | %s | %s |\n' "$system" "$setting" \
     "$(field median_ms)" "$(field p99_ms)" "${found:-0}" "${sent:-?}" "${dropouts:--}" "$notes"
