@@ -165,13 +165,13 @@ Connection:
       --reconnect         connect again after a time-out or a lost server (not after being
                           replaced by another client: press c for that)
 Output:
-  -j, --jitter-ms N       audio queued before playback starts (default 20): two compressed
-                          blocks, one arriving and one for the server's 5 ms capture steps
-                          and for network delays; the sound server holds three quarters of
-                          it more (at least 10 ms) against its own scheduling delays. Raise
-                          it on a busy wireless network if the status line counts underruns,
-                          or on a busy machine if playback breaks up; best-effort delivery
-                          keeps late blocks from holding up the rest.
+  -j, --jitter-ms N       audio queued before playback starts (default 30): three compressed
+                          blocks, one arriving, one for the server's 5 ms capture steps and
+                          one for network and scheduling delays; the sound server holds three
+                          quarters of it more (at least 10 ms) against its own scheduling
+                          delays. Raise it on a busy wireless network if the status line
+                          counts underruns, or on a busy machine if playback breaks up;
+                          best-effort delivery keeps late blocks from holding up the rest.
   -d, --device SINK       PulseAudio sink to play on (default: the default sink)
   -w, --wav FILE          also write what is received (with concealment) to a WAV file
       --no-play           do not play (with --wav, or for testing)

@@ -7,7 +7,7 @@
 namespace quavelink {
 
 //! The jitter buffer target when none is given, in ms (see clientUsage for why).
-constexpr int kDefaultJitterMs = 20;
+constexpr int kDefaultJitterMs = 30;
 
 struct ClientOptions {
     enum class Action { Connect, List, Help };
