@@ -24,6 +24,7 @@
 #include "capture/audio_startup.h"
 #include "capture/stream_server_block_sink.h"
 #include "headless/headless_window.h"
+#include "listening_clients.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
@@ -104,7 +105,8 @@ int main(int argc, char** argv) {
 
     const int rateCodes[10] = {0, 1, 2, 3, 0, 1, 2, 3, 1, 3};
     std::vector<std::unique_ptr<TestClient>> clients;
-    for (int i = 0; i < 10; ++i) clients.push_back(std::make_unique<TestClient>(port, 1 | CONNECT_FLAG_SHARED));
+    for (int i = 0; i < 10; ++i)
+        clients.push_back(std::make_unique<TestClient>(port, 1 | CONNECT_FLAG_SHARED));
     auto allConnected = [&] {
         for (auto& client : clients) {
             if (!client->connected()) return false;
@@ -126,32 +128,20 @@ int main(int argc, char** argv) {
     }
 
     // The clients listen on their own thread, as they would on their own devices.
-    std::atomic<bool> running{true};
-    std::atomic<long> received{0};
-    std::thread listeners([&] {
-        pthread_setname_np(pthread_self(), "bench-clients");
-        while (running) {
-            for (auto& client : clients) {
-                client->service(0);
-                received += static_cast<long>(client->messages().size());
-                client->messages().clear();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    });
+    bench::ListeningClients listeners(clients, "bench-clients");
 
     // Warm-up: every client streams and the libraries have their steady-state buffers.
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    long receivedBefore = received, plainBefore = sink.plainBlocks, opusBefore = sink.opusBlocks;
+    long receivedBefore = listeners.received(), plainBefore = sink.plainBlocks,
+         opusBefore = sink.opusBlocks;
     countAllocations(true);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     countAllocations(false);
     const long plain = sink.plainBlocks - plainBefore;
     const long opus = sink.opusBlocks - opusBefore;
-    const long messages = received - receivedBefore;
+    const long messages = listeners.received() - receivedBefore;
 
-    running = false;
-    listeners.join();
+    listeners.stop();
     startup.stopCapture();
     if (recordFd != -1) {
         recorder.setRecordTarget("", -1, 0, false, 0);
@@ -163,9 +153,10 @@ int main(int argc, char** argv) {
     const double blocks = static_cast<double>(plain + opus);
     std::printf("allocations per block, %.0f s, 10 clients on 127.0.0.1, recording %s\n", seconds,
                 record ? "on" : "off");
-    std::printf("blocks: %ld plain + %ld compressed; messages received by the clients: %ld "
-                "(%.2f per block)\n",
-                plain, opus, messages, blocks > 0 ? messages / blocks : 0.0);
+    std::printf(
+        "blocks: %ld plain + %ld compressed; messages received by the clients: %ld "
+        "(%.2f per block)\n",
+        plain, opus, messages, blocks > 0 ? messages / blocks : 0.0);
     if (blocks == 0) return 1;
     const int capture = sink.captureThread;
     std::printf("%-10s %-16s %-22s %s\n", "per block", "thread", "library", "caller");

@@ -11,12 +11,14 @@
 #include <thread>
 #include <vector>
 
+#include "listening_clients.h"
 #include "paced_cost.h"
 #include "server_harness.h"
 
 using namespace quavelink;
 using namespace quavelink::test;
 using quavelink::bench::bareDatagramSeconds;
+using quavelink::bench::ListeningClients;
 using quavelink::bench::pacedCpuSeconds;
 
 namespace {
@@ -53,20 +55,7 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < 200; ++i) harness.step({});
 
-    // The clients listen on their own thread, as they would on their own devices.
-    std::atomic<bool> running{true};
-    std::atomic<long> received{0};
-    std::thread listeners([&] {
-        while (running) {
-            for (auto& client : clients) {
-                client->service(0);
-                received += static_cast<long>(client->messages().size());
-                client->messages().clear();
-            }
-            // A player wakes about as often as it gets audio, not in a busy loop.
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    });
+    ListeningClients listeners(clients, "bench-clients");
 
     const int blockCount = static_cast<int>(seconds * (48000.0 / 338 + 48000.0 / 480));
     int opusBlocks = 0;
@@ -76,8 +65,7 @@ int main(int argc, char** argv) {
         opusBlocks += block.size() == static_cast<std::size_t>(kOpusBlockLength);
         harness.server.processAudioBlock(block.data(), static_cast<int>(block.size()));
     });
-    running = false;
-    listeners.join();
+    listeners.stop();
 
     OpusEncoders encoders;
     std::vector<std::uint8_t> packet(kMaxOpusPacketBytes);
@@ -89,19 +77,20 @@ int main(int argc, char** argv) {
             encoders.encode(rateCode, pcm, packet.data(), kMaxOpusPacketBytes);
         }
     });
-    const double floorCpu = bareDatagramSeconds(datagramsPerBlock(blockCount, rateCodes), seconds,
-                                                kPlainBlockLength);
+    const double floorCpu =
+        bareDatagramSeconds(datagramsPerBlock(blockCount, rateCodes), seconds, kPlainBlockLength);
     const double audioSeconds = opusBlocks * kOpusBlockFrames / 48000.0;
     std::printf("audio streamed:           %.1f s (%d blocks, %d compressed)\n", audioSeconds,
                 blockCount, opusBlocks);
-    std::printf("messages received:        %ld by 10 clients\n", received.load());
+    std::printf("messages received:        %ld by 10 clients\n", listeners.received());
     std::printf("pipeline CPU:             %.2f ms per second of audio\n",
                 pipelineCpu / audioSeconds * 1000);
     std::printf("three Opus encodes alone: %.2f ms per second of audio\n",
                 baselineCpu / audioSeconds * 1000);
     std::printf("same datagrams, bare UDP: %.2f ms per second of audio\n",
                 floorCpu / audioSeconds * 1000);
-    std::printf("ratio pipeline/encodes:   %.3f (target 1.10 or less)\n", pipelineCpu / baselineCpu);
+    std::printf("ratio pipeline/encodes:   %.3f (target 1.10 or less)\n",
+                pipelineCpu / baselineCpu);
     std::printf("lowest ratio any UDP transport could reach here: %.3f\n",
                 (baselineCpu + floorCpu) / baselineCpu);
     return 0;
