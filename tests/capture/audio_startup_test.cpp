@@ -45,7 +45,7 @@ TEST_F(AudioStartupTest, WInitRunsOnceThroughStartCapture) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     startup.stopCapture();
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
-    EXPECT_EQ(log.count("PlaySilence thread started\n"), 1);
+    EXPECT_EQ(log.waitForCount("PlaySilence thread started\n", 1, std::chrono::seconds(5)), 1);
     EXPECT_EQ(startup.WInit(), -1);
     EXPECT_EQ(log.count("WInit() called more than once!"), 1);
 }

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/log.h"
@@ -23,6 +25,15 @@ public:
     int count(const std::string& line) {
         std::lock_guard lock(mutex);
         return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+    //! Waits up to `limit` until `line` was written at least `wanted` times (a worker thread
+    //! may write it a moment after the call that started it returned); returns the count.
+    int waitForCount(const std::string& line, int wanted, std::chrono::milliseconds limit) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (count(line) < wanted && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return count(line);
     }
     bool containsPrefix(const std::string& prefix) {
         std::lock_guard lock(mutex);
