@@ -17,20 +17,22 @@ bool AppVersionCheckHost::AskYesNo(const std::string& caption, const std::string
         logLine("Message box: %s\n", messageBoxText(text).c_str());
         return false;
     }
-    bool yes = false;
+    // Qt's blocking hand-off already orders the answer before the return; the atomic makes that
+    // order visible to tools that cannot see inside Qt's own locks.
+    std::atomic<bool> yes{false};
     auto ask = [&yes, caption, text] {
         QMessageBox box(QMessageBox::Information, QString::fromStdString(caption),
                         QString::fromStdString(messageBoxText(text)),
                         QMessageBox::Yes | QMessageBox::No);
         box.setTextFormat(Qt::PlainText);
-        yes = box.exec() == QMessageBox::Yes;
+        yes.store(box.exec() == QMessageBox::Yes, std::memory_order_release);
     };
     if (QThread::currentThread() == app->thread()) {
         ask();
     } else {
         QMetaObject::invokeMethod(app, ask, Qt::BlockingQueuedConnection);
     }
-    return yes;
+    return yes.load(std::memory_order_acquire);
 }
 
 void AppVersionCheckHost::OpenWebSite(const std::string& url) {
