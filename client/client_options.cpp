@@ -1,5 +1,6 @@
 #include "client/client_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -100,8 +101,19 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments) {
         } else if (arg == "-j" || arg == "--jitter-ms") {
             if (!needValue(text)) return fail(arg + " needs milliseconds");
             auto n = parseNumber(text, 0, 2000);
-            if (!n) return fail("bad jitter buffer target (0 to 2000 ms): " + text);
+            if (!n) return fail("bad playout target (0 to 2000 ms): " + text);
             o.jitterMs = static_cast<int>(*n);
+        } else if (arg == "--latency") {
+            if (!needValue(text)) return fail(arg + " needs low, normal or safe");
+            if (text == "low") {
+                o.latency = ClientOptions::Latency::Low;
+            } else if (text == "normal") {
+                o.latency = ClientOptions::Latency::Normal;
+            } else if (text == "safe") {
+                o.latency = ClientOptions::Latency::Safe;
+            } else {
+                return fail("bad latency (low, normal or safe): " + text);
+            }
         } else if (arg == "-d" || arg == "--device") {
             if (!needValue(o.device)) return fail(arg + " needs a sink name");
         } else if (arg == "-w" || arg == "--wav") {
@@ -145,6 +157,50 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments) {
     return result;
 }
 
+PlayoutSettings playoutSettingsFor(const ClientOptions& options) {
+    PlayoutSettings settings;
+    if (options.jitterMs >= 0) {
+        settings.adaptive = false;
+        settings.fixedTargetMs = options.jitterMs;
+        return settings;
+    }
+    switch (options.latency) {
+        case ClientOptions::Latency::Low:
+            settings.bounds = {2, 40, 0.5};
+            break;
+        case ClientOptions::Latency::Normal:
+            settings.bounds = {3, 120, 1};
+            break;
+        case ClientOptions::Latency::Safe:
+            settings.bounds = {15, 400, 4};
+            break;
+    }
+    return settings;
+}
+
+int outputBufferMsFor(const ClientOptions& options) {
+    if (options.jitterMs >= 0) return std::max(10, options.jitterMs * 3 / 4);
+    switch (options.latency) {
+        case ClientOptions::Latency::Low:
+            return 8;
+        case ClientOptions::Latency::Safe:
+            return 20;
+        default:
+            return 10;
+    }
+}
+
+const char* latencyName(ClientOptions::Latency latency) {
+    switch (latency) {
+        case ClientOptions::Latency::Low:
+            return "low";
+        case ClientOptions::Latency::Safe:
+            return "safe";
+        default:
+            return "normal";
+    }
+}
+
 std::string clientUsage() {
     return R"(Usage: quavelink-client [options] [HOST[:PORT]]
 Plays the sound a QuaveLink server streams. Without HOST it looks for servers on the local
@@ -165,13 +221,15 @@ Connection:
       --reconnect         connect again after a time-out or a lost server (not after being
                           replaced by another client: press c for that)
 Output:
-  -j, --jitter-ms N       audio queued before playback starts (default 30): three compressed
-                          blocks, one arriving, one for the server's 5 ms capture steps and
-                          one for network and scheduling delays; the sound server holds three
-                          quarters of it more (at least 10 ms) against its own scheduling
-                          delays. Raise it on a busy wireless network if the status line
-                          counts underruns, or on a busy machine if playback breaks up;
-                          best-effort delivery keeps late blocks from holding up the rest.
+      --latency LEVEL     bounds of the playout queue, which adapts to what the network
+                          and this machine need: low (2 to 40 ms, for a quiet wired link),
+                          normal (3 to 120 ms, the default) or safe (15 to 400 ms, for a busy
+                          wireless link); the sound server holds 8, 10 or 20 ms more
+  -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds three
+                          quarters of it more, at least 10 ms). Either way the playout holds
+                          its level by playing up to 0.5 % slower or 0.2 % faster, never by
+                          cutting or inserting audio, and follows a server whose clock runs
+                          apart from the sound card's
   -d, --device SINK       PulseAudio sink to play on (default: the default sink)
   -w, --wav FILE          also write what is received (with concealment) to a WAV file
       --no-play           do not play (with --wav, or for testing)

@@ -4,10 +4,9 @@
 #include <string>
 #include <vector>
 
-namespace quavelink {
+#include "client/playout.h"
 
-//! The jitter buffer target when none is given, in ms (see clientUsage for why).
-constexpr int kDefaultJitterMs = 30;
+namespace quavelink {
 
 struct ClientOptions {
     enum class Action { Connect, List, Help };
@@ -24,7 +23,10 @@ struct ClientOptions {
     int rateCode = 0;
     std::string name;  //!< empty: the host name of this machine
 
-    int jitterMs = kDefaultJitterMs;
+    //! Bounds of the adaptive playout target.
+    enum class Latency { Low, Normal, Safe };
+    Latency latency = Latency::Normal;
+    int jitterMs = -1;  //!< a fixed playout target in ms; -1: adaptive
     bool play = true;
     std::string device;  //!< PulseAudio sink; empty: the default
     std::string wavPath;
@@ -47,6 +49,17 @@ struct ParsedOptions {
 //! Reads the command line (argv[0] is the program). "HOST[:PORT]" may come anywhere; a port in
 //! it wins over --port.
 ParsedOptions parseClientOptions(const std::vector<std::string>& arguments);
+
+//! The playout's target as the options ask for it.
+PlayoutSettings playoutSettingsFor(const ClientOptions& options);
+
+//! What the sound server is asked to keep queued, in ms. With a fixed target it grows with the
+//! target (three quarters of it, at least 10 ms), as it did when the client had nothing else
+//! against its own late wake-ups; the adaptive playout measures those and covers them itself.
+int outputBufferMsFor(const ClientOptions& options);
+
+//! "low", "normal" or "safe".
+const char* latencyName(ClientOptions::Latency latency);
 
 //! The --help text.
 std::string clientUsage();

@@ -17,8 +17,8 @@
 #include "client/client_options.h"
 #include "client/client_session.h"
 #include "client/discovery_query.h"
-#include "client/jitter_buffer.h"
 #include "client/player.h"
+#include "client/playout.h"
 #include "client/realtime_priority.h"
 #include "client/status_line.h"
 #include "client/stream_receiver.h"
@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
     }
     if (options.name.empty()) options.name = hostName();
 
-    JitterBuffer jitter(options.jitterMs);
+    Playout playout(playoutSettingsFor(options));
     WavFile wav;
     int wavFiles = 0;
     bool wavFailed = false;
@@ -238,7 +238,7 @@ int main(int argc, char** argv) {
 
     auto takeAudio = [&](const std::int16_t* samples, std::size_t frames, int rate) {
         secondsReceived += static_cast<double>(frames) / rate;
-        if (options.play) jitter.push(samples, frames, rate);
+        if (options.play) playout.push(samples, frames, rate, Player::steadyMicroseconds());
         if (options.wavPath.empty() || wavFailed) return;
         std::string error;
         if (!wav.isOpen() || wav.sampleRate() != rate) {
@@ -258,8 +258,8 @@ int main(int argc, char** argv) {
     StreamReceiver receiver(takeAudio,
                             [&](const std::string& text) { out.event("notice", "", text); });
 
-    Player player(jitter, createPulseOutput(options.device, "quavelink-client"),
-                  outputBufferMsFor(options.jitterMs));
+    Player player(playout, createPulseOutput(options.device, "quavelink-client"),
+                  outputBufferMsFor(options));
     if (options.play) {
         // Quit signals belong to the main loop; the playback thread and the sound server's own
         // thread, which inherit this mask, never see them.
@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
                 f.state = "disconnected";
         }
         const auto& stats = receiver.stats();
-        auto counters = jitter.counters();
+        auto counters = playout.figures();
         f.reliable = session.choice().reliable;
         f.rateCode = session.choice().rateCode;
         f.sampleRate = stats.sampleRate;
@@ -308,8 +308,11 @@ int main(int argc, char** argv) {
         f.received = stats.received;
         f.lost = stats.lost;
         f.underruns = counters.underruns;
-        f.bufferMs = jitter.millisecondsOf(counters.queuedFrames);
-        f.targetMs = options.jitterMs;
+        f.concealed = stats.concealedBlocks;
+        f.bufferMs = static_cast<int>(counters.levelMs + 0.5);
+        f.targetMs = static_cast<int>(counters.targetMs + 0.5);
+        f.jitterMs = counters.jitterMs;
+        f.ratePpm = counters.correctionPpm;
         int blockMs = stats.rateCode > 0 ? 10 : 7;
         bool playing = options.play && f.state == "streaming";
         f.latencyMs = playing ? estimateLatencyMs(blockMs, session.roundTripMs(), f.bufferMs,
@@ -318,8 +321,8 @@ int main(int argc, char** argv) {
         return f;
     };
 
-    // This loop takes the blocks off the network into the jitter buffer; late, it lets the
-    // buffer run dry as surely as a late playback thread would.
+    // This loop takes the blocks off the network into the playout queue; late, it lets the
+    // queue run dry as surely as a late playback thread would.
     raiseToRealtime();
     while (!quitRequested.load()) {
         if (connecting && nowMs() >= reconnectAt) {
@@ -360,7 +363,7 @@ int main(int argc, char** argv) {
                           " reason=" + reasons[static_cast<int>(reason)] +
                           " value=" + std::to_string(session.disconnectValue().value_or(0)),
                       session.describeEnd());
-            jitter.clear();
+            playout.clear();
             if (reason == ClientSession::EndReason::Replaced) {
                 if (keys.open()) {
                     waitingForKey = true;
@@ -445,11 +448,12 @@ int main(int argc, char** argv) {
     wav.close();
     out.clearStatus();
     const auto& stats = receiver.stats();
-    auto counters = jitter.counters();
+    auto counters = playout.figures();
     if (options.machine) {
         std::printf(
             "summary received=%llu lost=%llu stale=%llu invalid=%llu restarts=%llu "
-            "concealed_frames=%llu frames=%llu underruns=%llu seconds=%.3f exit=%d\n",
+            "concealed_frames=%llu frames=%llu underruns=%llu dropped_frames=%llu "
+            "seconds=%.3f exit=%d\n",
             static_cast<unsigned long long>(stats.received),
             static_cast<unsigned long long>(stats.lost),
             static_cast<unsigned long long>(stats.stale),
@@ -457,7 +461,8 @@ int main(int argc, char** argv) {
             static_cast<unsigned long long>(stats.restarts),
             static_cast<unsigned long long>(stats.concealedFrames),
             static_cast<unsigned long long>(stats.frames),
-            static_cast<unsigned long long>(counters.underruns), secondsReceived, exitCode);
+            static_cast<unsigned long long>(counters.underruns),
+            static_cast<unsigned long long>(counters.droppedFrames), secondsReceived, exitCode);
         std::fflush(stdout);
     } else if (!options.quiet) {
         std::fprintf(stderr, "Received %llu blocks, lost %llu, %llu playback underruns\n",

@@ -4,7 +4,7 @@
 #include <chrono>
 #include <exception>
 
-#include "client/jitter_buffer.h"
+#include "client/playout.h"
 #include "client/realtime_priority.h"
 #include "platform/log.h"
 
@@ -13,12 +13,23 @@ namespace {
 constexpr int kChunkMs = 5;
 constexpr int kIdlePauseMs = 5;
 constexpr int kRetryPauseMs = 1000;
+// Room for a chunk at any rate the stream may have (up to 96 kHz), taken once.
+constexpr std::size_t kMostChunkFrames = 96000 * kChunkMs / 1000;
 }  // namespace
 
-int outputBufferMsFor(int jitterMs) { return std::max(10, jitterMs * 3 / 4); }
+std::int64_t Player::steadyMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
-Player::Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs)
-    : buffer(buffer), output(std::move(output)), outputBufferMs(outputBufferMs) {}
+Player::Player(Playout& playout, std::unique_ptr<AudioOutput> output, int outputBufferMs,
+               Clock clock)
+    : playout(playout),
+      output(std::move(output)),
+      outputBufferMs(outputBufferMs),
+      clock(std::move(clock)),
+      chunk(kMostChunkFrames * 2) {}
 
 Player::~Player() {
     stop();
@@ -55,8 +66,8 @@ void Player::run() {
 }
 
 int Player::runOnce() {
-    int wanted = buffer.counters().sampleRate;
-    if (wanted == 0) return kIdlePauseMs;
+    int wanted = playout.sampleRate();
+    if (wanted <= 0) return kIdlePauseMs;
     std::string error;
     if (rate.load() != wanted) {
         rate = 0;
@@ -68,9 +79,9 @@ int Player::runOnce() {
         failureReported = false;
         rate = wanted;
     }
-    std::size_t frames = static_cast<std::size_t>(wanted) * kChunkMs / 1000;
-    chunk.resize(frames * 2);
-    buffer.pull(chunk.data(), frames);
+    std::size_t frames =
+        std::min(kMostChunkFrames, static_cast<std::size_t>(wanted) * kChunkMs / 1000);
+    playout.pull(chunk.data(), frames, clock());
     if (!output->write(chunk.data(), frames, error)) {
         logErrorLine("%s\n", error.c_str());
         rate = 0;

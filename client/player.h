@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,22 +12,21 @@
 
 namespace quavelink {
 
-class JitterBuffer;
+class Playout;
 
-//! What the sound server is asked to keep queued for a jitter buffer target of `jitterMs`:
-//! three quarters of it, at least 10 ms. It grows with the target because the jitter buffer
-//! cannot cover for the sound server's own late threads: on a busy machine even 20 ms here
-//! ran dry now and then, whatever the target. Every millisecond here is latency too.
-int outputBufferMsFor(int jitterMs);
-
-//! The playback thread: pulls 5 ms at a time from the jitter buffer (silence while it fills)
-//! and writes it to the output, whose blocking write sets the pace. Opens the output at the
-//! rate of the queued audio and opens it again when that rate changes; an output that fails is
-//! retried every second. No exception leaves the thread.
+//! The playback thread: pulls 5 ms at a time from the playout (silence while it fills) and
+//! writes it to the output, whose blocking write sets the pace. Opens the output at the rate of
+//! the audio due and opens it again when that rate changes; an output that fails is retried
+//! every second. Takes no lock the network thread takes and allocates nothing once the output
+//! is open. No exception leaves the thread.
 class Player {
   public:
+    //! Microseconds on a steady clock; the same clock as the network thread's pushes.
+    using Clock = std::function<std::int64_t()>;
+
     //! `outputBufferMs`: what the sound server is asked to keep queued.
-    Player(JitterBuffer& buffer, std::unique_ptr<AudioOutput> output, int outputBufferMs);
+    Player(Playout& playout, std::unique_ptr<AudioOutput> output, int outputBufferMs,
+           Clock clock = steadyMicroseconds);
     ~Player();
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
@@ -44,12 +45,15 @@ class Player {
     //! The rate the output is open at, 0 when closed. Any thread.
     int openRate() const { return rate.load(std::memory_order_relaxed); }
 
+    static std::int64_t steadyMicroseconds();
+
   private:
     void run();
 
-    JitterBuffer& buffer;
+    Playout& playout;
     std::unique_ptr<AudioOutput> output;
     int outputBufferMs;
+    Clock clock;
     std::atomic<bool> stopping{false};
     std::atomic<int> latencyMs{-1};
     std::atomic<int> rate{0};

@@ -21,28 +21,31 @@ std::string latencyText(int latencyMs) {
 }  // namespace
 
 std::string formatStatusLine(const StatusFigures& f) {
-    char line[320];
+    char line[400];
     std::snprintf(line, sizeof line,
                   "%s %s | %s %s | %.1f kHz | %.0f kbit/s | blocks %" PRIu64 " lost %" PRIu64
-                  " | buffer %d/%d ms | underruns %" PRIu64 " | latency ~%s ms",
+                  " | buffer %d/%d ms | jitter %.1f ms | %+.0f ppm | underruns %" PRIu64
+                  " | concealed %" PRIu64 " | latency ~%s ms",
                   f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   rateText(f.rateCode).c_str(), f.sampleRate / 1000.0, f.kilobitsPerSecond,
-                  f.received, f.lost, f.bufferMs, f.targetMs, f.underruns,
-                  latencyText(f.latencyMs).c_str());
+                  f.received, f.lost, f.bufferMs, f.targetMs, f.jitterMs, f.ratePpm, f.underruns,
+                  f.concealed, latencyText(f.latencyMs).c_str());
     return line;
 }
 
 std::string formatMachineStatus(const StatusFigures& f) {
-    char line[320];
+    char line[400];
     std::snprintf(line, sizeof line,
                   "status server=%s state=%s mode=%s rate=%d stream_mode=%s stream_rate=%d "
                   "sample_rate=%d kbps=%.1f "
-                  "received=%" PRIu64 " lost=%" PRIu64 " underruns=%" PRIu64
-                  " buffer_ms=%d target_ms=%d latency_ms=%d",
+                  "received=%" PRIu64 " lost=%" PRIu64 " underruns=%" PRIu64 " concealed=%" PRIu64
+                  " buffer_ms=%d target_ms=%d jitter_ms=%.1f rate_ppm=%.0f"
+                  " latency_ms=%d",
                   f.server.empty() ? "-" : f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   f.rateCode, f.streamRateCode < 0 ? "-" : modeName(f.streamReliable),
                   f.streamRateCode, f.sampleRate, f.kilobitsPerSecond, f.received, f.lost,
-                  f.underruns, f.bufferMs, f.targetMs, f.latencyMs);
+                  f.underruns, f.concealed, f.bufferMs, f.targetMs, f.jitterMs, f.ratePpm,
+                  f.latencyMs);
     return line;
 }
 

@@ -18,9 +18,12 @@ struct StatusFigures {
     std::uint64_t received = 0;
     std::uint64_t lost = 0;
     std::uint64_t underruns = 0;
-    int bufferMs = 0;    //!< jitter buffer fill
-    int targetMs = 0;    //!< jitter buffer target
-    int latencyMs = -1;  //!< estimate; -1 unknown
+    std::uint64_t concealed = 0;  //!< blocks made up for lost or unusable ones
+    int bufferMs = 0;             //!< playout queue level
+    int targetMs = 0;             //!< playout target now
+    double jitterMs = 0;          //!< arrival lateness the target covers
+    double ratePpm = 0;           //!< playing this much faster than nominal
+    int latencyMs = -1;           //!< estimate; -1 unknown
 };
 
 //! "reliable" or "best-effort".
@@ -33,7 +36,7 @@ std::string formatStatusLine(const StatusFigures& figures);
 std::string formatMachineStatus(const StatusFigures& figures);
 
 //! Time from the server's capture of a block's first frame to its playback, in ms: the block
-//! fills for `blockMs`, travels half a round trip, waits `bufferMs` in the jitter buffer and
+//! fills for `blockMs`, travels half a round trip, waits `bufferMs` in the playout queue and
 //! `outputMs` in the sound server; Opus adds its 6.5 ms look-ahead. -1 while the output
 //! latency is unknown (`outputMs` < 0).
 int estimateLatencyMs(int blockMs, int roundTripMs, int bufferMs, int outputMs, bool opus);

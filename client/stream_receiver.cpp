@@ -51,7 +51,9 @@ void StreamReceiver::handleMessage(const std::uint8_t* data, std::size_t length)
     pcm.clear();
     if (step.kind == BlockSequence::Kind::Gap) {
         counts.lost += step.missing;
-        decoder.conceal(static_cast<int>(std::min(step.missing, kMaxConcealedBlocks)), pcm);
+        std::uint32_t madeUp = std::min(step.missing, kMaxConcealedBlocks);
+        counts.concealedBlocks += madeUp;
+        decoder.conceal(static_cast<int>(madeUp), pcm);
     } else if (step.kind == BlockSequence::Kind::Restart) {
         ++counts.restarts;
         notice("Block numbers started again at " + std::to_string(header.blockNumber) +
@@ -61,6 +63,7 @@ void StreamReceiver::handleMessage(const std::uint8_t* data, std::size_t length)
     if (decoder.decode(rateCode, data + kMessageHeaderSize, length - kMessageHeaderSize, pcm) < 0) {
         // An unusable block is as good as a lost one: keep the timeline and conceal it.
         ++counts.invalid;
+        ++counts.concealedBlocks;
         concealed += static_cast<std::size_t>(decoder.conceal(1, pcm));
     }
     counts.concealedFrames += concealed;

@@ -31,13 +31,14 @@ class StreamReceiver {
         std::uint64_t messageBytes = 0;  //!< every byte received, headers included
         std::uint64_t frames = 0;        //!< frames handed on, concealment included
         std::uint64_t concealedFrames = 0;
-        int sampleRate = 0;     //!< of the last audio message; 0 before any
-        int rateCode = -1;      //!< as the server last sent it; -1 before any
-        bool reliable = false;  //!< as the server last sent it
+        std::uint64_t concealedBlocks = 0;  //!< lost or unusable blocks made up
+        int sampleRate = 0;                 //!< of the last audio message; 0 before any
+        int rateCode = -1;                  //!< as the server last sent it; -1 before any
+        bool reliable = false;              //!< as the server last sent it
     };
 
-    //! At most this many lost blocks in a row are made up; a longer gap is left to the jitter
-    //! buffer, which waits for its target again, rather than queueing a long stretch of silence.
+    //! At most this many lost blocks in a row are made up; a longer gap is left to the playout,
+    //! which waits for its target again, rather than queueing a long stretch of silence.
     static constexpr std::uint32_t kMaxConcealedBlocks = 10;
 
     StreamReceiver(AudioSink audio, NoticeSink notice);

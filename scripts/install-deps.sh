@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libenet-dev libopus-dev libcurl4-openssl-dev qt6-base-dev libpulse-dev
+  libspeexdsp-dev
   libmp3lame-dev libmp3lame0 libx11-dev libxcb1-dev
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
   xvfb xauth xdotool trayer imagemagick iproute2 util-linux

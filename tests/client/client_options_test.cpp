@@ -22,7 +22,8 @@ TEST(ClientOptions, DefaultsAskForSharedReliablePcmAndPlay) {
     EXPECT_TRUE(o.reliable);
     EXPECT_EQ(o.rateCode, 0);
     EXPECT_TRUE(o.play);
-    EXPECT_EQ(o.jitterMs, kDefaultJitterMs);
+    EXPECT_EQ(o.jitterMs, -1);  // adaptive
+    EXPECT_EQ(o.latency, ClientOptions::Latency::Normal);
 }
 
 TEST(ClientOptions, ReadsEveryFormOfTheServerAndItsChoices) {

@@ -21,7 +21,8 @@
 
 #include "client/client_options.h"
 #include "client/client_session.h"
-#include "client/jitter_buffer.h"
+#include "client/player.h"
+#include "client/playout.h"
 #include "client/stream_receiver.h"
 #include "log_capture.h"
 #include "lossy_udp_relay.h"
@@ -39,23 +40,33 @@ constexpr int kRate = 48000;
 constexpr std::size_t kCardPeriodFrames = kRate / 200;  // the sound card takes 5 ms at a time
 
 // The reference client's receiving half: the receiver numbers the blocks, finds the lost ones
-// and conceals them; the jitter buffer feeds a sound card that takes 5 ms at a time on the
-// server's clock, so the test's own pauses on a loaded machine stop both sides alike.
+// and conceals them; the playout (adaptive, as the client's default) feeds a sound card that
+// takes 5 ms at a time on the server's clock, so the test's own pauses on a loaded machine stop
+// both sides alike. Arrivals are timed on the steady clock, the card's pulls on its own
+// schedule from the start of the stream.
 struct Playback {
     Playback()
-        : receiver([this](const std::int16_t* samples, std::size_t frames,
-                          int rate) { jitter.push(samples, frames, rate); },
-                   [](const std::string&) {}) {}
+        : receiver(
+              [this](const std::int16_t* samples, std::size_t frames, int rate) {
+                  playout.push(samples, frames, rate, Player::steadyMicroseconds());
+              },
+              [](const std::string&) {}) {}
 
     //! Lets the card take every period that the server's clock has passed.
     void playUntil(std::uint64_t streamFrames) {
+        if (cardStartUs == 0) {
+            cardStartUs = Player::steadyMicroseconds() -
+                          static_cast<std::int64_t>(streamFrames * 1000000 / kRate);
+        }
         while (cardFrames + kCardPeriodFrames <= streamFrames) {
-            jitter.pull(card.data(), kCardPeriodFrames);
+            playout.pull(card.data(), kCardPeriodFrames,
+                         cardStartUs + static_cast<std::int64_t>(cardFrames * 1000000 / kRate));
             cardFrames += kCardPeriodFrames;
         }
     }
 
-    JitterBuffer jitter{kDefaultJitterMs};
+    Playout playout{PlayoutSettings{}};
+    std::int64_t cardStartUs = 0;
     StreamReceiver receiver;
     std::vector<std::int16_t> card = std::vector<std::int16_t>(kCardPeriodFrames * 2);
     std::uint64_t cardFrames = 0;
@@ -64,10 +75,10 @@ struct Playback {
 // Figures of one listener over a stretch of time.
 struct Figures {
     StreamReceiver::Stats stats;
-    JitterBuffer::Counters counters;
+    Playout::Figures counters;
 
     static Figures of(const Playback& play) {
-        return {play.receiver.stats(), play.jitter.counters()};
+        return {play.receiver.stats(), play.playout.figures()};
     }
     Figures since(const Figures& start) const {
         Figures d = *this;
@@ -346,7 +357,7 @@ class LossyNetworkPhases : public LossyNetwork {
             figures.push_back(f);
             std::printf(
                 "%-8s received %llu, lost %llu (%.2f %%), stale %llu, concealed %.0f ms; "
-                "played %.2f of %.2f s, %llu underruns, %.0f ms cut by the jitter buffer",
+                "played %.2f of %.2f s, %llu underruns, %.0f ms dropped by the playout",
                 names[i].c_str(), static_cast<unsigned long long>(f.stats.received),
                 static_cast<unsigned long long>(f.stats.lost), 100 * f.lostShare(),
                 static_cast<unsigned long long>(f.stats.stale),

@@ -1,5 +1,6 @@
 #include "tone.h"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 
@@ -82,6 +83,44 @@ std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes) {
         samples.push_back(value / 32768.0f);
     }
     return samples;
+}
+
+double thdPlusNoiseDb(const std::vector<float>& samples, double frequency, int sampleRate) {
+    // Least squares of a·sin + b·cos + c over the samples: a 3×3 system solved by Cramer's rule.
+    double m[3][3] = {}, v[3] = {};
+    const double step = 2 * std::numbers::pi * frequency / sampleRate;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double basis[3] = {std::sin(step * static_cast<double>(i)),
+                                 std::cos(step * static_cast<double>(i)), 1.0};
+        for (int r = 0; r < 3; ++r) {
+            v[r] += basis[r] * samples[i];
+            for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
+        }
+    }
+    auto det = [](const double a[3][3]) {
+        return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+               a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+               a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+    };
+    const double whole = det(m);
+    double x[3];
+    for (int k = 0; k < 3; ++k) {
+        double a[3][3];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) a[r][c] = c == k ? v[r] : m[r][c];
+        }
+        x[k] = det(a) / whole;
+    }
+    double rest = 0, tone = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double fit = x[0] * std::sin(step * static_cast<double>(i)) +
+                           x[1] * std::cos(step * static_cast<double>(i));
+        const double e = samples[i] - fit - x[2];
+        rest += e * e;
+        tone += fit * fit;
+    }
+    if (tone <= 0) return 0;
+    return 10 * std::log10(std::max(rest, 1e-30) / tone);
 }
 
 }  // namespace quavelink::test

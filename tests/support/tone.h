@@ -49,4 +49,9 @@ double tonalPieceShare(const std::vector<float>& samples, double frequency, int 
 //! The left channel of interleaved stereo 16-bit little-endian PCM, scaled to -1..1.
 std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes);
 
+//! THD+N of mono `samples` holding a sine of `frequency`, in dB (negative; lower is cleaner): the
+//! energy left after the best-fitting sine of that exact frequency (and any offset) is taken
+//! out, against the energy of that sine.
+double thdPlusNoiseDb(const std::vector<float>& samples, double frequency, int sampleRate);
+
 }  // namespace quavelink::test

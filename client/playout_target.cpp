@@ -1,0 +1,141 @@
+#include "client/playout_target.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quavelink {
+namespace {
+// A pause this long between events means the stream stopped, not that it was late.
+constexpr std::int64_t kPauseUs = 250000;
+constexpr int kCalmS = 8;
+constexpr double kFallMsPerS = 1;
+constexpr double kUnderrunStepMs = 3;
+constexpr double kCaptureStepMs = 5;
+}  // namespace
+
+void TransitJitter::reset() { started = false; }
+
+std::int64_t TransitJitter::note(std::int64_t timeUs, std::uint32_t count, int sampleRate) {
+    if (!started || sampleRate != rate || timeUs - lastUs > kPauseUs || timeUs < lastUs) {
+        started = true;
+        rate = sampleRate;
+        originUs = timeUs;
+        frames = 0;
+        bucketId.fill(-1);
+    }
+    lastUs = timeUs;
+    frames += count;
+    std::int64_t mediaUs =
+        static_cast<std::int64_t>(frames * 1000000 / static_cast<std::uint64_t>(rate));
+    std::int64_t transit = timeUs - originUs - mediaUs;
+    std::int64_t id = (timeUs - originUs) / kBucketUs;
+    auto& slotId = bucketId[static_cast<std::size_t>(id % kBuckets)];
+    auto& slotMin = bucketMin[static_cast<std::size_t>(id % kBuckets)];
+    if (slotId != id) {
+        slotId = id;
+        slotMin = transit;
+    } else {
+        slotMin = std::min(slotMin, transit);
+    }
+    std::int64_t floor = transit;
+    for (int i = 0; i < kBuckets; ++i) {
+        if (bucketId[static_cast<std::size_t>(i)] > id - kBuckets) {
+            floor = std::min(floor, bucketMin[static_cast<std::size_t>(i)]);
+        }
+    }
+    return transit - floor;
+}
+
+void SlowFallingPeak::reset() {
+    started = false;
+    shown = 0;
+}
+
+void SlowFallingPeak::note(double ms, std::int64_t nowUs) {
+    if (!started) {
+        started = true;
+        secondId.fill(-1);
+        shownAtUs = nowUs;
+    }
+    std::int64_t id = nowUs / 1000000;
+    auto index = static_cast<std::size_t>(id % windowS);
+    if (secondId[index] != id) {
+        secondId[index] = id;
+        secondMax[index] = ms;
+    } else {
+        secondMax[index] = std::max(secondMax[index], ms);
+    }
+    shown = std::max(shown, ms);
+}
+
+double SlowFallingPeak::at(std::int64_t nowUs) {
+    if (!started) return 0;
+    std::int64_t id = nowUs / 1000000;
+    double recent = 0;
+    for (int i = 0; i < windowS; ++i) {
+        if (secondId[static_cast<std::size_t>(i)] > id - windowS) {
+            recent = std::max(recent, secondMax[static_cast<std::size_t>(i)]);
+        }
+    }
+    double elapsedS = static_cast<double>(std::max<std::int64_t>(0, nowUs - shownAtUs)) / 1e6;
+    shownAtUs = std::max(shownAtUs, nowUs);
+    shown = std::max(recent, shown - fallMsPerS * elapsedS);
+    return shown;
+}
+
+PlayoutTarget::PlayoutTarget(const Bounds& bounds)
+    : limits(bounds),
+      arrivals(kCalmS, kFallMsPerS),
+      pulls(kCalmS, kFallMsPerS),
+      underrunSteps(kCalmS, kFallMsPerS) {}
+
+void PlayoutTarget::reset() {
+    arrivalTransit.reset();
+    pullTransit.reset();
+    arrivals.reset();
+    pulls.reset();
+    underrunSteps.reset();
+    meanBlockMs = pullMs = lateMeanMs = 0;
+}
+
+namespace {
+double smoothed(double mean, double sample, double weight = 1.0 / 32) {
+    return mean == 0 ? sample : mean + (sample - mean) * weight;
+}
+}  // namespace
+
+void PlayoutTarget::noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate) {
+    if (sampleRate <= 0) return;
+    // Until the arrivals have been watched for a while, assume the least any stream has: the
+    // server's 5 ms capture steps. It falls away after a calm stretch like any peak.
+    if (meanBlockMs == 0) arrivals.note(kCaptureStepMs, timeUs);
+    double late = static_cast<double>(arrivalTransit.note(timeUs, frames, sampleRate)) / 1000;
+    late = std::min(late, limits.maxMs);
+    arrivals.note(late, timeUs);
+    // Over a second or two of blocks.
+    lateMeanMs += (late - lateMeanMs) / 256;
+    meanBlockMs = smoothed(meanBlockMs, 1000.0 * frames / sampleRate);
+}
+
+void PlayoutTarget::notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate) {
+    if (sampleRate <= 0) return;
+    double late = static_cast<double>(pullTransit.note(timeUs, frames, sampleRate)) / 1000;
+    pulls.note(std::min(late, limits.maxMs), timeUs);
+    pullMs = smoothed(pullMs, 1000.0 * frames / sampleRate);
+}
+
+void PlayoutTarget::noteUnderrun(std::int64_t timeUs) {
+    underrunSteps.note(underrunSteps.at(timeUs) + kUnderrunStepMs, timeUs);
+}
+
+double PlayoutTarget::arrivalJitterMs(std::int64_t nowUs) {
+    return std::max(0.0, arrivals.at(nowUs) - lateMeanMs);
+}
+
+double PlayoutTarget::targetMs(std::int64_t nowUs) {
+    double need = (meanBlockMs + pullMs) / 2 + arrivalJitterMs(nowUs) + pulls.at(nowUs) +
+                  underrunSteps.at(nowUs) + limits.marginMs;
+    return std::clamp(need, limits.minMs, limits.maxMs);
+}
+
+}  // namespace quavelink

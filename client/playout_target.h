@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace quavelink {
+
+//! How late each of a series of events is against the earliest of the recent ones, on a
+//! timeline that advances by the media each event carries: an event's transit is its time less
+//! the media position it completes, and its lateness that transit less the smallest transit of
+//! the last two seconds. The window follows a clock that runs a few hundred ppm apart. A pause
+//! of more than a quarter of a second (the stream stopped, or nothing was pulled) starts the
+//! timeline again, since the media position did not advance with the time. Single thread.
+class TransitJitter {
+  public:
+    //! An event at `timeUs` carrying `frames` at `sampleRate`; returns its lateness in µs.
+    std::int64_t note(std::int64_t timeUs, std::uint32_t frames, int sampleRate);
+    void reset();
+
+  private:
+    static constexpr int kBuckets = 4;
+    static constexpr std::int64_t kBucketUs = 500000;
+    bool started = false;
+    int rate = 0;
+    std::int64_t originUs = 0;
+    std::int64_t lastUs = 0;
+    std::uint64_t frames = 0;
+    std::array<std::int64_t, kBuckets> bucketMin{};
+    std::array<std::int64_t, kBuckets> bucketId{};
+};
+
+//! The largest of the values noted in the last `windowS` seconds, falling at most
+//! `fallMsPerS` once the largest has left the window: a rise shows at once, a fall slowly and
+//! only after a calm stretch. Single thread.
+class SlowFallingPeak {
+  public:
+    SlowFallingPeak(int windowS, double fallMsPerS) : windowS(windowS), fallMsPerS(fallMsPerS) {}
+    void note(double ms, std::int64_t nowUs);
+    //! The peak at `nowUs` (never earlier than the last call).
+    double at(std::int64_t nowUs);
+    void reset();
+
+  private:
+    static constexpr int kMaxWindowS = 30;
+    int windowS;
+    double fallMsPerS;
+    std::array<double, kMaxWindowS> secondMax{};
+    std::array<std::int64_t, kMaxWindowS> secondId{};
+    double shown = 0;
+    std::int64_t shownAtUs = 0;
+    bool started = false;
+};
+
+//! The adaptive target of the playout queue: what this stream and this machine need, measured.
+//! The target is for the queue's level averaged over time. Its low point lies below that
+//! average by half a block and half a pull (arrivals come a block at a time, pulls a chunk at a
+//! time), by how much later than on average the latest arrivals come (the network and the
+//! server's 5 ms capture steps), and by the pulls' own irregularity (late wake-ups of the
+//! playback thread, the sound server asking in bursts); a small margin keeps it above zero.
+//! The latenesses are held as slowly falling peaks, so the target grows at once after a late
+//! block and shrinks slowly after a calm stretch; an underrun adds a step on top that falls the
+//! same way. Single thread (the playback thread); times in µs on one steady clock, any origin.
+class PlayoutTarget {
+  public:
+    struct Bounds {
+        double minMs = 3;
+        double maxMs = 120;
+        double marginMs = 1;
+    };
+
+    explicit PlayoutTarget(const Bounds& bounds);
+
+    //! A block of `frames` at `sampleRate` arrived at `timeUs`.
+    void noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate);
+    //! The playback side took `frames` at `timeUs`.
+    void notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate);
+    //! The queue ran dry at `timeUs`.
+    void noteUnderrun(std::int64_t timeUs);
+    //! Forgets everything measured (a new stream).
+    void reset();
+
+    //! The target at `nowUs`, within the bounds.
+    double targetMs(std::int64_t nowUs);
+    //! How much later than on average the latest arrivals come, as now held, ms.
+    double arrivalJitterMs(std::int64_t nowUs);
+    //! The pulls' irregularity as now held, ms.
+    double pullJitterMs(std::int64_t nowUs) { return pulls.at(nowUs); }
+    //! The arrivals' mean size, ms (0 before any).
+    double blockMs() const { return meanBlockMs; }
+    const Bounds& bounds() const { return limits; }
+
+  private:
+    Bounds limits;
+    TransitJitter arrivalTransit, pullTransit;
+    SlowFallingPeak arrivals, pulls, underrunSteps;
+    double lateMeanMs = 0;   // mean arrival lateness, smoothed
+    double meanBlockMs = 0;  // mean arrival size, smoothed
+    double pullMs = 0;       // mean pull size, smoothed
+};
+
+}  // namespace quavelink

@@ -1,0 +1,85 @@
+#include "client/resampler.h"
+
+#include <speex/speex_resampler.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace quavelink {
+namespace {
+// The ratio's denominator. The library rescales its phase by new/old denominator in 32 bits,
+// so both must stay within 16 bits: steps of 15 ppm.
+constexpr spx_uint32_t kScale = 65536;
+// A 100 dB stop band and a pass band to about 92 % of the Nyquist frequency: 20 kHz at 44.1 kHz.
+constexpr int kQuality = 5;
+}  // namespace
+
+struct Resampler::State {
+    SpeexResamplerState* speex = nullptr;
+};
+
+Resampler::Resampler() : state(new State) {}
+
+Resampler::~Resampler() {
+    if (state->speex != nullptr) speex_resampler_destroy(state->speex);
+    delete state;
+}
+
+bool Resampler::reset(int sampleRate) {
+    if (state->speex != nullptr && sampleRate == rate) {
+        speex_resampler_reset_mem(state->speex);
+        speex_resampler_set_rate_frac(state->speex, kScale, kScale, rate, rate);
+        speex_resampler_skip_zeros(state->speex);
+        applied = appliedSteps = 0;
+        return true;
+    }
+    if (state->speex != nullptr) speex_resampler_destroy(state->speex);
+    state->speex = nullptr;
+    rate = sampleRate;
+    applied = appliedSteps = 0;
+    int error = 0;
+    auto r = static_cast<spx_uint32_t>(sampleRate);
+    state->speex = speex_resampler_init_frac(2, kScale + 1, kScale, r, r, kQuality, &error);
+    if (state->speex == nullptr || error != RESAMPLER_ERR_SUCCESS) {
+        state->speex = nullptr;
+        return false;
+    }
+    // Set up with a ratio of its interpolating kind first: that takes the memory for every
+    // later ratio now, rather than on the playback path when the first correction comes.
+    speex_resampler_set_rate_frac(state->speex, kScale, kScale, r, r);
+    speex_resampler_skip_zeros(state->speex);
+    return true;
+}
+
+void Resampler::setCorrectionPpm(double ppm) {
+    long steps = std::lround(std::clamp(ppm, -100000.0, 100000.0) * 1e-6 * kScale);
+    if (steps == appliedSteps || state->speex == nullptr) return;
+    appliedSteps = steps;
+    applied = static_cast<double>(steps) * 1e6 / kScale;
+    auto r = static_cast<spx_uint32_t>(rate);
+    speex_resampler_set_rate_frac(state->speex, static_cast<spx_uint32_t>(kScale + steps), kScale,
+                                  r, r);
+}
+
+void Resampler::process(const std::int16_t* in, std::size_t& inFrames, std::int16_t* out,
+                        std::size_t& outFrames) {
+    if (state->speex == nullptr) {
+        std::size_t n = std::min(inFrames, outFrames);
+        std::memcpy(out, in, n * 4);
+        inFrames = outFrames = n;
+        return;
+    }
+    auto inLength = static_cast<spx_uint32_t>(inFrames);
+    auto outLength = static_cast<spx_uint32_t>(outFrames);
+    speex_resampler_process_interleaved_int(state->speex, in, &inLength, out, &outLength);
+    inFrames = inLength;
+    outFrames = outLength;
+}
+
+std::size_t Resampler::delayFrames() const {
+    if (state->speex == nullptr) return 0;
+    return static_cast<std::size_t>(speex_resampler_get_input_latency(state->speex));
+}
+
+}  // namespace quavelink

@@ -1,0 +1,255 @@
+// The playout on simulated time: a server whose blocks complete on its own clock and leave at
+// its 5 ms capture steps, a link with a delay that may vary (first in, first out), and a sound
+// card that takes 5 ms at a time on the client's clock. No sleeps: events run in time order.
+#include "client/playout.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "server/wire_format.h"
+
+namespace quavelink {
+namespace {
+
+constexpr int kRate = 48000;
+constexpr std::size_t kPullFrames = 240;
+
+struct Link {
+    double serverPpm = 0;  //!< the server's clock runs this much faster than the client's
+    double delayMs = 1;
+    double jitterMs = 0.5;  //!< delay drawn evenly from delayMs ± jitterMs
+};
+
+class Simulation {
+  public:
+    explicit Simulation(const PlayoutSettings& settings = PlayoutSettings{}, std::uint32_t seed = 7)
+        : playout(settings), random(seed), block(kPlainBlockFrames * 2) {}
+
+    //! Runs until `untilS` seconds of client time; `each(timeS)` after every pull.
+    template <typename Each>
+    void run(double untilS, const Link& link, Each&& each) {
+        const auto untilUs = static_cast<std::int64_t>(untilS * 1e6);
+        while (true) {
+            if (nextArrivalUs < 0) scheduleArrival(link);
+            std::int64_t pullUs = static_cast<std::int64_t>(pulls * kPullFrames * 1000000 / kRate);
+            if (std::min(pullUs, nextArrivalUs) >= untilUs) return;
+            if (nextArrivalUs <= pullUs) {
+                for (std::size_t i = 0; i < kPlainBlockFrames; ++i, ++sentFrames) {
+                    block[2 * i] = block[2 * i + 1] = static_cast<std::int16_t>(sentFrames);
+                }
+                playout.push(block.data(), kPlainBlockFrames, kRate, nextArrivalUs);
+                nextArrivalUs = -1;
+            } else {
+                std::vector<std::int16_t> out(kPullFrames * 2);
+                playout.pull(out.data(), kPullFrames, pullUs);
+                ++pulls;
+                each(static_cast<double>(pullUs) / 1e6);
+            }
+        }
+    }
+
+    Playout playout;
+
+  private:
+    void scheduleArrival(const Link& link) {
+        // The block completes on the server's clock, leaves at its next capture step and
+        // crosses the link behind the block before it.
+        ++blocks;
+        double completeS = static_cast<double>(blocks * kPlainBlockFrames) / kRate;
+        double sentS = std::ceil(completeS / 0.005 - 1e-9) * 0.005;
+        double sentClientS = sentS / (1 + link.serverPpm * 1e-6);
+        double delayMs =
+            link.delayMs + (link.jitterMs > 0 ? std::uniform_real_distribution<double>(
+                                                    -link.jitterMs, link.jitterMs)(random)
+                                              : 0.0);
+        auto arrival = static_cast<std::int64_t>((sentClientS + delayMs / 1000) * 1e6);
+        nextArrivalUs = std::max(arrival, lastArrivalUs);
+        lastArrivalUs = nextArrivalUs;
+    }
+
+    std::mt19937 random;
+    std::vector<std::int16_t> block;
+    std::uint64_t blocks = 0, pulls = 0;
+    std::int64_t nextArrivalUs = -1, lastArrivalUs = 0;
+    int sentFrames = 0;
+};
+
+// What a stretch of a run looked like.
+struct Watch {
+    double from = 0;  // seconds; pulls before are not judged
+    double mostOff = 0, highestTarget = 0, lowestTarget = 1e9;
+    double levelSum = 0, targetSum = 0;
+    int samples = 0;
+    std::uint64_t underrunsAtStart = 0, underruns = 0;
+    bool started = false;
+
+    void see(double timeS, const Playout::Figures& f) {
+        if (timeS < from) return;
+        if (!started) {
+            started = true;
+            underrunsAtStart = f.underruns;
+        }
+        underruns = f.underruns - underrunsAtStart;
+        mostOff = std::max(mostOff, std::abs(f.levelMs - f.targetMs));
+        highestTarget = std::max(highestTarget, f.targetMs);
+        lowestTarget = std::min(lowestTarget, f.targetMs);
+        levelSum += f.levelMs;
+        targetSum += f.targetMs;
+        ++samples;
+    }
+    double meanLevel() const { return levelSum / samples; }
+};
+
+TEST(Playout, OnAQuietLinkTheTargetCoversTheCaptureStepsAndNothingRunsDry) {
+    Simulation sim;
+    Watch watch{10};
+    sim.run(60, Link{}, [&](double t) { watch.see(t, sim.playout.figures()); });
+    auto f = sim.playout.figures();
+    std::printf("target %.1f..%.1f ms, jitter %.1f ms, level off by at most %.2f ms\n",
+                watch.lowestTarget, watch.highestTarget, f.jitterMs, watch.mostOff);
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_EQ(f.droppedFrames, 0u);
+    // The server's 5 ms capture steps make the latest arrivals up to about 2.5 ms later than
+    // the average one.
+    EXPECT_GE(f.jitterMs, 1.5);
+    EXPECT_LE(f.jitterMs, 4);
+    EXPECT_LE(watch.highestTarget, 12);
+    EXPECT_LE(watch.mostOff, 2);
+}
+
+// A few hundred ppm between two machines' clocks: the level holds, the correction settles on
+// the difference, nothing is dropped and nothing runs dry.
+class PlayoutDrift : public ::testing::TestWithParam<double> {};
+
+TEST_P(PlayoutDrift, HoldsTheLevelWithinTwoMsOfTheTarget) {
+    const double ppm = GetParam();
+    Simulation sim;
+    Watch watch{10};
+    sim.run(90, Link{ppm}, [&](double t) { watch.see(t, sim.playout.figures()); });
+    auto f = sim.playout.figures();
+    std::printf(
+        "%+.0f ppm: correction %+.0f ppm (drift learnt %+.0f), level off by at most "
+        "%.2f ms, target %.1f..%.1f ms\n",
+        ppm, f.correctionPpm, f.driftPpm, watch.mostOff, watch.lowestTarget, watch.highestTarget);
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_EQ(f.droppedFrames, 0u);
+    EXPECT_LE(watch.mostOff, 2);
+    EXPECT_NEAR(f.driftPpm, ppm, 60);
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerClock, PlayoutDrift, ::testing::Values(500.0, -500.0));
+
+// 20 ± 10 ms of delay: the target rises at once to cover it and holds, so that after the first
+// seconds nothing runs dry; once the link is quiet again it comes back down within 30 s.
+TEST(Playout, AJitteryLinkRaisesTheTargetAtOnceAndACalmOneLowersItSlowly) {
+    Simulation sim;
+    Watch settling{0}, settled{5}, calm{60}, late{90};
+    Link jittery{0, 20, 10};
+    sim.run(60, jittery, [&](double t) {
+        auto f = sim.playout.figures();
+        settling.see(t, f);
+        settled.see(t, f);
+    });
+    std::printf("jittery: %llu underruns in the first 5 s, then %llu; target %.1f..%.1f ms\n",
+                static_cast<unsigned long long>(settling.underruns - settled.underruns),
+                static_cast<unsigned long long>(settled.underruns), settled.lowestTarget,
+                settled.highestTarget);
+    EXPECT_EQ(settled.underruns, 0u);
+    EXPECT_GE(settled.lowestTarget, 15);  // the delay varies by 20 ms
+
+    double downAt = -1;
+    const double quietTarget = 15;
+    sim.run(120, Link{}, [&](double t) {
+        auto f = sim.playout.figures();
+        calm.see(t, f);
+        late.see(t, f);
+        if (downAt < 0 && f.targetMs <= quietTarget && f.levelMs <= quietTarget + 2) downAt = t;
+    });
+    std::printf("quiet again: target and level down to %.0f ms after %.1f s, %llu underruns\n",
+                quietTarget, downAt - 60, static_cast<unsigned long long>(calm.underruns));
+    EXPECT_EQ(calm.underruns, 0u);
+    ASSERT_GE(downAt, 60);
+    EXPECT_LE(downAt - 60, 30);
+    // Not at once either: a quiet stretch must last before the target gives anything back.
+    EXPECT_GE(downAt - 60, 5);
+    EXPECT_LE(late.highestTarget, quietTarget);
+    EXPECT_EQ(sim.playout.figures().droppedFrames, 0u);
+}
+
+// A fixed target holds whatever the link does, and the drift is still absorbed.
+TEST(Playout, AFixedTargetStaysFixedAndStillFollowsTheServersClock) {
+    PlayoutSettings fixed;
+    fixed.adaptive = false;
+    fixed.fixedTargetMs = 25;
+    Simulation sim(fixed);
+    Watch watch{15};
+    sim.run(90, Link{-400, 2, 1}, [&](double t) { watch.see(t, sim.playout.figures()); });
+    EXPECT_DOUBLE_EQ(watch.lowestTarget, 25);
+    EXPECT_DOUBLE_EQ(watch.highestTarget, 25);
+    EXPECT_LE(watch.mostOff, 2);
+    EXPECT_EQ(watch.underruns, 0u);
+}
+
+// A stall: nothing arrives for a while, then everything at once. The queue runs dry once and
+// starts again; a short stall's burst is played out by playing faster, dropping nothing, while
+// a long one's stale backlog is cut back to the target.
+TEST(Playout, AShortStallsBurstIsPlayedOutALongOnesBacklogIsCut) {
+    Simulation sim;
+    sim.run(10, Link{}, [](double) {});
+    sim.run(10.05, Link{0, 60, 0}, [](double) {});
+    Watch after{50};
+    sim.run(70, Link{}, [&](double t) { after.see(t, sim.playout.figures()); });
+    auto f = sim.playout.figures();
+    EXPECT_GE(f.underruns, 1u);
+    EXPECT_LE(f.underruns, 2u);
+    EXPECT_EQ(f.droppedFrames, 0u);
+    EXPECT_EQ(after.underruns, 0u);
+    EXPECT_LE(after.mostOff, 2);
+
+    sim.run(71, Link{0, 1000, 0}, [](double) {});
+    Watch cut{75};
+    sim.run(80, Link{}, [&](double t) { cut.see(t, sim.playout.figures()); });
+    EXPECT_GT(sim.playout.figures().droppedFrames, 0u);
+    EXPECT_LE(cut.meanLevel(), 25);
+}
+
+TEST(PlayoutTarget, ALateBlockRaisesTheTargetAtOnceAndOnlyACalmStretchLowersIt) {
+    PlayoutTarget target({2, 100, 1});
+    std::int64_t t = 0;
+    std::uint32_t frames = 480;  // 10 ms blocks, right on time
+    auto steady = [&](double seconds, std::int64_t lateUs) {
+        for (int i = 0; i < seconds * 100; ++i) {
+            t += 10000;
+            target.noteArrival(t + lateUs, frames, kRate);
+            target.notePull(t, frames, kRate);
+        }
+    };
+    steady(10, 0);
+    const double calm = target.targetMs(t);
+    EXPECT_NEAR(calm, 10 + 1, 0.5);  // a block and a pull, halved, and the margin
+    steady(0.01, 15000);             // one block 15 ms late
+    EXPECT_NEAR(target.targetMs(t), calm + 15, 0.5);
+    steady(7, 0);  // a calm stretch shorter than the calm period: held
+    EXPECT_NEAR(target.targetMs(t), calm + 15, 0.5);
+    steady(4, 0);
+    const double falling = target.targetMs(t);
+    EXPECT_LT(falling, calm + 14);
+    EXPECT_GT(falling, calm + 5);
+    steady(20, 0);
+    EXPECT_NEAR(target.targetMs(t), calm, 0.5);
+    // An underrun adds a step at once.
+    target.noteUnderrun(t);
+    EXPECT_NEAR(target.targetMs(t), calm + 3, 0.5);
+    // A pause of the stream is not lateness.
+    t += 2000000;
+    steady(1, 0);
+    EXPECT_NEAR(target.targetMs(t), calm + 3, 0.5);
+}
+
+}  // namespace
+}  // namespace quavelink
