@@ -10,8 +10,11 @@
 # ones until one does: the last clean one is its smallest buffer that carried the whole run
 # without a dropout or a lost click.
 # Usage: bench/run-latency.sh [--quick] [--no-search] [--only "ours snapcast trx rtp"]
+#          [--rates "0 1 2 3"] [--modes "reliable best-effort"]
 #   default: 80 clicks 0.75 s ± 0.2 s apart (60 s a run); --quick: 50 clicks 0.5 s ± 0.15 s
-#   apart (25 s a run); --no-search: default buffers only.
+#   apart (25 s a run); --no-search: default buffers only; --rates, --modes: our rate codes and
+#   delivery modes to run. QUAVELINK_CLIENT names another build of our client to measure (an
+#   earlier one, for a before-and-after in the same conditions), QUAVELINK_CLIENT_LABEL says which.
 # Prints a Markdown table. Installs the other systems' Debian packages when missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,8 +29,11 @@ if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
 fi
 
 clicks=80 spacing=0.75 jitter=0.2 search=1 only="ours snapcast trx rtp"
+rates="0 1 2 3" modes="reliable best-effort"
 while [ $# -gt 0 ]; do
   case $1 in
+    --rates) rates=$2; shift ;;
+    --modes) modes=$2; shift ;;
     --quick) clicks=50 spacing=0.5 jitter=0.15 ;;
     --no-search) search=0 ;;
     --only) only=$2; shift ;;
@@ -139,16 +145,19 @@ describe() {
   local system=$1
   shift
   case $system in
-    ours) echo "$(rate_name "$1") $2, -j ${3:-$ours_default_jitter (default)}" ;;
+    ours) echo "$(rate_name "$1") $2, ${3:+-j $3}${3:-$ours_default}" ;;
     snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
     trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
     rtp) echo "latency_msec ${1:-500 (default)}" ;;
   esac
 }
 
-# The client's default target, from its own help text.
-ours_default_jitter=$("$build/client/quavelink-client" --help |
-  sed -n 's/.*--jitter-ms N .*(default \([0-9]*\)).*/\1/p')
+# The client's default, from its own help text: a fixed target in earlier builds, else the
+# adaptive playout.
+ours_client=${QUAVELINK_CLIENT:-$build/client/quavelink-client}
+ours_default=$("$ours_client" --help | sed -n 's/.*--jitter-ms N .*(default \([0-9]*\)).*/-j \1 (default)/p')
+[ -n "$ours_default" ] || ours_default="adaptive (default)"
+[ -z "${QUAVELINK_CLIENT_LABEL:-}" ] || ours_default+=", $QUAVELINK_CLIENT_LABEL"
 
 echo "End-to-end latency, sink A to sink B: $clicks clicks ${spacing} s ± ${jitter} s apart," \
   "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -159,8 +168,8 @@ echo "|---|---|---|---|---|---|---|"
 for system in $only; do
   case $system in
     ours)
-      for rate in 0 1 2 3; do
-        for mode in reliable best-effort; do
+      for rate in $rates; do
+        for mode in $modes; do
           status=0
           try ours start_ours "$rate,$mode," || status=$?
           [ $search = 0 ] || explore ours start_ours $status "$rate,$mode,10" "$rate,$mode,15" \

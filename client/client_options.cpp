@@ -166,15 +166,16 @@ PlayoutSettings playoutSettingsFor(const ClientOptions& options) {
     }
     switch (options.latency) {
         case ClientOptions::Latency::Low:
-            settings.bounds = {2, 40, 0.5};
+            settings.bounds = {2, 40, 0.5, 0};
             break;
         case ClientOptions::Latency::Normal:
-            settings.bounds = {3, 120, 1};
+            settings.bounds = {3, 120, 1, 0};
             break;
         case ClientOptions::Latency::Safe:
-            settings.bounds = {15, 400, 4};
+            settings.bounds = {15, 400, 4, 0};
             break;
     }
+    settings.bounds.mostPullJitterMs = outputBufferMsFor(options);
     return settings;
 }
 
@@ -227,7 +228,7 @@ Output:
                           wireless link); the sound server holds 8, 10 or 20 ms more
   -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds three
                           quarters of it more, at least 10 ms). Either way the playout holds
-                          its level by playing up to 0.5 % slower or 0.2 % faster, never by
+                          its level by playing up to 0.2 % slower or 0.15 % faster, never by
                           cutting or inserting audio, and follows a server whose clock runs
                           apart from the sound card's
   -d, --device SINK       PulseAudio sink to play on (default: the default sink)

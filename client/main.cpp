@@ -312,6 +312,7 @@ int main(int argc, char** argv) {
         f.bufferMs = static_cast<int>(counters.levelMs + 0.5);
         f.targetMs = static_cast<int>(counters.targetMs + 0.5);
         f.jitterMs = counters.jitterMs;
+        f.pullJitterMs = counters.pullJitterMs;
         f.ratePpm = counters.correctionPpm;
         int blockMs = stats.rateCode > 0 ? 10 : 7;
         bool playing = options.play && f.state == "streaming";

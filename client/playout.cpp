@@ -88,15 +88,23 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
     std::size_t given = 0;
     if (rate > 0) {
         auto msOf = [this](std::size_t n) { return 1000.0 * static_cast<double>(n) / rate; };
-        target.notePull(nowUs, static_cast<std::uint32_t>(frames), rate);
+        target.notePull(nowUs, static_cast<std::uint32_t>(frames), rate, playing);
         // The resampler holds a few frames taken from the queue for its filter's look-ahead.
         targetNow = settings.adaptive ? target.targetMs(nowUs) + msOf(resampler.delayFrames())
                                       : settings.fixedTargetMs;
         std::size_t queued = ring.queuedFrames();
-        double ceiling = 2 * targetNow + kBacklogMs;
-        if (msOf(queued) > ceiling) {
-            auto keep = static_cast<std::size_t>(targetNow * rate / 1000);
-            std::size_t drop = queued - keep;
+        auto framesOf = [this](double ms) {
+            return static_cast<std::size_t>(std::ceil(ms * rate / 1000));
+        };
+        // Playback starts just after a block came, when the level is half a block above its
+        // average.
+        const std::size_t startFrames = framesOf(targetNow + target.blockMs() / 2);
+        // Before playback starts nothing is heard yet: what piled up while the output opened,
+        // or before a late start, goes at once rather than being played late.
+        const std::size_t ceiling = playing ? framesOf(2 * targetNow + kBacklogMs)
+                                            : startFrames + framesOf(target.blockMs());
+        if (queued > ceiling) {
+            std::size_t drop = queued - startFrames;
             while (drop > 0 && ring.front(front, count, frontRate) && frontRate == rate) {
                 std::size_t n = std::min(drop, count);
                 ring.consume(n);
@@ -106,8 +114,7 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
             queued = ring.queuedFrames();
             levelKnown = false;
         }
-        // Just after a block came the level is half a block above its average.
-        if (!playing && queued > 0 && msOf(queued) >= targetNow + target.blockMs() / 2) {
+        if (!playing && queued > 0 && queued >= startFrames) {
             playing = true;
             controller.reset(true);
         }

@@ -117,11 +117,16 @@ void PlayoutTarget::noteArrival(std::int64_t timeUs, std::uint32_t frames, int s
     meanBlockMs = smoothed(meanBlockMs, 1000.0 * frames / sampleRate);
 }
 
-void PlayoutTarget::notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate) {
+void PlayoutTarget::notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate,
+                             bool timed) {
     if (sampleRate <= 0) return;
+    pullMs = smoothed(pullMs, 1000.0 * frames / sampleRate);
+    if (!timed) {
+        pullTransit.reset();
+        return;
+    }
     double late = static_cast<double>(pullTransit.note(timeUs, frames, sampleRate)) / 1000;
     pulls.note(std::min(late, limits.maxMs), timeUs);
-    pullMs = smoothed(pullMs, 1000.0 * frames / sampleRate);
 }
 
 void PlayoutTarget::noteUnderrun(std::int64_t timeUs) {
@@ -133,8 +138,9 @@ double PlayoutTarget::arrivalJitterMs(std::int64_t nowUs) {
 }
 
 double PlayoutTarget::targetMs(std::int64_t nowUs) {
-    double need = (meanBlockMs + pullMs) / 2 + arrivalJitterMs(nowUs) + pulls.at(nowUs) +
-                  underrunSteps.at(nowUs) + limits.marginMs;
+    double need = (meanBlockMs + pullMs) / 2 + arrivalJitterMs(nowUs) +
+                  std::min(pulls.at(nowUs), limits.mostPullJitterMs) + underrunSteps.at(nowUs) +
+                  limits.marginMs;
     return std::clamp(need, limits.minMs, limits.maxMs);
 }
 

@@ -67,14 +67,19 @@ class PlayoutTarget {
         double minMs = 3;
         double maxMs = 120;
         double marginMs = 1;
+        //! The most the pulls' irregularity may add: after a late wake-up the playback thread
+        //! takes at most what the sound server holds at once, so a longer stall (which the
+        //! sound server has already heard as a gap) asks no more of the queue.
+        double mostPullJitterMs = 10;
     };
 
     explicit PlayoutTarget(const Bounds& bounds);
 
     //! A block of `frames` at `sampleRate` arrived at `timeUs`.
     void noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate);
-    //! The playback side took `frames` at `timeUs`.
-    void notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate);
+    //! The playback side took `frames` at `timeUs`; `timed`: while playing (the sound server
+    //! takes a burst while it fills up at the start, which is not the pace it keeps).
+    void notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate, bool timed);
     //! The queue ran dry at `timeUs`.
     void noteUnderrun(std::int64_t timeUs);
     //! Forgets everything measured (a new stream).

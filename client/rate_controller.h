@@ -13,9 +13,11 @@ class RateController {
     //! The largest clock difference the integral part may settle on, ppm.
     static constexpr double kMostDriftPpm = 1500;
     //! The most the level may be grown by playing slower (ppm below the drift) and shrunk by
-    //! playing faster (ppm above it): 0.5 % and 0.2 %, below what a listener notices as pitch.
-    static constexpr double kMostGrowPpm = 5000;
-    static constexpr double kMostShrinkPpm = 2000;
+    //! playing faster (ppm above it): 0.2 % and 0.15 %, a thirtieth of a semitone at most, far
+    //! below what a listener notices as pitch. A large rise of the target comes mostly from an
+    //! underrun, whose gap raises the level at once.
+    static constexpr double kMostGrowPpm = 2000;
+    static constexpr double kMostShrinkPpm = 1500;
 
     //! One step: the level (smoothed, ms) and target (ms) now, `seconds` since the last step.
     //! Returns the correction in ppm (positive: play faster).

@@ -39,13 +39,13 @@ std::string formatMachineStatus(const StatusFigures& f) {
                   "status server=%s state=%s mode=%s rate=%d stream_mode=%s stream_rate=%d "
                   "sample_rate=%d kbps=%.1f "
                   "received=%" PRIu64 " lost=%" PRIu64 " underruns=%" PRIu64 " concealed=%" PRIu64
-                  " buffer_ms=%d target_ms=%d jitter_ms=%.1f rate_ppm=%.0f"
+                  " buffer_ms=%d target_ms=%d jitter_ms=%.1f pull_jitter_ms=%.1f rate_ppm=%.0f"
                   " latency_ms=%d",
                   f.server.empty() ? "-" : f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   f.rateCode, f.streamRateCode < 0 ? "-" : modeName(f.streamReliable),
                   f.streamRateCode, f.sampleRate, f.kilobitsPerSecond, f.received, f.lost,
-                  f.underruns, f.concealed, f.bufferMs, f.targetMs, f.jitterMs, f.ratePpm,
-                  f.latencyMs);
+                  f.underruns, f.concealed, f.bufferMs, f.targetMs, f.jitterMs, f.pullJitterMs,
+                  f.ratePpm, f.latencyMs);
     return line;
 }
 

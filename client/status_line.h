@@ -22,6 +22,7 @@ struct StatusFigures {
     int bufferMs = 0;             //!< playout queue level
     int targetMs = 0;             //!< playout target now
     double jitterMs = 0;          //!< arrival lateness the target covers
+    double pullJitterMs = 0;      //!< the playback side's own irregularity it covers
     double ratePpm = 0;           //!< playing this much faster than nominal
     int latencyMs = -1;           //!< estimate; -1 unknown
 };

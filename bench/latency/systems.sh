@@ -23,7 +23,7 @@ start_ours() {
   "$build/headless/quavelink-serverd" --device SinkA >"$work/serverd.log" 2>&1 &
   running+=($!)
   sleep 0.5
-  "$build/client/quavelink-client" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" -d b --no-keys \
+  "${QUAVELINK_CLIENT:-$build/client/quavelink-client}" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" -d b --no-keys \
     --machine >"$work/client.log" 2>&1 &
   running+=($!)
   warmup=3 tail=2.5

@@ -125,7 +125,8 @@ TEST_P(ClientPlaysIntoNullSink, TheSinkMonitorCarriesTheTone) {
     // Four seconds were received and played; allow for the start and the end of playback.
     EXPECT_GT(played.size(), 3u * 48000) << "recorded " << raw.size() / 4 << " frames";
     // A loaded machine may still let the sink run dry for a moment; most pieces must hold it.
-    EXPECT_GE(tonalPieceShare(played, 1000, 48000, 4800), kTonalPieceBar)
+    // The playout may play up to 0.2 % slower or faster while it adapts its level.
+    EXPECT_GE(tonalPieceShare(played, 1000, 48000, 4800, 0.002), kTonalPieceBar)
         << fieldOf(out, "summary", "underruns").value_or("?") << " underruns";
     // While playing, the latency estimate rests on the output's own latency, so it is known.
     EXPECT_EQ(fieldOf(out, "status", "state"), std::optional<std::string>("streaming")) << out;

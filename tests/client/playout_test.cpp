@@ -226,7 +226,7 @@ TEST(PlayoutTarget, ALateBlockRaisesTheTargetAtOnceAndOnlyACalmStretchLowersIt) 
         for (int i = 0; i < seconds * 100; ++i) {
             t += 10000;
             target.noteArrival(t + lateUs, frames, kRate);
-            target.notePull(t, frames, kRate);
+            target.notePull(t, frames, kRate, true);
         }
     };
     steady(10, 0);

@@ -216,6 +216,12 @@ void LossyUdpRelay::setLoss(double toServer, double toClient) {
     state->toClient.loss = toClient;
 }
 
+void LossyUdpRelay::setDelay(std::chrono::microseconds delay, std::chrono::microseconds jitter) {
+    std::lock_guard lock(state->mutex);
+    state->options.delay = delay;
+    state->options.jitter = jitter;
+}
+
 void LossyUdpRelay::setClientRate(std::uint16_t clientPort, double bytesPerSecond) {
     std::lock_guard lock(state->mutex);
     if (bytesPerSecond > 0) {

@@ -61,6 +61,9 @@ class LossyUdpRelay {
 
     //! Changes the loss chances from now on.
     void setLoss(double toServer, double toClient);
+    //! Changes the delay of the datagrams that arrive from now on (they still keep their order
+    //! unless `reorder` is set).
+    void setDelay(std::chrono::microseconds delay, std::chrono::microseconds jitter);
     //! Limits what reaches the client sending from 127.0.0.1:`clientPort` to `bytesPerSecond`
     //! of datagrams from now on; 0 lifts the limit.
     void setClientRate(std::uint16_t clientPort, double bytesPerSecond);

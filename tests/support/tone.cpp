@@ -66,12 +66,17 @@ double toneShare(const std::vector<float>& samples, double frequency, int sample
 }
 
 double tonalPieceShare(const std::vector<float>& samples, double frequency, int sampleRate,
-                       std::size_t pieceFrames) {
+                       std::size_t pieceFrames, double speedTolerance) {
     std::size_t pieces = 0, tonal = 0;
     for (std::size_t at = 0; pieceFrames > 0 && at + pieceFrames <= samples.size();
          at += pieceFrames, ++pieces) {
         std::vector<float> piece(samples.begin() + at, samples.begin() + at + pieceFrames);
-        if (toneShare(piece, frequency, sampleRate) > 0.9) ++tonal;
+        bool found = false;
+        for (double speed : {1.0, 1.0 - speedTolerance, 1.0 + speedTolerance}) {
+            found = found || toneShare(piece, frequency * speed, sampleRate) > 0.9;
+            if (speedTolerance == 0) break;
+        }
+        if (found) ++tonal;
     }
     return pieces == 0 ? 0.0 : static_cast<double>(tonal) / pieces;
 }

@@ -43,8 +43,10 @@ constexpr double kTonalPieceBar = 0.2;
 constexpr double kTonalPieceBar = 0.8;
 #endif
 
+//! `speedTolerance`: a piece also counts when it holds the tone that much higher or lower (a
+//! player that follows another clock plays a few parts in a thousand faster or slower).
 double tonalPieceShare(const std::vector<float>& samples, double frequency, int sampleRate,
-                       std::size_t pieceFrames);
+                       std::size_t pieceFrames, double speedTolerance = 0);
 
 //! The left channel of interleaved stereo 16-bit little-endian PCM, scaled to -1..1.
 std::vector<float> leftChannel(const std::uint8_t* pcm, std::size_t bytes);
