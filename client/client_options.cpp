@@ -166,16 +166,15 @@ PlayoutSettings playoutSettingsFor(const ClientOptions& options) {
     }
     switch (options.latency) {
         case ClientOptions::Latency::Low:
-            settings.bounds = {2, 40, 0.5, 0};
+            settings.bounds = {2, 40, 0.5};
             break;
         case ClientOptions::Latency::Normal:
-            settings.bounds = {3, 120, 1, 0};
+            settings.bounds = {3, 120, 1};
             break;
         case ClientOptions::Latency::Safe:
-            settings.bounds = {15, 400, 4, 0};
+            settings.bounds = {15, 400, 4};
             break;
     }
-    settings.bounds.mostPullJitterMs = outputBufferMsFor(options);
     return settings;
 }
 

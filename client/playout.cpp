@@ -42,6 +42,7 @@ int Playout::sampleRate() {
 void Playout::startStream(int sampleRate) {
     rate = sampleRate;
     playing = false;
+    heardAny = false;
     levelKnown = false;
     resampler.reset(rate);
     // The target keeps what it measured: the same network and machine, and its timelines
@@ -77,6 +78,7 @@ std::size_t Playout::resample(std::int16_t* out, std::size_t frames) {
 std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t nowUs) {
     if (ring.discardRequested(dropped)) {
         playing = false;
+        heardAny = false;
         levelKnown = false;
     }
     takeArrivals(nowUs);
@@ -99,10 +101,11 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
         // Playback starts just after a block came, when the level is half a block above its
         // average.
         const std::size_t startFrames = framesOf(targetNow + target.blockMs() / 2);
-        // Before playback starts nothing is heard yet: what piled up while the output opened,
-        // or before a late start, goes at once rather than being played late.
-        const std::size_t ceiling = playing ? framesOf(2 * targetNow + kBacklogMs)
-                                            : startFrames + framesOf(target.blockMs());
+        // Before a stream's playback starts nothing is heard yet: what piled up while the
+        // output opened, or before a late start, goes at once rather than being played late.
+        // (After an underrun the gap was heard; the late audio is played, and worked off.)
+        const std::size_t ceiling = heardAny ? framesOf(2 * targetNow + kBacklogMs)
+                                             : startFrames + framesOf(target.blockMs());
         if (queued > ceiling) {
             std::size_t drop = queued - startFrames;
             while (drop > 0 && ring.front(front, count, frontRate) && frontRate == rate) {
@@ -116,6 +119,7 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
         }
         if (!playing && queued > 0 && queued >= startFrames) {
             playing = true;
+            heardAny = true;
             controller.reset(true);
         }
         // The level's average since the last pull, whatever the phase of arrivals and pulls.
@@ -137,6 +141,7 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
                 } else if (spanUs > 0) {
                     level += (averageMs - level) * (1 - std::exp(-spanUs / 1e6 / kLevelSeconds));
                 }
+                target.noteDip(level - msOf(ring.queuedFrames()), nowUs);
                 double ppm = controller.update(level, targetNow, seconds);
                 if (++pullsSinceRateChange >= kPullsPerRateChange) {
                     resampler.setCorrectionPpm(ppm);

@@ -77,6 +77,7 @@ class Playout {
     Resampler resampler;
     int rate = 0;
     bool playing = false;
+    bool heardAny = false;  // of this stream: playback started once
     bool levelKnown = false;
     double level = 0;
     // The level over time since the last pull: what it was just after, and what came since,

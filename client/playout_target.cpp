@@ -87,6 +87,7 @@ PlayoutTarget::PlayoutTarget(const Bounds& bounds)
     : limits(bounds),
       arrivals(kCalmS, kFallMsPerS),
       pulls(kCalmS, kFallMsPerS),
+      dips(kCalmS, kFallMsPerS),
       underrunSteps(kCalmS, kFallMsPerS) {}
 
 void PlayoutTarget::reset() {
@@ -94,6 +95,8 @@ void PlayoutTarget::reset() {
     pullTransit.reset();
     arrivals.reset();
     pulls.reset();
+    dips.reset();
+    dipsSeen = false;
     underrunSteps.reset();
     meanBlockMs = pullMs = lateMeanMs = 0;
 }
@@ -137,10 +140,20 @@ double PlayoutTarget::arrivalJitterMs(std::int64_t nowUs) {
     return std::max(0.0, arrivals.at(nowUs) - lateMeanMs);
 }
 
+void PlayoutTarget::noteDip(double ms, std::int64_t timeUs) {
+    // The first dips are few: the estimate holds until a calm stretch has shown the real ones.
+    if (!dipsSeen) dips.note(estimateMs(timeUs), timeUs);
+    dipsSeen = true;
+    dips.note(std::min(ms, limits.maxMs), timeUs);
+}
+
+double PlayoutTarget::estimateMs(std::int64_t nowUs) {
+    return (meanBlockMs + pullMs) / 2 + arrivalJitterMs(nowUs) + pulls.at(nowUs);
+}
+
 double PlayoutTarget::targetMs(std::int64_t nowUs) {
-    double need = (meanBlockMs + pullMs) / 2 + arrivalJitterMs(nowUs) +
-                  std::min(pulls.at(nowUs), limits.mostPullJitterMs) + underrunSteps.at(nowUs) +
-                  limits.marginMs;
+    double need =
+        (dipsSeen ? dips.at(nowUs) : estimateMs(nowUs)) + underrunSteps.at(nowUs) + limits.marginMs;
     return std::clamp(need, limits.minMs, limits.maxMs);
 }
 

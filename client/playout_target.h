@@ -53,24 +53,24 @@ class SlowFallingPeak {
 };
 
 //! The adaptive target of the playout queue: what this stream and this machine need, measured.
-//! The target is for the queue's level averaged over time. Its low point lies below that
-//! average by half a block and half a pull (arrivals come a block at a time, pulls a chunk at a
-//! time), by how much later than on average the latest arrivals come (the network and the
-//! server's 5 ms capture steps), and by the pulls' own irregularity (late wake-ups of the
-//! playback thread, the sound server asking in bursts); a small margin keeps it above zero.
-//! The latenesses are held as slowly falling peaks, so the target grows at once after a late
-//! block and shrinks slowly after a calm stretch; an underrun adds a step on top that falls the
-//! same way. Single thread (the playback thread); times in µs on one steady clock, any origin.
+//! The target is for the queue's level averaged over time, and what it has to cover is how far
+//! the level dips below that average just after a pull: half a block and half a pull (arrivals
+//! come a block at a time, pulls a chunk at a time), arrivals later than usual (the network,
+//! the server's 5 ms capture steps, late wake-ups of the network thread) and pulls sooner than
+//! usual (the sound server asking in bursts, the playback thread catching up after a late
+//! wake-up). A stall of the whole machine delays arrivals and pulls alike and leaves the level
+//! alone, so it asks for nothing here (the sound server's own buffer is what it empties). The
+//! dips are held as a slowly falling peak: the target grows at once after a late block and
+//! shrinks slowly after a calm stretch; an underrun adds a step on top that falls the same way.
+//! Until dips have been seen (before playback starts) the target is estimated from the block
+//! and pull sizes and the arrivals' lateness against their own timeline, which the status line
+//! shows as the jitter. Single thread (the playback thread); times in µs on one steady clock.
 class PlayoutTarget {
   public:
     struct Bounds {
         double minMs = 3;
         double maxMs = 120;
         double marginMs = 1;
-        //! The most the pulls' irregularity may add: after a late wake-up the playback thread
-        //! takes at most what the sound server holds at once, so a longer stall (which the
-        //! sound server has already heard as a gap) asks no more of the queue.
-        double mostPullJitterMs = 10;
     };
 
     explicit PlayoutTarget(const Bounds& bounds);
@@ -80,6 +80,8 @@ class PlayoutTarget {
     //! The playback side took `frames` at `timeUs`; `timed`: while playing (the sound server
     //! takes a burst while it fills up at the start, which is not the pace it keeps).
     void notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate, bool timed);
+    //! Just after a pull at `timeUs` the level was `ms` below its average.
+    void noteDip(double ms, std::int64_t timeUs);
     //! The queue ran dry at `timeUs`.
     void noteUnderrun(std::int64_t timeUs);
     //! Forgets everything measured (a new stream).
@@ -89,7 +91,7 @@ class PlayoutTarget {
     double targetMs(std::int64_t nowUs);
     //! How much later than on average the latest arrivals come, as now held, ms.
     double arrivalJitterMs(std::int64_t nowUs);
-    //! The pulls' irregularity as now held, ms.
+    //! How much sooner than their own timeline the pulls came, as now held, ms.
     double pullJitterMs(std::int64_t nowUs) { return pulls.at(nowUs); }
     //! The arrivals' mean size, ms (0 before any).
     double blockMs() const { return meanBlockMs; }
@@ -98,7 +100,10 @@ class PlayoutTarget {
   private:
     Bounds limits;
     TransitJitter arrivalTransit, pullTransit;
-    SlowFallingPeak arrivals, pulls, underrunSteps;
+    double estimateMs(std::int64_t nowUs);
+
+    SlowFallingPeak arrivals, pulls, dips, underrunSteps;
+    bool dipsSeen = false;
     double lateMeanMs = 0;   // mean arrival lateness, smoothed
     double meanBlockMs = 0;  // mean arrival size, smoothed
     double pullMs = 0;       // mean pull size, smoothed

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Prints, for a range of jitter-buffer targets, how often playback ran dry and the latency the
+# Prints, for a range of fixed playout targets and the adaptive default, how often playback ran dry and the latency the
 # client estimated, with the tone server and the client on loopback inside a private network
 # namespace and a private PulseAudio daemon playing into a null sink. Each target runs once with
 # the machine as it is and once with two busy processes competing for the CPU.
-# Usage: tests/client/bench-jitter-target.sh [seconds per run, default 20] [targets...]
+# Usage: tests/client/bench-jitter-target.sh [seconds per run, default 20] [targets|adaptive...]
 # Needs the client built: QUAVELINK_BUILD_DIR (default build/) with targets quavelink-client
 # and client_tone_server.
 set -euo pipefail
@@ -15,7 +15,7 @@ build=${QUAVELINK_BUILD_DIR:-$top/build}
 seconds=${1:-20}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(5 10 20 30 40 60)
+[ ${#targets[@]} -gt 0 ] || targets=(adaptive 5 10 20 30 40 60)
 
 work=$(mktemp -d)
 pids=()
@@ -42,9 +42,10 @@ port=47010
 pids+=($!)
 sleep 0.5
 
-run() {  # target, load label
-  local out
-  out=$("$build/client/quavelink-client" 127.0.0.1:$port -j "$1" --seconds "$seconds" \
+run() {  # target ("adaptive": the default), load label
+  local out target=(-j "$1")
+  [ "$1" != adaptive ] || target=()
+  out=$("$build/client/quavelink-client" 127.0.0.1:$port "${target[@]}" --seconds "$seconds" \
         --machine --no-keys)
   local underruns latency
   underruns=$(grep '^summary' <<<"$out" | sed 's/.*underruns=\([0-9]*\).*/\1/')

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# The client's playout, adaptive as by default, behind the lossy relay of tests/support at
+# 20 ± 10 ms of delay (first in, first out) and no loss, in real time: prints its target 5 s
+# after the stream started, its target, underruns and concealed blocks over the run, and how
+# long it took to come back down once the delay was removed. On a loaded machine the test's own
+# stalls are printed and the figures are then not judged.
+# Usage: bench/run-playout-relay.sh [seconds behind the jittery relay, default 60]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUAVELINK_BUILD_DIR:-$top/build}
+cmake --build "$build" --target lossy_network_tests -j 2 >&2
+QUAVELINK_PLAYOUT_SECONDS=${1:-60} "$top/scripts/in-private-network.sh" \
+  "$build/tests/client/lossy_network_tests" \
+  --gtest_filter='LossyNetwork.ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIsQuiet' |
+  grep -E '20 ±|delay gone|stalled|OK|FAILED|SKIPPED'
