@@ -169,7 +169,7 @@ PlayoutSettings playoutSettingsFor(const ClientOptions& options) {
             settings.bounds = {2, 40, 0.5};
             break;
         case ClientOptions::Latency::Normal:
-            settings.bounds = {3, 120, 1};
+            settings.bounds = {3, 120, 2};
             break;
         case ClientOptions::Latency::Safe:
             settings.bounds = {15, 400, 4};

@@ -13,10 +13,11 @@ constexpr std::uint32_t kSlotFrames = 256;
 constexpr double kLevelSeconds = 0.3;
 // The resampler's ratio changes this often at most; each change recomputes its filter.
 constexpr int kPullsPerRateChange = 8;
-// Audio queued this far past twice the target is a stale backlog (a long stall, then everything
-// at once), not jitter: it is cut back to the target rather than played late for minutes
-// until the speed change has worked it off.
-constexpr double kBacklogMs = 100;
+// A level this far (or the target's own size, if more) above the target on average is a stale
+// backlog (a stall upstream, then everything at once; the server's capture starting with a
+// burst), not jitter, which the target already covers: it is cut back to the target rather
+// than played late for a minute while a speed change of a few hundred ppm works it off.
+constexpr double kBacklogMs = 30;
 }  // namespace
 
 Playout::Playout(const PlayoutSettings& settings)
@@ -104,9 +105,10 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
         // Before a stream's playback starts nothing is heard yet: what piled up while the
         // output opened, or before a late start, goes at once rather than being played late.
         // (After an underrun the gap was heard; the late audio is played, and worked off.)
-        const std::size_t ceiling = heardAny ? framesOf(2 * targetNow + kBacklogMs)
-                                             : startFrames + framesOf(target.blockMs());
-        if (queued > ceiling) {
+        const bool backlog =
+            heardAny ? playing && levelKnown && level > targetNow + std::max(kBacklogMs, targetNow)
+                     : queued > startFrames + framesOf(target.blockMs());
+        if (backlog) {
             std::size_t drop = queued - startFrames;
             while (drop > 0 && ring.front(front, count, frontRate) && frontRate == rate) {
                 std::size_t n = std::min(drop, count);

@@ -7,7 +7,7 @@ namespace quavelink {
 namespace {
 // A pause this long between events means the stream stopped, not that it was late.
 constexpr std::int64_t kPauseUs = 250000;
-constexpr int kCalmS = 8;
+constexpr int kCalmS = 12;
 constexpr double kFallMsPerS = 1;
 constexpr double kUnderrunStepMs = 3;
 constexpr double kCaptureStepMs = 5;

@@ -118,7 +118,7 @@ TEST(Playout, OnAQuietLinkTheTargetCoversTheCaptureStepsAndNothingRunsDry) {
     // the average one.
     EXPECT_GE(f.jitterMs, 1.5);
     EXPECT_LE(f.jitterMs, 4);
-    EXPECT_LE(watch.highestTarget, 12);
+    EXPECT_LE(watch.highestTarget, 14);
     EXPECT_LE(watch.mostOff, 2);
 }
 
@@ -195,17 +195,16 @@ TEST(Playout, AFixedTargetStaysFixedAndStillFollowsTheServersClock) {
     EXPECT_EQ(watch.underruns, 0u);
 }
 
-// A stall: nothing arrives for a while, then everything at once. The queue runs dry once and
-// starts again; a short stall's burst is played out by playing faster, dropping nothing, while
-// a long one's stale backlog is cut back to the target.
+// A stall: nothing arrives for a while, then everything at once. A short stall's burst is
+// played out by playing faster, dropping nothing, while a long one's stale backlog (30 ms or
+// more past the target) is cut back to the target.
 TEST(Playout, AShortStallsBurstIsPlayedOutALongOnesBacklogIsCut) {
     Simulation sim;
     sim.run(10, Link{}, [](double) {});
-    sim.run(10.05, Link{0, 60, 0}, [](double) {});
+    sim.run(10.02, Link{0, 25, 0}, [](double) {});
     Watch after{50};
     sim.run(70, Link{}, [&](double t) { after.see(t, sim.playout.figures()); });
     auto f = sim.playout.figures();
-    EXPECT_GE(f.underruns, 1u);
     EXPECT_LE(f.underruns, 2u);
     EXPECT_EQ(f.droppedFrames, 0u);
     EXPECT_EQ(after.underruns, 0u);
@@ -229,12 +228,12 @@ TEST(PlayoutTarget, ALateBlockRaisesTheTargetAtOnceAndOnlyACalmStretchLowersIt) 
             target.notePull(t, frames, kRate, true);
         }
     };
-    steady(10, 0);
+    steady(20, 0);  // past the calm period: the first guess of 5 ms of lateness is gone
     const double calm = target.targetMs(t);
     EXPECT_NEAR(calm, 10 + 1, 0.5);  // a block and a pull, halved, and the margin
     steady(0.01, 15000);             // one block 15 ms late
     EXPECT_NEAR(target.targetMs(t), calm + 15, 0.5);
-    steady(7, 0);  // a calm stretch shorter than the calm period: held
+    steady(11, 0);  // a calm stretch shorter than the calm period: held
     EXPECT_NEAR(target.targetMs(t), calm + 15, 0.5);
     steady(4, 0);
     const double falling = target.targetMs(t);
