@@ -111,7 +111,6 @@ void PlayoutTarget::noteArrival(std::int64_t timeUs, std::uint32_t frames, int s
     if (sampleRate <= 0) return;
     // Until the arrivals have been watched for a while, assume the least any stream has: the
     // server's 5 ms capture steps. It falls away after a calm stretch like any peak.
-    if (meanBlockMs == 0) arrivals.note(kCaptureStepMs, timeUs);
     double late = static_cast<double>(arrivalTransit.note(timeUs, frames, sampleRate)) / 1000;
     late = std::min(late, limits.maxMs);
     arrivals.note(late, timeUs);
@@ -142,18 +141,21 @@ double PlayoutTarget::arrivalJitterMs(std::int64_t nowUs) {
 
 void PlayoutTarget::noteDip(double ms, std::int64_t timeUs) {
     // The first dips are few: the estimate holds until a calm stretch has shown the real ones.
-    if (!dipsSeen) dips.note(estimateMs(timeUs), timeUs);
+    if (!dipsSeen) dips.note(estimateMs(), timeUs);
     dipsSeen = true;
     dips.note(std::min(ms, limits.maxMs), timeUs);
 }
 
-double PlayoutTarget::estimateMs(std::int64_t nowUs) {
-    return (meanBlockMs + pullMs) / 2 + arrivalJitterMs(nowUs) + pulls.at(nowUs);
+double PlayoutTarget::estimateMs() {
+    // The arrivals of the first seconds say little: a capture that starts (a sound server
+    // waking a suspended sink) delivers its first blocks late and then in a burst. The
+    // underruns, if any, and the dips soon tell the rest.
+    return (meanBlockMs + pullMs) / 2 + kCaptureStepMs;
 }
 
 double PlayoutTarget::targetMs(std::int64_t nowUs) {
     double need =
-        (dipsSeen ? dips.at(nowUs) : estimateMs(nowUs)) + underrunSteps.at(nowUs) + limits.marginMs;
+        (dipsSeen ? dips.at(nowUs) : estimateMs()) + underrunSteps.at(nowUs) + limits.marginMs;
     return std::clamp(need, limits.minMs, limits.maxMs);
 }
 

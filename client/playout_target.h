@@ -63,8 +63,9 @@ class SlowFallingPeak {
 //! dips are held as a slowly falling peak: the target grows at once after a late block and
 //! shrinks slowly after a calm stretch; an underrun adds a step on top that falls the same way.
 //! Until dips have been seen (before playback starts) the target is estimated from the block
-//! and pull sizes and the arrivals' lateness against their own timeline, which the status line
-//! shows as the jitter. Single thread (the playback thread); times in µs on one steady clock.
+//! and pull sizes and the server's capture step. The arrivals' lateness against their own
+//! timeline is what the status line shows as the jitter. Single thread (the playback thread); times
+//! in µs on one steady clock.
 class PlayoutTarget {
   public:
     struct Bounds {
@@ -100,7 +101,7 @@ class PlayoutTarget {
   private:
     Bounds limits;
     TransitJitter arrivalTransit, pullTransit;
-    double estimateMs(std::int64_t nowUs);
+    double estimateMs();
 
     SlowFallingPeak arrivals, pulls, dips, underrunSteps;
     bool dipsSeen = false;
