@@ -154,8 +154,12 @@ double PlayoutTarget::estimateMs() {
 }
 
 double PlayoutTarget::targetMs(std::int64_t nowUs) {
-    double need =
-        (dipsSeen ? dips.at(nowUs) : estimateMs()) + underrunSteps.at(nowUs) + limits.marginMs;
+    // Half a block and half a pull is what the saw tooth of arrivals and pulls always asks for
+    // at some phase of the two; with the server's clock a little apart that phase drifts by so
+    // slowly (once in 17 s at 300 ppm) that a calm stretch would otherwise forget it.
+    double sawTooth = (meanBlockMs + pullMs) / 2;
+    double need = std::max(sawTooth, dipsSeen ? dips.at(nowUs) : estimateMs()) +
+                  underrunSteps.at(nowUs) + limits.marginMs;
     return std::clamp(need, limits.minMs, limits.maxMs);
 }
 

@@ -236,19 +236,22 @@ TEST(PlayoutTarget, ADeepDipRaisesTheTargetAtOnceAndOnlyACalmStretchLowersIt) {
     target.noteArrival(0, 480, kRate);
     target.notePull(0, 480, kRate, false);
     EXPECT_NEAR(target.targetMs(0), 10 + 5 + 1, 0.5);
-    steady(20, 6);  // past the calm period: that first guess is gone
+    steady(20, 12);  // past the calm period: that first guess is gone
     const double calm = target.targetMs(t);
-    EXPECT_NEAR(calm, 6 + 1, 0.5);
-    steady(0.01, 21);  // one dip 15 ms deeper
+    EXPECT_NEAR(calm, 12 + 1, 0.5);
+    steady(0.01, 27);  // one dip 15 ms deeper
     EXPECT_NEAR(target.targetMs(t), calm + 15, 0.5);
-    steady(11, 6);  // a calm stretch shorter than the calm period: held
+    steady(11, 12);  // a calm stretch shorter than the calm period: held
     EXPECT_NEAR(target.targetMs(t), calm + 15, 0.5);
-    steady(4, 6);
+    steady(4, 12);
     const double falling = target.targetMs(t);
     EXPECT_LT(falling, calm + 14);
     EXPECT_GT(falling, calm + 5);
-    steady(20, 6);
+    steady(20, 12);
     EXPECT_NEAR(target.targetMs(t), calm, 0.5);
+    // Shallower dips than half a block and a pull: that half is held anyway.
+    steady(30, 2);
+    EXPECT_NEAR(target.targetMs(t), calm - 2, 0.5);
     // An underrun adds a step at once.
     target.noteUnderrun(t);
     EXPECT_NEAR(target.targetMs(t), calm + 3, 0.5);
