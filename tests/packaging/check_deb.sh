@@ -7,7 +7,8 @@ set -uo pipefail
 deb=$1
 version=$2
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/program_checks.sh"
+# shellcheck source=tests/support/program_checks.sh
+. "$here/../support/program_checks.sh"
 export PATH=$PATH:/usr/sbin:/sbin  # dpkg wants ldconfig and start-stop-daemon on the path
 
 scratch=$(mktemp -d)

@@ -7,7 +7,8 @@ set -uo pipefail
 build=$1
 version=$2
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/program_checks.sh"
+# shellcheck source=tests/support/program_checks.sh
+. "$here/../support/program_checks.sh"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

@@ -1,4 +1,6 @@
-# Checks shared by the install-tree and package tests; sourced, not run.
+# shellcheck shell=bash
+# Checks of installed programs shared by the install-tree and package tests (tests/packaging/);
+# sourced, not run.
 # Each check prints what is wrong and counts it in $failures.
 failures=0
 
@@ -31,8 +33,9 @@ check_program() {
     fi
     local said
     said=$(without_display "$binary" --version 2>&1) || status=$?
-    [ "$status" -eq 0 ] && [ "$said" = "$name $version" ] ||
+    if [ "$status" -ne 0 ] || [ "$said" != "$name $version" ]; then
         fail "$name --version said '$said' (status $status), not '$name $version'"
+    fi
     [ -n "$page" ] || return 0
     if [ ! -s "$page" ]; then
         fail "no man page $page"
