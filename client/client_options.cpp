@@ -189,9 +189,10 @@ Output:
       --version           the version
 
 Keys while running (standard input): r reliable, b best-effort, 0-3 rate code,
-  c connect again, q quit.
+c connect again, q quit.
+
 Exit status: 0 quit or done, 1 bad command line, 2 no server or connection lost,
-  3 replaced by another client.
+3 replaced by another client.
 )";
 }
 
