@@ -52,9 +52,9 @@ icon=$(sed -n 's/^Icon=//p' "$desktop")
 [ -s "$prefix/share/icons/hicolor/48x48/apps/$icon.png" ] || fail "the menu entry's icon '$icon' is not installed"
 
 # The metainfo against the AppStream rules, and against the menu entry and programs it names.
-appstreamcli validate --no-net --pedantic "$prefix/share/metainfo/net.quavelink.server.metainfo.xml" ||
+appstreamcli validate --no-net --strict --pedantic "$prefix/share/metainfo/net.quavelink.server.metainfo.xml" ||
     fail "appstreamcli validate refuses the metainfo"
-appstreamcli validate-tree --no-net "$scratch" || fail "appstreamcli validate-tree refuses the tree"
+appstreamcli validate-tree --no-net --strict "$scratch" || fail "appstreamcli validate-tree refuses the tree"
 grep -q "<release version=\"$version\"" "$prefix/share/metainfo/net.quavelink.server.metainfo.xml" ||
     fail "the metainfo has no release $version"
 
