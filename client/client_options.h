@@ -10,7 +10,7 @@ namespace quavelink {
 constexpr int kDefaultJitterMs = 30;
 
 struct ClientOptions {
-    enum class Action { Connect, List, Help };
+    enum class Action { Connect, List, Help, Version };
     Action action = Action::Connect;
 
     std::string host;  //!< empty: find a server first and take the first that answers
@@ -50,5 +50,8 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments);
 
 //! The --help text.
 std::string clientUsage();
+
+//! The --version line, "quavelink-client VERSION" and a newline.
+std::string clientVersionLine();
 
 }  // namespace quavelink

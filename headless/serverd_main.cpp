@@ -93,6 +93,10 @@ int main(int argc, char** argv) {
         std::fputs(serverdUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::fputs(serverdVersionLine(), stdout);
+        return 0;
+    }
 
     LoadSettings();
     std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreatePulseAudioSystem();

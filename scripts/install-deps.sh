@@ -10,6 +10,7 @@ packages=(
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
   xvfb xauth xdotool trayer imagemagick iproute2 util-linux
   clang libclang-rt-14-dev
+  dpkg-dev file help2man lintian appstream
 )
 
 missing=()

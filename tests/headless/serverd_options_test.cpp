@@ -29,6 +29,16 @@ TEST(ServerdOptions, RefusesWhatItCannotUse) {
     EXPECT_FALSE(parse({"--verbose"}).error.empty());
 }
 
+TEST(ServerdOptions, HelpAndVersionAreAnsweredWithoutStarting) {
+    EXPECT_TRUE(parse({"-h"}).help);
+    ServerdOptions options = parse({"--version"});
+    EXPECT_TRUE(options.error.empty()) << options.error;
+    EXPECT_TRUE(options.version);
+    EXPECT_FALSE(options.help);
+    EXPECT_EQ(std::string(serverdVersionLine()).rfind("quavelink-serverd ", 0), 0u);
+    EXPECT_NE(std::string(serverdUsage()).find("--version"), std::string::npos);
+}
+
 TEST(ChooseEndpoint, TakesTheOptionThenTheStoredChoiceThenTheDefault) {
     const std::vector<std::string> names{"Default multimedia device", "Null Output", "Mic 7"};
     std::string error;
