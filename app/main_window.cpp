@@ -340,10 +340,27 @@ void CQuaveLinkServerDlg::OnInitDialog() {
 
     versionText = programVersionText();
     if (!versionText.empty()) {
-        setWindowTitle(QStringLiteral("QuaveLink Server v%1 (Linux)")
-                           .arg(QString::fromStdString(versionText)));
+        applyCaption();
         startVersionCheck();
     }
+}
+
+void CQuaveLinkServerDlg::applyCaption() {
+    QString caption = QString::fromLatin1(kCaption);
+    if (titleResetPending && !versionText.empty()) {
+        caption = QStringLiteral("QuaveLink Server v%1 (Linux)")
+                      .arg(QString::fromStdString(versionText));
+    }
+    QString mark = recordingShown ? QString::fromLatin1(kRecordingMark) : QString();
+    setWindowTitle(caption + mark);
+    SetTrayTip((QString::fromLatin1(kTrayTip) + mark).toUtf8().constData());
+    ModifyTrayIcon();
+}
+
+void CQuaveLinkServerDlg::showRecording(bool running) {
+    if (running == recordingShown) return;
+    recordingShown = running;
+    applyCaption();
 }
 
 void CQuaveLinkServerDlg::fillEndpointList() {
@@ -451,6 +468,7 @@ void CQuaveLinkServerDlg::OnInputDeviceChanged() {
 
 void CQuaveLinkServerDlg::StopRecording() {
     recordButton->setChecked(false);
+    showRecording(false);
     if (recordFd == -1) return;
     setup.workers->stopRecordTarget();
     ::close(recordFd);
@@ -481,7 +499,7 @@ void CQuaveLinkServerDlg::OnTimer() {
     RefreshStatusDisplay();
     if (titleResetPending) {
         titleResetPending = false;
-        setWindowTitle(QString::fromLatin1(kCaption));
+        applyCaption();
     }
 }
 
