@@ -197,6 +197,12 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     void place(QWidget* widget, int x, int y, int width, int height);
     //! System menu entries, tray icon and tip, hot keys: from OnInitDialog.
     void initTrayMenuAndHotkeys();
+    //! Centres each column heading over its column; "Audio Input" only while there are input
+    //! controls.
+    void placeHeadings();
+    //! Moves the frames and everything below them up over the band of the channel pair
+    //! buttons (`overPairBand`), or back down to their template places; the window follows.
+    void moveLowerSection(bool overPairBand);
     //! Claims the global hot keys while they are enabled and gives them back while not.
     void claimHotkeys();
     void startVersionCheck();
@@ -219,6 +225,11 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     CxSkinButton* recordButton = nullptr;
     CxSkinButton* stopButton = nullptr;
     std::array<QRadioButton*, 4> pairButtons{};
+    //! "Audio Output", "Audio Input", "Level", "Record to File".
+    std::array<QLabel*, 4> headings{};
+    int lowerSectionTop = 0;   // px, at the template places
+    int pairBandHeight = 0;    // px
+    int lowerSectionShift = 0;  // px, 0 or -pairBandHeight
     QButtonGroup* pairGroup = nullptr;
     QMenu* sysMenu = nullptr;
     QAction* hotkeysAction = nullptr;
