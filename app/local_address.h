@@ -11,8 +11,8 @@ namespace quavelink {
 //! One IPv4 address of a network interface, as the system lists it.
 struct InterfaceAddress {
     std::string interfaceName;
-    bool up = false;        //!< administratively up
-    bool running = false;   //!< has a carrier (a bridge without a port or a cable out: false)
+    bool up = false;       //!< administratively up
+    bool running = false;  //!< has a carrier (a bridge without a port or a cable out: false)
     bool loopback = false;
     std::array<std::uint8_t, 4> bytes{};  //!< network order
 };

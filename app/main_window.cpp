@@ -362,8 +362,8 @@ void CQuaveLinkServerDlg::OnInitDialog() {
 void CQuaveLinkServerDlg::applyCaption() {
     QString caption = QString::fromLatin1(kCaption);
     if (titleResetPending && !versionText.empty()) {
-        caption = QStringLiteral("QuaveLink Server v%1 (Linux)")
-                      .arg(QString::fromStdString(versionText));
+        caption =
+            QStringLiteral("QuaveLink Server v%1 (Linux)").arg(QString::fromStdString(versionText));
     }
     QString mark = recordingShown ? QString::fromLatin1(kRecordingMark) : QString();
     setWindowTitle(caption + mark);

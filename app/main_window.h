@@ -227,8 +227,8 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     std::array<QRadioButton*, 4> pairButtons{};
     //! "Audio Output", "Audio Input", "Level", "Record to File".
     std::array<QLabel*, 4> headings{};
-    int lowerSectionTop = 0;   // px, at the template places
-    int pairBandHeight = 0;    // px
+    int lowerSectionTop = 0;    // px, at the template places
+    int pairBandHeight = 0;     // px
     int lowerSectionShift = 0;  // px, 0 or -pairBandHeight
     QButtonGroup* pairGroup = nullptr;
     QMenu* sysMenu = nullptr;

@@ -41,7 +41,9 @@ bool CColorStatic::SetText(const QString& text) {
 QRect CColorStatic::TextRect() const {
     QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
     // QLabel's own inset of framed text: half an x on the side the text starts from.
-    int inset = indent() >= 0 ? indent() : frameWidth() > 0 ? fontMetrics().horizontalAdvance('x') / 2 : 0;
+    int inset = indent() >= 0      ? indent()
+                : frameWidth() > 0 ? fontMetrics().horizontalAdvance('x') / 2
+                                   : 0;
     if (alignment() & Qt::AlignRight) {
         area.setRight(area.right() - inset);
     } else if (!(alignment() & Qt::AlignHCenter)) {
@@ -57,9 +59,9 @@ QString CColorStatic::ShownText() const {
 void CColorStatic::UpdateToolTip() {
     // Escaped inside an explicit rich-text block: a name from the network is shown, never
     // interpreted.
-    setToolTip(ShownText() == text() ? QString()
-                                     : QStringLiteral("<qt>") + text().toHtmlEscaped() +
-                                           QStringLiteral("</qt>"));
+    setToolTip(ShownText() == text()
+                   ? QString()
+                   : QStringLiteral("<qt>") + text().toHtmlEscaped() + QStringLiteral("</qt>"));
 }
 
 void CColorStatic::paintEvent(QPaintEvent*) {

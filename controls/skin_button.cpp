@@ -157,8 +157,7 @@ void CxSkinButton::leaveEvent(QEvent* event) {
     update();
 }
 
-void CxSkinButton::DrawFace(QPainter& p, const QImage& face, const QRect& rect,
-                            bool fine) const {
+void CxSkinButton::DrawFace(QPainter& p, const QImage& face, const QRect& rect, bool fine) const {
     if (fine) {
         // Its own transparency gives the shape; the painter scales it to the device pixels.
         p.save();
@@ -244,12 +243,10 @@ void CxSkinButton::paintEvent(QPaintEvent*) {
     if (drawMode_ == 4) {
         const QImage* forced[] = {&faces.normal,   &faces.pressed,         &faces.hover,
                                   &faces.disabled, &faces.pressedDisabled, &maskBitmap_};
-        drawOrPlain(forcedIndex_ >= 1 && forcedIndex_ <= 5 ? *forced[forcedIndex_]
-                                                           : faces.normal);
+        drawOrPlain(forcedIndex_ >= 1 && forcedIndex_ <= 5 ? *forced[forcedIndex_] : faces.normal);
     } else if (!isEnabled()) {
         if (pressed) {
-            drawOrPlain(!faces.pressedDisabled.isNull() ? faces.pressedDisabled
-                                                          : faces.pressed);
+            drawOrPlain(!faces.pressedDisabled.isNull() ? faces.pressedDisabled : faces.pressed);
             shifted = true;
         } else {
             drawOrPlain(faces.disabled);

@@ -55,8 +55,8 @@ std::unique_ptr<ChildProcess> trayHost;
 
 bool startTrayHost() {
     trayHost = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel",
-        "--width", "120", "--heighttype", "pixel", "--height", "24"});
+        "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+        "120", "--heighttype", "pixel", "--height", "24"});
     // The tray owns its selection a moment after it starts.
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!QSystemTrayIcon::isSystemTrayAvailable() && std::chrono::steady_clock::now() < end) {

@@ -109,8 +109,7 @@ TEST(LanAddress, TheSystemsInterfacesGiveTheAddressNotTheHostName) {
         "ip link set wifi0 up && ip link set lan0 up && ";
     EXPECT_EQ(addressTextInNamespace(lan + second + "ip route add default dev wifi0"),
               " 10.88.0.7");
-    EXPECT_EQ(addressTextInNamespace(lan + second + "ip route add default dev lan0"),
-              " 10.77.0.5");
+    EXPECT_EQ(addressTextInNamespace(lan + second + "ip route add default dev lan0"), " 10.77.0.5");
 }
 
 }  // namespace

@@ -347,7 +347,8 @@ TEST_F(RecordCommand, TheCaptionAndTrayTipShowARunningRecording) {
     answer = SaveAsChoice{path("shown.wav"), false, 160};
     recordButton->click();
     ASSERT_TRUE(recordButton->isChecked());
-    EXPECT_TRUE(window->windowTitle().endsWith(" (recording)")) << window->windowTitle().toStdString();
+    EXPECT_TRUE(window->windowTitle().endsWith(" (recording)"))
+        << window->windowTitle().toStdString();
     EXPECT_EQ(window->TrayTip(), "Open QuaveLink Server (recording)");
     // The version caption gives way to the plain one; the mark stays.
     window->OnTimer();

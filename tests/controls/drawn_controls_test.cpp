@@ -225,8 +225,8 @@ TEST_F(DrawnControlsTest, OnFinerPixelsASkinButtonDrawsItsFineFacesAndKeepsItsSh
     auto click = [&](QPoint at) {
         QMouseEvent press(QEvent::MouseButtonPress, at, button.mapToGlobal(at), Qt::LeftButton,
                           Qt::LeftButton, Qt::NoModifier);
-        QMouseEvent release(QEvent::MouseButtonRelease, at, button.mapToGlobal(at),
-                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, button.mapToGlobal(at), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
         QCoreApplication::sendEvent(&button, &press);
         QCoreApplication::sendEvent(&button, &release);
     };
