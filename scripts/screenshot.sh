@@ -23,6 +23,12 @@ for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
+# A LAN interface of the namespace's own (a veth pair, both ends inside it), so "Server Address"
+# shows an address as on a machine on a network; nothing is sent over it.
+if ip link add lan0 type veth peer name lan1 2>/dev/null; then
+  ip addr add 192.168.1.20/24 dev lan0 && ip link set lan1 up && ip link set lan0 up || true
+fi
+
 work=$(mktemp -d)
 pids=()
 cleanup() {
