@@ -59,6 +59,8 @@ LogConsole::~LogConsole() {
     }
 }
 
+void lineBufferStandardOutput() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+
 bool LogConsole::start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);

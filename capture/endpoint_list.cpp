@@ -72,6 +72,12 @@ std::optional<std::string> EndpointList::endpointName(int index) {
         collection = endpointCollection;
     }
     if (!collection || index < 0) return std::nullopt;
+    // The list is filled until a name is missing: the probe one past the end is no error.
+    std::uint32_t count = 0;
+    if (audio::Succeeded(collection->GetCount(count)) &&
+        static_cast<std::uint32_t>(index - 1) >= count) {
+        return std::nullopt;
+    }
     std::shared_ptr<audio::Endpoint> endpoint;
     audio::Status status = collection->Item(static_cast<std::uint32_t>(index - 1), endpoint);
     if (audio::Failed(status)) {

@@ -1,6 +1,9 @@
 #include "controls/color_static.h"
 
+#include <QFontMetrics>
+#include <QPainter>
 #include <QPalette>
+#include <QResizeEvent>
 
 namespace quavelink {
 
@@ -31,7 +34,46 @@ void CColorStatic::SetBackgroundColor(const QColor& color) {
 bool CColorStatic::SetText(const QString& text) {
     if (text == QLabel::text()) return false;
     QLabel::setText(text);
+    UpdateToolTip();
     return true;
+}
+
+QRect CColorStatic::TextRect() const {
+    QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    // QLabel's own inset of framed text: half an x on the side the text starts from.
+    int inset = indent() >= 0      ? indent()
+                : frameWidth() > 0 ? fontMetrics().horizontalAdvance('x') / 2
+                                   : 0;
+    if (alignment() & Qt::AlignRight) {
+        area.setRight(area.right() - inset);
+    } else if (!(alignment() & Qt::AlignHCenter)) {
+        area.setLeft(area.left() + inset);
+    }
+    return area;
+}
+
+QString CColorStatic::ShownText() const {
+    return fontMetrics().elidedText(text(), Qt::ElideRight, TextRect().width());
+}
+
+void CColorStatic::UpdateToolTip() {
+    // Escaped inside an explicit rich-text block: a name from the network is shown, never
+    // interpreted.
+    setToolTip(ShownText() == text()
+                   ? QString()
+                   : QStringLiteral("<qt>") + text().toHtmlEscaped() + QStringLiteral("</qt>"));
+}
+
+void CColorStatic::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    drawFrame(&p);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(TextRect(), static_cast<int>(alignment()) | Qt::TextSingleLine, ShownText());
+}
+
+void CColorStatic::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    UpdateToolTip();
 }
 
 void CColorStatic::ApplyPalette() {

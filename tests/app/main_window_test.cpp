@@ -235,6 +235,59 @@ TEST_F(MainWindow, StatusTextsAndColoursOnConnectNameAndDisconnect) {
     EXPECT_EQ(window->trayIconId(), 140);
 }
 
+TEST_F(MainWindow, HeadingsStandOverTheirFramesWhichCloseUpWhileNoChannelPairIsOffered) {
+    open();
+    auto heading = [this](const QString& text) -> QLabel* {
+        for (QLabel* label : window->findChildren<QLabel*>()) {
+            if (label->text() == text) return label;
+        }
+        return nullptr;
+    };
+    QWidget* mixerFrame = window->control(CQuaveLinkServerDlg::IDC_MIXER_GROUP);
+    QWidget* levelFrame = window->control(CQuaveLinkServerDlg::IDC_LEVEL_GROUP);
+    QWidget* recordFrame = window->control(CQuaveLinkServerDlg::IDC_RECORD_GROUP);
+    const struct {
+        const char* text;
+        QWidget* frame;
+        bool centred;
+    } columns[] = {{"Audio Output", mixerFrame, false},
+                   {"Level", levelFrame, true},
+                   {"Record to File", recordFrame, true}};
+    for (const auto& column : columns) {
+        QLabel* label = heading(column.text);
+        ASSERT_NE(label, nullptr) << column.text;
+        EXPECT_TRUE(column.frame->geometry().contains(label->geometry())) << column.text;
+        if (column.centred) {
+            EXPECT_NEAR(label->geometry().center().x(), column.frame->geometry().center().x(), 1)
+                << column.text;
+        }
+    }
+    ASSERT_NE(heading("Audio Input"), nullptr);
+    EXPECT_TRUE(heading("Audio Input")->isHidden()) << "no input controls under it";
+
+    // Stereo: the frames stand just under the capture rate line, not under the hidden pair row.
+    QWidget* rateText = window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE);
+    QWidget* front = window->control(CQuaveLinkServerDlg::IDC_PAIR_FRONT);
+    const int stereoTop = levelFrame->y();
+    const int stereoHeight = window->height();
+    EXPECT_GT(stereoTop, rateText->geometry().bottom());
+    EXPECT_LT(stereoTop, front->geometry().bottom());
+
+    // Six channels: the pair buttons appear and everything below them moves down with the
+    // window's height; back to stereo, it all moves up again.
+    channels.captureChannelCount.store(6);
+    window->RefreshStatusDisplay();
+    EXPECT_FALSE(front->isHidden());
+    EXPECT_GT(levelFrame->y(), front->geometry().bottom());
+    EXPECT_EQ(levelFrame->y() - stereoTop, window->height() - stereoHeight);
+    EXPECT_GT(window->height(), stereoHeight);
+    EXPECT_TRUE(levelFrame->geometry().contains(heading("Level")->geometry()));
+    channels.captureChannelCount.store(2);
+    window->RefreshStatusDisplay();
+    EXPECT_EQ(levelFrame->y(), stereoTop);
+    EXPECT_EQ(window->height(), stereoHeight);
+}
+
 TEST_F(MainWindow, AClientNameFromTheNetworkIsShownAndLoggedAsOneLineOfPlainText) {
     open();
     test::LogCapture log;
@@ -251,6 +304,10 @@ TEST_F(MainWindow, AClientNameFromTheNetworkIsShownAndLoggedAsOneLineOfPlainText
         std::string(198, 'n');
     EXPECT_EQ(statusText()->text().toStdString(), shown);
     EXPECT_EQ(log.count("Status:" + shown + "\n"), 1);
+    // Too long for the box: cut with an ellipsis, the whole of it in the tooltip, as text.
+    EXPECT_TRUE(static_cast<CColorStatic*>(statusText())->ShownText().endsWith(QChar(0x2026)));
+    EXPECT_EQ(statusText()->toolTip(),
+              "<qt>" + QString::fromStdString(shown).toHtmlEscaped() + "</qt>");
     // No label that shows any of it interprets markup, and nothing else takes it up.
     for (const QLabel* label : window->findChildren<QLabel*>()) {
         if (label->text().contains("<b>")) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -30,13 +31,14 @@ class Program : public ::testing::Test {
         if (!folder.empty()) std::filesystem::remove_all(folder);
     }
 
-    std::unique_ptr<ChildProcess> start(const std::string& pulseServer) {
+    std::unique_ptr<ChildProcess> start(const std::string& pulseServer, bool console = true) {
         return std::make_unique<ChildProcess>(
             std::vector<std::string>{SERVER_PROGRAM},
             std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + folder,
                                      "XDG_RUNTIME_DIR=" + folder,
                                      "QUAVELINK_SERVER_PORT=" + std::to_string(port),
-                                     "PULSE_SERVER=" + pulseServer, "QUAVELINK_SERVER_CONSOLE=on",
+                                     "PULSE_SERVER=" + pulseServer,
+                                     console ? "QUAVELINK_SERVER_CONSOLE=on" : "NO_CONSOLE=1",
                                      "QUAVELINK_SERVER_NOWARN_48K=1"});
     }
 
@@ -109,7 +111,22 @@ TEST_F(Program, ASecondCopyIsRefusedAndTheFirstRunsOn) {
         << second->output();
     EXPECT_EQ(second->output().find("Initializing server network communication"),
               std::string::npos);
+    // The first copy was asked to bring its window forward.
+    EXPECT_TRUE(first->waitForOutput("A second start asked for the window\n", 5s))
+        << first->output();
     EXPECT_FALSE(first->wait(100ms).has_value());
+}
+
+TEST_F(Program, WithoutTheConsoleEveryLineIsInTheLogWhenTheProgramIsKilled) {
+    // The log goes to a file here, as to a journal or a redirection: a block-buffered stream
+    // would still hold these lines when the kill comes.
+    auto server = start("unix:" + folder + "/no-sound-server", false);
+    ASSERT_TRUE(server->waitForOutput("Initializing server network communication", 20s))
+        << server->output();
+    server->sendSignal(SIGKILL);
+    ASSERT_TRUE(server->wait(10s).has_value());
+    EXPECT_NE(server->output().find("Initializing server network communication"),
+              std::string::npos);
 }
 
 }  // namespace

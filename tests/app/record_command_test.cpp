@@ -1,6 +1,7 @@
 #include "app/record_command.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -19,6 +20,7 @@
 
 #include "app/main_window.h"
 #include "app/save_dialog.h"
+#include "app/save_folder.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
@@ -111,6 +113,56 @@ TEST_F(SaveAsDialog, ATypedNameWithoutExtensionGetsTheChosenTypes) {
     ASSERT_TRUE(choice.has_value());
     EXPECT_EQ(choice->path, QDir(folder.path()).filePath("take1.wav").toStdString());
     EXPECT_FALSE(choice->mp3);
+}
+
+// HOME for one test: the Music folder is found under it.
+class ScopedHome {
+  public:
+    explicit ScopedHome(const QString& folder) {
+        if (const char* old = std::getenv("HOME")) previous = old;
+        setenv("HOME", folder.toLocal8Bit().constData(), 1);
+    }
+    ~ScopedHome() { setenv("HOME", previous.c_str(), 1); }
+
+  private:
+    std::string previous = "/root";
+};
+
+TEST_F(SaveAsDialog, OpensWhereTheLastRecordingWentElseInTheMusicFolderElseAtHome) {
+    QTemporaryDir home;
+    ScopedHome scopedHome(home.path());
+    QDir(home.path()).mkdir("Music");
+    QDir(home.path()).mkdir("takes");
+    const QString music = QDir(home.path()).filePath("Music");
+    const QString takes = QDir(home.path()).filePath("takes");
+    rememberSaveFolder("/no-such-folder/x.wav");
+
+    // Runs the dialog; the user looks where it opened, then saves `name` in `saveIn` (or
+    // cancels when that is empty).
+    auto run = [](const QString& saveIn, const QString& name) {
+        QString opened;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = dynamic_cast<CXFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            opened = dialog->directory().absolutePath();
+            if (saveIn.isEmpty()) {
+                static_cast<QDialog*>(dialog)->reject();
+                return;
+            }
+            dialog->setDirectory(saveIn);
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(name);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        runSaveAsDialog("Recording-20240102-030405");
+        return opened;
+    };
+    EXPECT_EQ(run(takes, "one.wav"), music);
+    EXPECT_EQ(run(QString(), QString()), takes);
+    EXPECT_EQ(run(QString(), QString()), takes) << "a cancel keeps the folder";
+    QDir(takes).removeRecursively();
+    EXPECT_EQ(run(QString(), QString()), music);
+    QDir(music).removeRecursively();
+    EXPECT_EQ(run(QString(), QString()), QDir(home.path()).absolutePath());
 }
 
 TEST(RecordingName, IsBuiltFromTheLocalTimeAndTheExtensionCheckIgnoresCase) {
@@ -289,6 +341,40 @@ TEST_F(RecordCommand, AnMp3RecordingUnderAnOddExtensionIsWarnedAboutAndDecodes) 
     EXPECT_EQ(commandOutput("soxi -c '" + decoded + "' 2>&1"), "2");
     double seconds = std::atof(commandOutput("soxi -D '" + decoded + "' 2>&1").c_str());
     EXPECT_NEAR(seconds, 2.0, 0.15);
+}
+
+TEST_F(RecordCommand, TheCaptionAndTrayTipShowARunningRecording) {
+    answer = SaveAsChoice{path("shown.wav"), false, 160};
+    recordButton->click();
+    ASSERT_TRUE(recordButton->isChecked());
+    EXPECT_TRUE(window->windowTitle().endsWith(" (recording)"))
+        << window->windowTitle().toStdString();
+    EXPECT_EQ(window->TrayTip(), "Open QuaveLink Server (recording)");
+    // The version caption gives way to the plain one; the mark stays.
+    window->OnTimer();
+    EXPECT_EQ(window->windowTitle(), "QuaveLink Server (recording)");
+    window->StopRecording();
+    EXPECT_EQ(window->windowTitle(), "QuaveLink Server");
+    EXPECT_EQ(window->TrayTip(), "Open QuaveLink Server");
+}
+
+TEST_F(RecordCommand, RecordingsGetThePermissionsTheUmaskLeaves) {
+    struct {
+        mode_t umask;
+        mode_t expected;
+    } cases[] = {{022, 0644}, {077, 0600}, {002, 0664}};
+    for (const auto& c : cases) {
+        std::string file = path(("mode-" + std::to_string(c.umask) + ".wav").c_str());
+        mode_t previous = umask(c.umask);
+        answer = SaveAsChoice{file, false, 160};
+        recordButton->click();
+        umask(previous);
+        ASSERT_TRUE(recordButton->isChecked());
+        window->StopRecording();
+        struct stat info {};
+        ASSERT_EQ(stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, c.expected) << std::oct << c.umask;
+    }
 }
 
 TEST_F(RecordCommand, CancelEncoderFailureAndAnUnwritablePathLeaveTheButtonUp) {

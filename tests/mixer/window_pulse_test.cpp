@@ -122,7 +122,14 @@ TEST_F(WindowOnPulse, OutputGroupReadsAndWritesTheDefaultSink) {
 
 TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
     EXPECT_EQ(mixers->inputGroup(), nullptr);  // the default device is a playback device
+    QLabel* inputHeading = nullptr;
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->text() == "Audio Input") inputHeading = label;
+    }
+    ASSERT_NE(inputHeading, nullptr);
+    EXPECT_TRUE(inputHeading->isHidden()) << "no input controls to name";
     choose("QuaveMic");
+    EXPECT_FALSE(inputHeading->isHidden());
     ASSERT_NE(mixers->inputGroup(), nullptr);
     EXPECT_EQ(mixers->inputGroup()->Label(0)->text(), "QuaveMic");
     auto* sources = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_INPUT_SOURCE));
@@ -137,12 +144,16 @@ TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
     mixers->outputGroup()->FindSlotControls(0, &outputVolume, nullptr, nullptr);
     ASSERT_NE(outputVolume, nullptr);
     EXPECT_EQ(micVolume->x(), outputVolume->x() + WindowMixers::kGroupStep);
+    // Its heading stands over its column, which its line label spans.
+    EXPECT_NEAR(inputHeading->geometry().center().x(),
+                mixers->inputGroup()->Label(0)->geometry().center().x(), 2);
     ASSERT_EQ(daemon.pactl("set-source-volume mic 20000"), 0);
     const int expected = 65535 - static_cast<int>(faderFromPulseVolume(20000));
     ASSERT_TRUE(runUntil([&] { return micVolume->GetPos() == expected; }));
 
     choose("QuaveSink");
     EXPECT_EQ(mixers->inputGroup(), nullptr);
+    EXPECT_TRUE(inputHeading->isHidden());
 }
 
 }  // namespace
