@@ -372,9 +372,8 @@ int main(int argc, char** argv) {
 
     std::printf(
         "\nENet: longest gap in each listener's audio (ms) in the 3 s after a burst from "
-        "one peer, and a newcomer's wait from its connect attempt to its first audio (ms); ! = the "
-        "listener was "
-        "dropped\n");
+        "one peer, and a newcomer's wait from its connect attempt to its first audio (ms); "
+        "! = the listener was dropped\n");
     std::printf("%-34s", "burst");
     for (const Listener& l : listeners) std::printf(" %9.9s", l.name);
     std::printf(" %10s\n", "newcomer");

@@ -26,8 +26,8 @@ namespace {
 
 // Only for a socket that fails: a datagram that is not a query is dropped at once.
 constexpr int kReceiveErrorPauseMs = 500;
-// Received datagrams logged in any one second; the rest are counted, so that a flood costs the
-// log a line a second.
+// Received datagrams logged in any one second; the rest are only counted, and the count is
+// logged as one line in the next second that brings a datagram.
 constexpr int kLoggedDatagramsPerSecond = 20;
 
 std::int64_t steadyMilliseconds() {
