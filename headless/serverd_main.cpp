@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
     logLine("Capturing from %d: %s\n", *index, names[*index].c_str());
 
     // The stop signals are taken by this thread alone, so every worker started below runs on
-    // undisturbed and the stop happens here, in order. A hang-up (the terminal closed, or
-    // systemd's reload without a reload command) stops the same way.
+    // undisturbed and the stop happens here, in order. A hang-up (the terminal it ran in
+    // closed) stops the same way.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
