@@ -157,8 +157,9 @@ void ClientSessions::handleReceive(ENetPeer* peer, const std::uint8_t* data, std
         if (clientSlots[i].peer == nullptr || !sameClient(clientSlots[i].peer, peer)) continue;
         const bool logged = mayLogMessage(i);
         if (length < kMessageHeaderSize) {
-            if (logged)
+            if (logged) {
                 logLine("Ignoring a message of %zu bytes, shorter than its header\n", length);
+            }
             return;
         }
         MessageHeader header = readMessageHeader(data);
