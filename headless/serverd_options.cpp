@@ -36,7 +36,7 @@ const char* serverdUsage() {
            "      --kbps N             MP3 bit rate: 64, 128, 160, 192, 224, 320, or 0 for VBR\n"
            "  -h, --help               show this text\n"
            "      --version            show the version\n"
-           "Stops cleanly on SIGINT or SIGTERM, finishing a running recording.\n"
+           "Stops cleanly on SIGINT, SIGTERM or SIGHUP, finishing a running recording.\n"
            "QUAVELINK_SERVER_PORT sets the server port (discovery listens one above).\n";
 }
 
@@ -62,7 +62,10 @@ ServerdOptions parseServerdOptions(int argc, const char* const* argv) {
         } else if (arg == "-d" || arg == "--device") {
             options.device = value();
         } else if (arg == "-r" || arg == "--record") {
-            if (auto path = value()) options.recordPath = *path;
+            if (auto path = value()) {
+                options.recordPath = *path;
+                if (path->empty()) options.error = std::string(arg) + " needs a file name";
+            }
         } else if (arg == "--kbps") {
             auto text = value();
             if (!text) break;

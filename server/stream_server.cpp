@@ -42,6 +42,12 @@ bool StreamServer::start(std::optional<std::uint16_t> environmentPort) {
             "(try rebooting)");
         return false;
     }
+    if (port == 0) {
+        logLine(
+            "Warning, port number 0 lets the system choose a port (%u this time), where "
+            "clients will not look\n",
+            static_cast<unsigned>(networkHost->address.port));
+    }
     return true;
 }
 

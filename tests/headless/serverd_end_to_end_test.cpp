@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "child_process.h"
 #include "pulse_daemon.h"
@@ -57,17 +58,41 @@ class Serverd : public ::testing::Test {
     }
 
     // Starts the daemon on the sink's monitor with `arguments` after `prefix` (a command the
-    // daemon runs under, such as unshare).
+    // daemon runs under, such as unshare). With `closedOutput` its standard output is a pipe
+    // nobody reads any more.
     void start(const std::vector<std::string>& arguments,
-               const std::vector<std::string>& prefix = {}) {
+               const std::vector<std::string>& prefix = {}, bool closedOutput = false) {
         std::vector<std::string> command = prefix;
         command.insert(command.end(), {SERVERD_PROGRAM, "--device", "0"});
         command.insert(command.end(), arguments.begin(), arguments.end());
         serverd = std::make_unique<ChildProcess>(
-            command, std::vector<std::string>{"QUAVELINK_SERVER_PORT=" + std::to_string(port),
-                                              "XDG_CONFIG_HOME=" + std::string(folder),
-                                              "PULSE_SERVER=" + pulse->server(),
-                                              "QUAVELINK_SERVER_NOWARN_48K=1"});
+            command,
+            std::vector<std::string>{"QUAVELINK_SERVER_PORT=" + std::to_string(port),
+                                     "XDG_CONFIG_HOME=" + std::string(folder),
+                                     "PULSE_SERVER=" + pulse->server(),
+                                     "QUAVELINK_SERVER_NOWARN_48K=1"},
+            false, closedOutput);
+    }
+
+    // A command prefix that runs the daemon with `mountPoint` a fresh tmpfs mounted with
+    // `options`, in a mount namespace of its own (and a user namespace when not root).
+    std::vector<std::string> onTmpfs(const std::string& mountPoint, const std::string& options) {
+        std::filesystem::create_directory(mountPoint);
+        std::vector<std::string> prefix = {"/usr/bin/unshare", "-m"};
+        if (::geteuid() != 0) prefix.push_back("-r");
+        prefix.insert(prefix.end(),
+                      {"sh", "-c", "mount -t tmpfs -o " + options + " tmpfs \"$0\" && exec \"$@\"",
+                       mountPoint});
+        return prefix;
+    }
+
+    // Checks that the WAV file at `path` was finished: its header tells the true length of at
+    // least a second of 48000 Hz audio.
+    static void expectFinishedWav(const std::string& path) {
+        std::vector<std::uint8_t> file = readFile(path);
+        ASSERT_GT(file.size(), 44u + 48000);
+        EXPECT_EQ(readLittleEndian32(file.data() + 40), file.size() - 44);
+        EXPECT_EQ(readLittleEndian32(file.data() + 24), 48000u);
     }
 
     // A shared client that asks for plain audio under `name`.
@@ -88,14 +113,8 @@ class Serverd : public ::testing::Test {
     // must say `message` once and stream on.
     void recordOntoAFullDisk(const std::string& file, int kib, const std::string& message) {
         const std::string smallDisk = std::string(folder) + "/small";
-        std::filesystem::create_directory(smallDisk);
-        std::vector<std::string> onSmallDisk = {"/usr/bin/unshare", "-m"};
-        if (::geteuid() != 0) onSmallDisk.push_back("-r");
-        onSmallDisk.insert(onSmallDisk.end(), {"sh", "-c",
-                                               "mount -t tmpfs -o size=" + std::to_string(kib) +
-                                                   "k tmpfs \"$0\" && exec \"$@\"",
-                                               smallDisk});
-        start({"--record", smallDisk + "/" + file, "--kbps", "128"}, onSmallDisk);
+        start({"--record", smallDisk + "/" + file, "--kbps", "128"},
+              onTmpfs(smallDisk, "size=" + std::to_string(kib) + "k"));
         ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
         auto client = askForAudio("listener");
         ASSERT_TRUE(serverd->waitForOutput("Message: " + message, 10s)) << serverd->output();
@@ -143,6 +162,58 @@ TEST_F(Serverd, StreamsTheSinkAndFinishesItsRecordingOnSigterm) {
     EXPECT_EQ(readLittleEndian32(file.data() + 40), file.size() - 44);
     EXPECT_EQ(readLittleEndian32(file.data() + 24), 48000u);
     EXPECT_GT(toneShare(leftChannel(file.data() + 44, file.size() - 44), 1000, 48000), 0.9);
+}
+
+// A hang-up (the terminal closed, a service manager's reload) stops the daemon like SIGTERM:
+// the recording is finished. The file was there before, and the daemon said it replaced it.
+TEST_F(Serverd, AHangUpStopsCleanlyAndFinishesTheRecordingThatReplacedAFile) {
+    const std::string wav = std::string(folder) + "/take.wav";
+    std::ofstream(wav) << std::string(100000, 'x');
+    start({"--record", wav});
+    ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
+    EXPECT_NE(serverd->output().find("Replacing the existing file " + wav + "\n"),
+              std::string::npos);
+    auto client = askForAudio("listener");
+    ASSERT_TRUE(receive(*client, 300)) << serverd->output();
+
+    serverd->sendSignal(SIGHUP);
+    EXPECT_EQ(serverd->wait(10s), 0);
+    EXPECT_NE(serverd->output().find("Stopping on signal 1\n"), std::string::npos);
+    EXPECT_NE(serverd->output().find("Recording finished"), std::string::npos);
+    expectFinishedWav(wav);
+}
+
+// As `quavelink-serverd | head -n 3` leaves it once head has its lines: nobody reads the
+// output. The daemon streams and records on, and finishes its recording on SIGTERM.
+TEST_F(Serverd, StreamsAndRecordsOnWhenNobodyReadsItsOutput) {
+    const std::string wav = std::string(folder) + "/take.wav";
+    start({"--record", wav}, {}, true);
+    auto client = askForAudio("listener");
+    ASSERT_TRUE(receive(*client, 300)) << serverd->errors();
+    EXPECT_FALSE(serverd->wait(0s).has_value());
+    // The record thread writes every 200 ms: wait for a second of audio in the file.
+    auto size = [&] {
+        std::error_code missing;
+        auto bytes = std::filesystem::file_size(wav, missing);
+        return missing ? 0 : bytes;
+    };
+    for (int i = 0; i < 1000 && size() < 44 + 4 * 48000; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(serverd->stop(), 0) << serverd->errors();
+    expectFinishedWav(wav);
+}
+
+TEST_F(Serverd, ARecordingThatCannotBeOpenedStopsItAtStartWithTheReason) {
+    const std::string readOnly = std::string(folder) + "/read-only";
+    const std::string wav = readOnly + "/take.wav";
+    start({"--record", wav}, onTmpfs(readOnly, "ro"));
+    EXPECT_EQ(serverd->wait(20s), 1);
+    EXPECT_NE(serverd->errors().find("quavelink-serverd: Could not open file " + wav +
+                                     " for writing: Read-only file system\n"),
+              std::string::npos)
+        << serverd->errors();
+    EXPECT_EQ(serverd->output().find("Capturing at"), std::string::npos) << serverd->output();
 }
 
 TEST_F(Serverd, StreamsOnAfterBeingStoppedAndContinuedAndEndsOnlyOnAStopSignal) {

@@ -27,6 +27,9 @@ TEST(ServerdOptions, RefusesWhatItCannotUse) {
     EXPECT_FALSE(parse({"--kbps", "96"}).error.empty());
     EXPECT_FALSE(parse({"--kbps", "160k"}).error.empty());
     EXPECT_FALSE(parse({"--verbose"}).error.empty());
+    // An empty file name is a mistake (an unset variable in a script), not "no recording".
+    EXPECT_EQ(parse({"-r", ""}).error, "-r needs a file name");
+    EXPECT_EQ(parse({"--record", ""}).error, "--record needs a file name");
 }
 
 TEST(ServerdOptions, HelpAndVersionAreAnsweredWithoutStarting) {

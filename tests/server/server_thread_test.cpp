@@ -1,5 +1,6 @@
 #include "server/server_thread.h"
 
+#include <enet/enet.h>
 #include <gtest/gtest.h>
 
 #include <future>
@@ -125,6 +126,20 @@ TEST(ServerStart, TakesThePortFromTheEnvironment) {
         client.service(0);
     }
     EXPECT_TRUE(client.connected());
+}
+
+TEST(ServerStart, WarnsThatPortZeroIsAPortClientsCannotKnow) {
+    LogCapture log;
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server(window, recorder);
+    ASSERT_TRUE(server.start(0));
+    const unsigned chosen = server.host()->address.port;
+    EXPECT_NE(chosen, 0u);
+    EXPECT_EQ(log.count("Warning, port number 0 lets the system choose a port (" +
+                        std::to_string(chosen) + " this time), where clients will not look\n"),
+              1);
+    EXPECT_TRUE(window.read(&FakeServerWindow::messageBoxes).empty());
 }
 
 TEST(ServerThread, StartsAndRestartsTheCaptureOnItsSmallStack) {
