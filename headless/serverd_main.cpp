@@ -148,6 +148,7 @@ int main(int argc, char** argv) {
         close(recordFd);
         logLine("Recording finished\n");
     }
+    audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
     // The detached workers still run: leave without destroying what they use.
     std::_Exit(0);

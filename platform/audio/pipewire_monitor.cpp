@@ -4,9 +4,11 @@
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace quavelink::audio {
 namespace {
@@ -151,16 +153,33 @@ class Session {
 };
 
 // Puts the sink's own setting back: other programs recording its monitor expect it.
+void restore(const std::string& sinkName) {
+    Session session(sinkName);
+    if (session.found) session.setMonitorFollowsVolume(true);
+}
+
+class Hold;
+std::mutex holdsMutex;
+std::vector<Hold*> holds;  // holdsMutex
+
 class Hold : public MonitorBeforeVolume {
   public:
-    explicit Hold(std::string sinkName) : sinkName(std::move(sinkName)) {}
+    explicit Hold(std::string sinkName) : sinkName(std::move(sinkName)) {
+        std::lock_guard lock(holdsMutex);
+        holds.push_back(this);
+    }
     ~Hold() override {
-        Session session(sinkName);
-        if (session.found) session.setMonitorFollowsVolume(true);
+        {
+            std::lock_guard lock(holdsMutex);
+            holds.erase(std::find(holds.begin(), holds.end(), this));
+            if (released) return;
+            released = true;
+        }
+        restore(sinkName);
     }
 
-  private:
-    std::string sinkName;
+    const std::string sinkName;
+    bool released = false;  // holdsMutex
 };
 
 }  // namespace
@@ -170,6 +189,19 @@ std::unique_ptr<MonitorBeforeVolume> KeepMonitorBeforeVolume(const std::string& 
     if (!session.found || !session.monitorFollowsVolume) return nullptr;
     if (!session.setMonitorFollowsVolume(false)) return nullptr;
     return std::make_unique<Hold>(sinkName);
+}
+
+void ReleaseMonitorHolds() {
+    std::vector<std::string> sinks;
+    {
+        std::lock_guard lock(holdsMutex);
+        for (Hold* hold : holds) {
+            if (hold->released) continue;
+            hold->released = true;
+            sinks.push_back(hold->sinkName);
+        }
+    }
+    for (const std::string& sink : sinks) restore(sink);
 }
 
 }  // namespace quavelink::audio

@@ -20,4 +20,8 @@ class MonitorBeforeVolume {
 //! a few milliseconds when PipeWire answers.
 std::unique_ptr<MonitorBeforeVolume> KeepMonitorBeforeVolume(const std::string& sinkName);
 
+//! Ends every hold at once, for a program about to leave without destroying them; each one
+//! destroyed later changes nothing more. Any thread; a round trip to PipeWire per hold.
+void ReleaseMonitorHolds();
+
 }  // namespace quavelink::audio

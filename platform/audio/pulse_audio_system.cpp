@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -251,6 +252,8 @@ class Connection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     std::vector<StreamState*> streams;  // loop
+    //! pipewire-pulse answers: PipeWire itself can be asked about its sinks.
+    std::atomic<bool> onPipeWire{false};
 
   private:
     struct Query {
@@ -345,6 +348,7 @@ class Connection {
             if (!self->sinkUnsettled) self->defaultSink = sink;
             if (!self->sourceUnsettled) self->defaultSource = source;
             self->primed = true;
+            self->onPipeWire = info->server_name && std::strstr(info->server_name, "PipeWire");
             for (NotificationClient* client : self->clients) {
                 if (sinkChanged) client->OnDefaultDeviceChanged(DataFlow::Render, sink);
                 if (sourceChanged) client->OnDefaultDeviceChanged(DataFlow::Capture, source);
@@ -606,8 +610,9 @@ class PulseAudioClient : public AudioClient {
         }
         std::string target = made->record && flow == DataFlow::Render ? device.monitorSource : name;
         // Clients should hear what the PC plays, not what its owner chose to hear of it.
-        if (made->record && flow == DataFlow::Render)
+        if (made->record && flow == DataFlow::Render && connection->onPipeWire) {
             made->beforeVolume = KeepMonitorBeforeVolume(name);
+        }
 
         Connection::Lock lock(connection->loop);
         made->stream = pa_stream_new(connection->context,
@@ -877,6 +882,8 @@ class PulseAudioSystem : public AudioSystem {
 };
 
 }  // namespace
+
+void RestoreSoundServerSettings() { ReleaseMonitorHolds(); }
 
 std::unique_ptr<AudioSystem> CreatePulseAudioSystem() {
     return std::make_unique<PulseAudioSystem>();
