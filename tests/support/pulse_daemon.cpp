@@ -131,6 +131,12 @@ std::vector<std::string> pipeWireModule(const std::string& module) {
     return out;
 }
 
+// A process that a crashed test would leave running for good ends with it instead.
+std::vector<std::string> endingWithTest(std::vector<std::string> command) {
+    command.insert(command.begin(), {"setpriv", "--pdeathsig", "KILL"});
+    return command;
+}
+
 // WirePlumber's own start-up list without the monitors of sound cards, Bluetooth and cameras:
 // the private server has only the sinks and sources its test makes.
 constexpr const char* kWirePlumberMain = R"(load_module("metadata")
@@ -217,18 +223,19 @@ std::vector<std::string> PulseDaemon::pipeWireEnvironment() const {
 }
 
 bool PulseDaemon::startSessionBus() {
-    busPid = spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                    "--address=unix:path=" + directory + "/run/bus"},
+    busPid = spawn(endingWithTest({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                   "--address=unix:path=" + directory + "/run/bus"}),
                    pipeWireEnvironment(), directory + "/dbus.log");
     return busPid > 0 && appears(directory + "/run/bus", busPid);
 }
 
 void PulseDaemon::startPipeWire() {
     auto environment = pipeWireEnvironment();
-    pipewirePid = spawn({"pipewire"}, environment, directory + "/pipewire.log");
+    pipewirePid = spawn(endingWithTest({"pipewire"}), environment, directory + "/pipewire.log");
     if (pipewirePid <= 0 || !appears(directory + "/run/pipewire-0", pipewirePid)) return;
-    wireplumberPid = spawn({"wireplumber"}, environment, directory + "/wireplumber.log");
-    pid = spawn({"pipewire-pulse"}, environment, directory + "/pipewire-pulse.log");
+    wireplumberPid =
+        spawn(endingWithTest({"wireplumber"}), environment, directory + "/wireplumber.log");
+    pid = spawn(endingWithTest({"pipewire-pulse"}), environment, directory + "/pipewire-pulse.log");
     if (wireplumberPid <= 0 || pid <= 0 || !waitForServer(pid)) return;
     for (const std::string& module : moduleList) {
         auto words = pipeWireModule(module);
