@@ -68,6 +68,7 @@ class ProgramWorkers : public WindowWorkers, public RecordControl {
 };
 
 void endProcess(int status) {
+    audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
     std::_Exit(status);
 }

@@ -173,6 +173,7 @@ int main(int argc, char** argv) {
         close(recordFile->fd);
         if (recordFile->created) unlink(options.recordPath.c_str());
     }
+    audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
     // The detached workers still run: leave without destroying what they use.
     std::_Exit(0);

@@ -1,20 +1,28 @@
 #!/usr/bin/env bash
 # Builds the project into one build folder and runs its whole test suite inside a private network
-# namespace. Usage: scripts/test-suite.sh plain|address|thread [ctest arguments...]
+# namespace. Usage: scripts/test-suite.sh plain|pipewire|address|thread [ctest arguments...]
 #   plain    build/ (or $QUAVELINK_BUILD_DIR), the optimised build the programs ship as
+#   pipewire the same build's tests labelled sound-server once more, their private sound server
+#            a PipeWire with pipewire-pulse instead of a PulseAudio daemon
 #   address  build-address/, AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
 #   thread   build-thread/, ThreadSanitizer
 # Sanitizer reports of every process a test starts (the server programs, the client) land in
 # <build>/sanitizer-reports/; any report there fails the run, even when the test itself passed.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-kind=${1:?plain, address or thread}
+kind=${1:?plain, pipewire, address or thread}
 shift
 
 case "$kind" in
   plain)
     build=${QUAVELINK_BUILD_DIR:-$top/build}
     QUAVELINK_BUILD_DIR=$build "$top/scripts/build.sh"
+    ;;
+  pipewire)
+    build=${QUAVELINK_BUILD_DIR:-$top/build}
+    QUAVELINK_BUILD_DIR=$build "$top/scripts/build.sh"
+    export QUAVELINK_TEST_SOUND_SERVER=pipewire
+    set -- -L sound-server "$@"
     ;;
   address | thread)
     build=$top/build-$kind
@@ -33,7 +41,7 @@ case "$kind" in
     export TSAN_OPTIONS="log_path=$reports/tsan:suppressions=$supp/threads.supp:second_deadlock_stack=1"
     ;;
   *)
-    echo "unknown suite '$kind': plain, address or thread" >&2
+    echo "unknown suite '$kind': plain, pipewire, address or thread" >&2
     exit 2
     ;;
 esac
@@ -46,7 +54,7 @@ status=0
   ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 300 \
   --repeat until-pass:2 "$@" || status=$?
 
-if [ "$kind" != plain ] && [ -n "$(ls -A "$build/sanitizer-reports")" ]; then
+if [ "$kind" != plain ] && [ "$kind" != pipewire ] && [ -n "$(ls -A "$build/sanitizer-reports")" ]; then
   echo "== $kind sanitizer reports:" >&2
   for report in "$build/sanitizer-reports"/*; do
     echo "-- $report" >&2

@@ -6,9 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/audio/packet_ring.h"
+#include "platform/audio/pipewire_monitor.h"
 
 namespace quavelink::audio {
 namespace {
@@ -21,6 +25,13 @@ constexpr int kEventThreadPriority = 4;
 // The capture ring: packets of at most 480 frames, 256 of them (2.5 s at 48 kHz).
 constexpr std::uint32_t kRingSlots = 256;
 constexpr std::uint32_t kRingSlotFrames = 480;
+// How long a default-device lookup waits for the sound server to settle on a new default.
+constexpr auto kUnsettledDefaultWait = std::chrono::seconds(1);
+
+// Between a default device going away and its session manager choosing the next one,
+// pipewire-pulse names the default "@DEFAULT_SINK@" or "@DEFAULT_SOURCE@": no device has that
+// name, and the real one follows within a millisecond or so with another server event.
+bool isUnsettledDefault(const std::string& name) { return name.rfind("@DEFAULT_", 0) == 0; }
 
 Status pulseError(int error) {
     switch (error) {
@@ -207,11 +218,21 @@ class Connection {
     }
 
     Status defaultDevice(DataFlow flow, std::string& name) {
-        Lock lock(loop);
-        Status status = wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
-        if (Failed(status)) return status;
-        name = flow == DataFlow::Render ? defaultSink : defaultSource;
-        return name.empty() ? kErrorNotFound : kOk;
+        auto deadline = std::chrono::steady_clock::now() + kUnsettledDefaultWait;
+        for (;;) {
+            {
+                Lock lock(loop);
+                Status status =
+                    wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
+                if (Failed(status)) return status;
+                bool unsettled = flow == DataFlow::Render ? sinkUnsettled : sourceUnsettled;
+                if (!unsettled || std::chrono::steady_clock::now() > deadline) {
+                    name = unsettled ? "" : flow == DataFlow::Render ? defaultSink : defaultSource;
+                    return name.empty() ? kErrorNotFound : kOk;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
 
     Status addClient(NotificationClient* client) {
@@ -231,6 +252,8 @@ class Connection {
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
     std::vector<StreamState*> streams;  // loop
+    //! pipewire-pulse answers: PipeWire itself can be asked about its sinks.
+    std::atomic<bool> onPipeWire{false};
 
   private:
     struct Query {
@@ -316,11 +339,16 @@ class Connection {
         if (info) {
             std::string sink = info->default_sink_name ? info->default_sink_name : "";
             std::string source = info->default_source_name ? info->default_source_name : "";
-            bool sinkChanged = self->primed && sink != self->defaultSink;
-            bool sourceChanged = self->primed && source != self->defaultSource;
-            self->defaultSink = sink;
-            self->defaultSource = source;
+            // An unsettled name is no change yet: the settled one comes with the next event.
+            self->sinkUnsettled = isUnsettledDefault(sink);
+            self->sourceUnsettled = isUnsettledDefault(source);
+            bool sinkChanged = self->primed && !self->sinkUnsettled && sink != self->defaultSink;
+            bool sourceChanged =
+                self->primed && !self->sourceUnsettled && source != self->defaultSource;
+            if (!self->sinkUnsettled) self->defaultSink = sink;
+            if (!self->sourceUnsettled) self->defaultSource = source;
             self->primed = true;
+            self->onPipeWire = info->server_name && std::strstr(info->server_name, "PipeWire");
             for (NotificationClient* client : self->clients) {
                 if (sinkChanged) client->OnDefaultDeviceChanged(DataFlow::Render, sink);
                 if (sourceChanged) client->OnDefaultDeviceChanged(DataFlow::Capture, source);
@@ -334,6 +362,8 @@ class Connection {
 
     std::vector<NotificationClient*> clients;  // loop
     std::string defaultSink, defaultSource;    // loop
+    bool sinkUnsettled = false;                // loop
+    bool sourceUnsettled = false;              // loop
     bool primed = false;                       // loop
 };
 
@@ -347,7 +377,9 @@ struct StreamState {
     pa_sample_spec spec{};
     std::uint32_t frameBytes = 0;
     std::uint32_t bufferFrames = 0;
-    std::unique_ptr<PacketRing> ring;        // record streams
+    std::unique_ptr<PacketRing> ring;  // record streams
+    //! Keeps a PipeWire sink's monitor before the sink's volume while its monitor is captured.
+    std::unique_ptr<MonitorBeforeVolume> beforeVolume;
     std::vector<std::uint8_t> renderBuffer;  // playback streams
     SessionEvents* events = nullptr;         // loop
     bool disconnectTold = false;             // loop
@@ -577,6 +609,10 @@ class PulseAudioClient : public AudioClient {
             pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
         }
         std::string target = made->record && flow == DataFlow::Render ? device.monitorSource : name;
+        // Clients should hear what the PC plays, not what its owner chose to hear of it.
+        if (made->record && flow == DataFlow::Render && connection->onPipeWire) {
+            made->beforeVolume = KeepMonitorBeforeVolume(name);
+        }
 
         Connection::Lock lock(connection->loop);
         made->stream = pa_stream_new(connection->context,
@@ -846,6 +882,8 @@ class PulseAudioSystem : public AudioSystem {
 };
 
 }  // namespace
+
+void RestoreSoundServerSettings() { ReleaseMonitorHolds(); }
 
 std::unique_ptr<AudioSystem> CreatePulseAudioSystem() {
     return std::make_unique<PulseAudioSystem>();

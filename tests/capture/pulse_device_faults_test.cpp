@@ -1,8 +1,8 @@
-// Faults of the captured device on a private PulseAudio daemon while a client listens: the sink
+// Faults of the captured device on a private sound server while a client listens: the sink
 // removed, the sink reloaded in another format, the sound server killed and started again.
-// Nothing may crash; each case ends or follows as Parts 2.1, 2.2 and 1.1 say (a stream switch
-// for the default device, a reset for a fixed one, and otherwise the capture ends until the
-// next choice); and a new choice through the window's hand-over streams again.
+// Nothing may crash; each case ends or follows as designed (a stream switch for the default
+// device, a reset for a fixed one, and otherwise the capture ends until the next choice); and a
+// new choice through the window's hand-over streams again.
 #include <signal.h>
 
 #include <cstdio>

@@ -296,8 +296,8 @@ class ServerdDeviceFault : public ::testing::TestWithParam<DeviceFault> {};
 
 // The daemon (with its keep-alive) captures, a client listens, the device fails. Nothing
 // crashes; the capture ends with its line (or follows); the keep-alive, which stays on the sink
-// it started on, reports its end; the program still stops cleanly on SIGTERM; and the next run,
-// given a device, streams again.
+// it started on, reports its end (on PulseAudio); the program still stops cleanly on SIGTERM;
+// and the next run, given a device, streams again.
 TEST_P(ServerdDeviceFault, TheCaptureEndsAsDesignedAndANewRunStreamsAgain) {
     if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
     const DeviceFault& fault = GetParam();
@@ -349,8 +349,15 @@ TEST_P(ServerdDeviceFault, TheCaptureEndsAsDesignedAndANewRunStreamsAgain) {
             }
             EXPECT_GE(client.messages().size(), before + 300) << serverd.output();
         }
-        EXPECT_TRUE(serverd.waitForOutput("Message: PlaySilence thread has died.", 20s))
-            << serverd.output();
+        if (pulse.isPipeWire() && pulse.running()) {
+            // WirePlumber moves the keep-alive to the new default although it asked to stay on
+            // its sink: there it lives on. Only the end of the sound server ends it.
+            EXPECT_FALSE(serverd.waitForOutput("Message: PlaySilence thread has died.", 1s))
+                << serverd.output();
+        } else {
+            EXPECT_TRUE(serverd.waitForOutput("Message: PlaySilence thread has died.", 20s))
+                << serverd.output();
+        }
         EXPECT_FALSE(serverd.wait(0ms).has_value()) << "the program ended:\n" << serverd.output();
         if (!pulse.running()) {
             ASSERT_TRUE(pulse.restart());
