@@ -10,13 +10,13 @@
 namespace quavelink {
 namespace {
 
+using test::RecordedBoxes;
+using test::TemporaryFolder;
 using testing::inspectWithSox;
 using testing::kBlockFrames;
 using testing::RecordingFile;
 using testing::RecordThread;
-using testing::ShownBoxes;
 using testing::sizeOf;
-using testing::TemporaryFolder;
 using testing::ToneSource;
 using testing::waitUntil;
 
@@ -55,8 +55,9 @@ class Mp3Recording : public ::testing::Test {
     }
 
     TemporaryFolder folder;
-    ShownBoxes boxes;
-    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(boxes);
+    RecordedBoxes boxes;
+    LockSem lock;
+    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(lock, boxes);
 };
 
 TEST_F(Mp3Recording, FixedBitRateAt48000HzDecodesToTheSameToneAndLength) {
