@@ -21,6 +21,19 @@ using BE_ERR = std::uint32_t;
 using HBE_STREAM = std::uintptr_t;
 using PHBE_STREAM = HBE_STREAM*;
 
+// The codes keep their numbers, which the log lines print ("Error opening encoding stream (2)").
+// What each stands for here:
+//   1 INVALID_FORMAT             a configuration not in the LAME form; or the file handed for the
+//                                info tag is shorter than the tag, does not start with the
+//                                stream's placeholder frame, or cannot be examined (fstat, pread)
+//   2 INVALID_FORMAT_PARAMETERS  a missing argument; a rate, bit rate, mode or preset the
+//                                encoder does not take; libmp3lame refused its parameters or
+//                                failed in a way of its own; the tag's file could not be opened
+//                                or written
+//   3 NO_MORE_HANDLES            libmp3lame could not allocate (lame_init or its buffers)
+//   4 INVALID_HANDLE             libmp3lame not loaded; a stream never opened or already closed
+//   5 BUFFER_TOO_SMALL           more samples than one chunk; a frame or tag larger than the
+//                                buffer sized for it
 constexpr BE_ERR BE_ERR_SUCCESSFUL = 0x00000000;
 constexpr BE_ERR BE_ERR_INVALID_FORMAT = 0x00000001;
 constexpr BE_ERR BE_ERR_INVALID_FORMAT_PARAMETERS = 0x00000002;
