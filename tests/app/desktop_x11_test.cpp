@@ -10,9 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QMenu>
-#include <QMetaObject>
 #include <QSystemTrayIcon>
 #include <chrono>
 #include <cstring>
@@ -23,15 +21,13 @@
 
 #include "app/main_window.h"
 #include "app/version_check_host.h"
-#include "capture/channel_selection.h"
-#include "capture/endpoint_list.h"
 #include "child_process.h"
 #include "mixer/window_mixers.h"
-#include "platform/audio/pulse_audio_system.h"
-#include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
+#include "support/pulse_window_parts.h"
+#include "support/temporary_folder.h"
 #include "window_test_helpers.h"
 
 // After Qt: Xlib's macros (Bool, Status) break Qt's headers.
@@ -43,6 +39,7 @@ namespace {
 
 using test::ChildProcess;
 using test::PulseDaemon;
+using test::PulseWindowParts;
 
 using test::IdleWorkers;
 using test::runUntil;
@@ -75,21 +72,10 @@ class Desktop : public ::testing::Test {
         ResetSettingsToDefaults();
         SetInputSelect("");
         SetEnableHotkeys(true);
-        audioSystem = audio::CreatePulseAudioSystem();
-        endpoints = std::make_unique<EndpointList>(*audioSystem);
-        mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
-        });
+        parts = std::make_unique<PulseWindowParts>();
     }
     void open() {
-        MainWindowSetup setup;
-        setup.endpoints = endpoints.get();
-        setup.channels = &channels;
-        setup.boxes = &boxes;
-        setup.workers = &workers;
-        setup.mixers = mixerSystem.get();
-        setup.localAddressText = [] { return std::string(" 127.0.0.1"); };
-        setup.exitProcess = [](int) {};
+        MainWindowSetup setup = parts->setup(boxes, workers);
         setup.versionHost = &versionHost;
         window = std::make_unique<CQuaveLinkServerDlg>(setup);
         window->OnInitDialog();
@@ -128,10 +114,7 @@ class Desktop : public ::testing::Test {
     }
 
     PulseDaemon daemon{{"module-null-sink sink_name=test rate=48000"}};
-    std::unique_ptr<audio::AudioSystem> audioSystem;
-    std::unique_ptr<EndpointList> endpoints;
-    std::unique_ptr<MixerSystem> mixerSystem;
-    ChannelSelection channels;
+    std::unique_ptr<PulseWindowParts> parts;
     IdleWorkers workers;
     RecordedBoxes boxes;
     AppVersionCheckHost versionHost{GuiMessageBoxHost::Mode::Logged};
@@ -314,10 +297,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
 
-    char folder[] = "/tmp/quavelink-desktop-tests-XXXXXX";
-    if (mkdtemp(folder) == nullptr) return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    setenv("XDG_RUNTIME_DIR", folder, 1);
+    quavelink::test::TemporaryFolder folder("quavelink-desktop-tests");
+    setenv("XDG_CONFIG_HOME", folder.path().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", folder.path().c_str(), 1);
     // No session bus: the icon goes through the XEmbed tray, and no desktop services start.
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     // The version check must never leave the machine; these tests end before it would ask.
@@ -339,6 +321,5 @@ int main(int argc, char** argv) {
         result = RUN_ALL_TESTS();
         quavelink::trayHost.reset();
     }
-    QDir(QString::fromLocal8Bit(folder)).removeRecursively();
     return result;
 }

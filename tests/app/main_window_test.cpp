@@ -17,12 +17,13 @@
 #include "app/log_console.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
-#include "controls/color_static.h"
-#include "controls/peak_meter_ctrl.h"
+#include "controls/colored_label.h"
+#include "controls/peak_meter_widget.h"
 #include "fake_audio_system.h"
 #include "log_capture.h"
 #include "server_harness.h"
 #include "settings/settings.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink {
 namespace {
@@ -46,11 +47,7 @@ class FakeWorkers : public WindowWorkers {
     }
 };
 
-class RecordedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
+using test::RecordedBoxes;
 
 class MainWindow : public ::testing::Test {
   protected:
@@ -196,19 +193,19 @@ TEST_F(MainWindow, WorkerFailures) {
     workers.discoveryStarts = false;
     workers.recordStarts = false;
     open();
-    EXPECT_EQ(boxes.texts, (std::vector<std::string>{"Could not create multicast receive thread",
-                                                     "Could not create file record thread"}));
+    EXPECT_EQ(boxes.shown(), (std::vector<std::string>{"Could not create multicast receive thread",
+                                                       "Could not create file record thread"}));
     EXPECT_EQ(workers.calls, (std::vector<std::string>{"server", "discovery", "record"}));
     EXPECT_TRUE(exits.empty());
     // Without discovery a choice is not stored.
     choose(1);
     EXPECT_EQ(GetInputSelect(), "");
 
-    boxes.texts.clear();
+    boxes.clear();
     workers.calls.clear();
     workers.serverStarts = false;
     open();
-    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create audio thread"});
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"Could not create audio thread"});
     EXPECT_EQ(exits, std::vector<int>{-1});
     EXPECT_EQ(workers.calls, std::vector<std::string>{"server"});
 }

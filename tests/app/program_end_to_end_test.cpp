@@ -3,10 +3,12 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "child_process.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
+#include "support/temporary_folder.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -22,13 +24,9 @@ class Program : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
-        char name[] = "/tmp/quavelink-program-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        folder = name;
+        made = std::make_unique<test::TemporaryFolder>("quavelink-program");
+        folder = made->path().string();
         port = freeUdpPort();
-    }
-    void TearDown() override {
-        if (!folder.empty()) std::filesystem::remove_all(folder);
     }
 
     std::unique_ptr<ChildProcess> start(const std::string& pulseServer, bool console = true) {
@@ -42,6 +40,7 @@ class Program : public ::testing::Test {
                                      "QUAVELINK_SERVER_NOWARN_48K=1"});
     }
 
+    std::unique_ptr<test::TemporaryFolder> made;
     std::string folder;
     std::uint16_t port = 0;
 };

@@ -27,15 +27,12 @@
 #include "recording/mp3/mp3_encoder.h"
 #include "recording/recorder.h"
 #include "settings/settings.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink {
 namespace {
 
-class RecordedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
+using test::RecordedBoxes;
 
 std::string commandOutput(const std::string& command) {
     std::string output;
@@ -192,7 +189,9 @@ MessageBoxHost& recorderBoxes() {
 // the test process, so the recorder does too.
 class TestRecording : public WindowWorkers, public RecordControl {
   public:
-    TestRecording() : recorder(*new Recorder(recorderBoxes())) { startRecordThread(recorder); }
+    TestRecording() : recorder(*new Recorder(recordLock, recorderBoxes())) {
+        startRecordThread(recorder);
+    }
     bool startServer(ServerWindow&) override { return true; }
     bool startDiscovery() override { return true; }
     bool startRecord() override { return true; }
@@ -301,7 +300,7 @@ TEST_F(RecordCommand, AWavRecordingKeepsTheRateItStartedWithAndTheButtonStaysDow
     EXPECT_EQ(offeredNames[0].size(), std::string("Recording-20240102-030405").size());
     EXPECT_TRUE(recordButton->isChecked());
     ASSERT_NE(window->recordFd, -1);
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_TRUE(boxes.shown().empty());
 
     recording.is48k = true;  // the device changes while recording: the file does not
     recording.feedTone(1.0, 44100);
@@ -309,7 +308,6 @@ TEST_F(RecordCommand, AWavRecordingKeepsTheRateItStartedWithAndTheButtonStaysDow
     recordButton->click();
     EXPECT_TRUE(recordButton->isChecked());
     EXPECT_EQ(offeredNames.size(), 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     window->StopRecording();
     EXPECT_FALSE(recordButton->isChecked());
@@ -323,14 +321,13 @@ TEST_F(RecordCommand, AWavRecordingKeepsTheRateItStartedWithAndTheButtonStaysDow
 TEST_F(RecordCommand, AnMp3RecordingUnderAnOddExtensionIsWarnedAboutAndDecodes) {
     answer = SaveAsChoice{path("song.mp4"), true, 128};
     recordButton->click();
-    ASSERT_EQ(boxes.texts.size(), 1u);
-    EXPECT_EQ(boxes.texts[0], kExtensionWarning);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0], kExtensionWarning);
     ASSERT_TRUE(recordButton->isChecked());
     ASSERT_EQ(recording.targets.size(), 1u);
     EXPECT_EQ(recording.targets[0].rate, 48000);
     EXPECT_EQ(recording.targets[0].kbps, 128);
     recording.feedTone(2.0, 48000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     window->StopRecording();
 
     std::string decoded = path("decoded.wav");
@@ -386,16 +383,16 @@ TEST_F(RecordCommand, CancelEncoderFailureAndAnUnwritablePathLeaveTheButtonUp) {
     answer = SaveAsChoice{path("a.mp3"), true, 160};
     recordButton->click();
     EXPECT_FALSE(recordButton->isChecked());
-    EXPECT_EQ(boxes.texts, std::vector<std::string>{"encoder missing"});
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"encoder missing"});
     EXPECT_EQ(access(path("a.mp3").c_str(), F_OK), -1);  // nothing created
 
-    boxes.texts.clear();
+    boxes.clear();
     std::string unwritable = path("no-such-folder/b.wav");
     answer = SaveAsChoice{unwritable, false, 160};
     recordButton->click();
     EXPECT_FALSE(recordButton->isChecked());
     EXPECT_EQ(window->recordFd, -1);
-    EXPECT_EQ(boxes.texts,
+    EXPECT_EQ(boxes.shown(),
               std::vector<std::string>{"Could not open file " + unwritable + " for writing"});
     EXPECT_TRUE(recording.targets.empty());
 }

@@ -6,9 +6,9 @@
 #include <QPainter>
 #include <QWidget>
 
-#include "controls/color_static.h"
+#include "controls/colored_label.h"
 #include "controls/group_box.h"
-#include "controls/mem_dc.h"
+#include "controls/offscreen_painter.h"
 #include "controls/skin_button.h"
 #include "qt_app.h"
 

@@ -1,4 +1,4 @@
-#include "controls/peak_meter_ctrl.h"
+#include "controls/peak_meter_widget.h"
 
 #include <QPaintEvent>
 #include <QPainter>
@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "controls/colors.h"
-#include "controls/mem_dc.h"
+#include "controls/offscreen_painter.h"
 #include "controls/periodic_timer.h"
 
 namespace quavelink {

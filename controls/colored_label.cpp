@@ -1,4 +1,4 @@
-#include "controls/color_static.h"
+#include "controls/colored_label.h"
 
 #include <QFontMetrics>
 #include <QPainter>
