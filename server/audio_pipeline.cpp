@@ -130,6 +130,11 @@ int StreamServer::serviceHost() {
         return result;
     }
     if (result == 0) return 0;
+    handleEvent(event);
+    return result;
+}
+
+void StreamServer::handleEvent(const ENetEvent& event) {
     switch (event.type) {
         case ENET_EVENT_TYPE_CONNECT:
             clientSessions.handleConnect(event.peer, event.data);
@@ -144,7 +149,6 @@ int StreamServer::serviceHost() {
         default:
             break;
     }
-    return result;
 }
 
 }  // namespace quavelink

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "server/opus_encoders.h"
 
 struct _ENetHost;
+struct _ENetEvent;
 
 namespace quavelink {
 
@@ -37,6 +39,11 @@ public:
     //! Returns the host service result: negative on error, positive when an event was handled.
     int processAudioBlock(std::uint8_t* block, int length);
 
+    //! The server thread while no capture runs (the capture thread has been joined or has not
+    //! started): services the host for up to `wait`, handling every client event that comes.
+    //! False when there is no host to service (the caller then waits on its own).
+    bool serviceWhileIdle(std::chrono::milliseconds wait);
+
     //! True while the capture runs at 48000 Hz; written by the capture start before the capture
     //! thread runs, read by the pipeline and the window.
     std::atomic<bool> streamIs48k{true};
@@ -52,6 +59,7 @@ private:
     void checkOutgoingQueue(const ClientSlot& slot, std::uint32_t blockNumber);
     void feedMeterAndRecorder(const std::uint8_t* block, int length);
     int serviceHost();
+    void handleEvent(const _ENetEvent& event);
 
     ServerWindow& window;
     RecordSink& recorder;
