@@ -151,7 +151,7 @@ class Connection : public pulse::Connection {
     }
 
     Status listDevices(std::vector<DeviceInfo>& devices) {
-        Query query{this, {}};
+        Query query(this);
         Lock lock(*this);
         Status status = wait(pa_context_get_sink_info_list(context(), &Connection::onSink, &query));
         if (Succeeded(status)) {
@@ -165,7 +165,7 @@ class Connection : public pulse::Connection {
     }
 
     Status deviceInfo(DataFlow flow, const std::string& name, DeviceInfo& device) {
-        Query query{this, {}};
+        Query query(this);
         Lock lock(*this);
         pa_operation* operation = flow == DataFlow::Render
                                       ? pa_context_get_sink_info_by_name(
@@ -214,6 +214,7 @@ class Connection : public pulse::Connection {
 
   private:
     struct Query {
+        explicit Query(Connection* connection) : connection(connection) {}
         Connection* connection;
         std::vector<DeviceInfo> devices;
         int error = 0;
