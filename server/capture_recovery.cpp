@@ -55,6 +55,7 @@ void CaptureRecovery::tick(Clock::time_point now) {
                 CaptureControl::EndpointState state = capture.probeEndpoint(chosenIndex);
                 logLine("The capture ended (%s), trying again\n", reasonFor(state));
                 mayFallBack = true;
+                blocked = state;
                 lost(now, reasonFor(state));
             } else if (activeIndex != chosenIndex &&
                        capture.probeEndpoint(chosenIndex) ==
@@ -66,7 +67,13 @@ void CaptureRecovery::tick(Clock::time_point now) {
             }
             return;
         case Phase::Retrying:
-            if (now >= due) retry(now);
+            // Between the tries a look is cheap (a failed connect, a lookup): the capture is
+            // tried at once when what stood in its way has gone.
+            if (now >= due ||
+                (blocked != CaptureControl::EndpointState::Present &&
+                 capture.probeEndpoint(chosenIndex) == CaptureControl::EndpointState::Present)) {
+                retry(now);
+            }
             return;
     }
 }
@@ -95,6 +102,7 @@ void CaptureRecovery::startChosen() {
     }
     // An unplugged device has told the user so; it is taken as soon as it returns.
     goneTold = state == CaptureControl::EndpointState::Gone;
+    blocked = state;
     showReason(reasonFor(state));
     phase = Phase::Retrying;
     delay = kFirstRetryDelay;
@@ -117,6 +125,7 @@ void CaptureRecovery::retry(Clock::time_point now) {
         }
         return;
     }
+    blocked = state;
     showReason(reasonFor(state));
     backOff(now);
 }

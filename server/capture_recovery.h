@@ -29,7 +29,8 @@ std::string unpluggedDeviceMessage(unsigned code);
 //! starts the capture on it after a pause, notices a capture that ended on its own, and tries
 //! it again with a growing delay (0.5 s, 1 s, 2 s, 4 s, then every 5 s): the chosen endpoint,
 //! or the default device while the chosen one is gone, going back to the chosen one when it
-//! returns. Time comes in through `tick`, so tests step it. Server thread only.
+//! returns. Between tries each tick looks whether the endpoint can be opened (a cheap lookup)
+//! and tries at once when it can, so a sound server that is back is used within a tick. Time comes in through `tick`, so tests step it. Server thread only.
 class CaptureRecovery {
   public:
     using Clock = std::chrono::steady_clock;
@@ -76,6 +77,9 @@ class CaptureRecovery {
     Clock::time_point due{};
     std::chrono::milliseconds delay = kFirstRetryDelay;
     std::string shownReason;
+    //! What stood in the way at the last failure; while it was the endpoint's absence (or the
+    //! sound server's), each tick looks whether it has gone.
+    CaptureControl::EndpointState blocked = CaptureControl::EndpointState::Present;
     //! The chosen endpoint's loss has been told with the box that asks to choose it again.
     bool goneTold = false;
     //! The default device may stand in: only for a capture that ran and was lost, not for a

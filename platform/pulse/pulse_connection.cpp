@@ -18,8 +18,9 @@ namespace {
 // (PulseAudio's run at 5).
 constexpr int kEventThreadPriority = 4;
 constexpr std::chrono::milliseconds kWatchPeriod{250};
-constexpr std::chrono::milliseconds kFirstRetryDelay{500};
-constexpr std::chrono::milliseconds kLongestRetryDelay{5000};
+// A connect to a sound server that is not there fails at once: trying twice a second costs
+// nothing and finds it back within half a second.
+constexpr std::chrono::milliseconds kRetryPeriod{500};
 
 // Every captured fragment passes through the event thread on its way to the capture thread;
 // at normal priority a busy machine holds it back for tens of milliseconds. Where the system
@@ -177,12 +178,10 @@ int ConnectionSource::connectLocked() {
 
 void ConnectionSource::watchLoop() {
     std::unique_lock lock(mutex);
-    std::chrono::milliseconds delay = kFirstRetryDelay;
     bool lost = false;
     while (!stopping) {
         bool hadOne = connection != nullptr;
         if (connection && connection->alive()) {
-            delay = kFirstRetryDelay;
             wake.wait_for(lock, kWatchPeriod, [&] { return stopping; });
             continue;
         }
@@ -197,8 +196,7 @@ void ConnectionSource::watchLoop() {
             continue;
         }
         lost = true;
-        wake.wait_for(lock, delay, [&] { return stopping; });
-        delay = std::min(delay * 2, kLongestRetryDelay);
+        wake.wait_for(lock, kRetryPeriod, [&] { return stopping; });
     }
 }
 

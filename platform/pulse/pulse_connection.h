@@ -107,9 +107,9 @@ class Connection {
 };
 
 //! The connection in use, made anew once it has died (the sound server stopped or was
-//! restarted). With `watch`, a thread of its own notices the death and keeps trying (0.5 s,
-//! 1 s, 2 s ... every 5 s) until a connection is made, then calls `onReconnected`; without,
-//! a new connection is tried on the next use. Any thread but a loop's.
+//! restarted). With `watch`, a thread of its own notices the death within a quarter second
+//! and tries every half second until a connection is made, then calls `onReconnected`;
+//! without, a new connection is tried on the next use. Any thread but a loop's.
 class ConnectionSource {
   public:
     //! Makes an unconnected connection (a backend's own kind); the source connects it.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
@@ -11,6 +12,7 @@
 #include "log_capture.h"
 #include "platform/environment.h"
 #include "platform/thread.h"
+#include "server/capture_recovery.h"
 #include "server/stream_server.h"
 #include "test_client.h"
 
@@ -110,9 +112,22 @@ TEST(DeviceLoop, ServesClientsWhileNoCaptureRuns) {
         }
     }
     EXPECT_TRUE(named);
+    // The start failed and is tried again, the client still served all along.
+    auto retried = [&] {
+        auto calls = capture.snapshot();
+        return std::find(calls.begin(), calls.end(), "retry 0") != calls.end();
+    };
+    for (int i = 0; i < 1000 && !retried(); ++i) client.service(10);
+    EXPECT_TRUE(client.connected());
     thread.request_stop();
     thread.join();
-    EXPECT_GE(capture.snapshot().size(), 4u) << "the start is tried again";
+    const auto calls = capture.snapshot();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 3),
+              (std::vector<std::string>{"stop", "start 0", "probe 0"}));
+    EXPECT_TRUE(retried());
+    EXPECT_EQ(window.read(&FakeServerWindow::messageBoxes),
+              std::vector<std::string>{kNoSoundServerMessage});
 }
 
 TEST(ServerStart, TakesThePortFromTheEnvironment) {
