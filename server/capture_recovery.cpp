@@ -57,9 +57,8 @@ void CaptureRecovery::tick(Clock::time_point now) {
                 mayFallBack = true;
                 blocked = state;
                 lost(now, reasonFor(state));
-            } else if (activeIndex != chosenIndex &&
-                       capture.probeEndpoint(chosenIndex) ==
-                           CaptureControl::EndpointState::Present) {
+            } else if (activeIndex != chosenIndex && capture.probeEndpoint(chosenIndex) ==
+                                                         CaptureControl::EndpointState::Present) {
                 // The chosen endpoint is back: leave the default device for it.
                 capture.stopCapture();
                 logLine("The chosen device is back\n");

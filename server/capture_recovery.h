@@ -30,7 +30,8 @@ std::string unpluggedDeviceMessage(unsigned code);
 //! it again with a growing delay (0.5 s, 1 s, 2 s, 4 s, then every 5 s): the chosen endpoint,
 //! or the default device while the chosen one is gone, going back to the chosen one when it
 //! returns. Between tries each tick looks whether the endpoint can be opened (a cheap lookup)
-//! and tries at once when it can, so a sound server that is back is used within a tick. Time comes in through `tick`, so tests step it. Server thread only.
+//! and tries at once when it can, so a sound server that is back is used within a tick. Time comes
+//! in through `tick`, so tests step it. Server thread only.
 class CaptureRecovery {
   public:
     using Clock = std::chrono::steady_clock;

@@ -44,8 +44,7 @@ void runDeviceLoop(StreamServer& server, CaptureControl& capture, ServerWindow& 
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now);
             // While no capture thread runs, this thread owns the host: clients keep their
             // connection, and new ones get in.
-            if (!recovery.idle() ||
-                !server.serviceWhileIdle(std::min(left, kIdleServiceSlice))) {
+            if (!recovery.idle() || !server.serviceWhileIdle(std::min(left, kIdleServiceSlice))) {
                 if (!sleepFor(std::max(left, std::chrono::milliseconds(1)), stop)) return;
             }
         }

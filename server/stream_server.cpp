@@ -54,8 +54,8 @@ bool StreamServer::serviceWhileIdle(std::chrono::milliseconds wait) {
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
-        int result = enet_host_service(networkHost, &event,
-                                       static_cast<enet_uint32>(std::max<long long>(0, left.count())));
+        int result = enet_host_service(
+            networkHost, &event, static_cast<enet_uint32>(std::max<long long>(0, left.count())));
         if (result < 0) {
             logLine("Error returned from service call\n");
             return true;

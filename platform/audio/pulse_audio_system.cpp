@@ -133,8 +133,8 @@ class Connection : public pulse::Connection {
     static pulse::Connection::Options options() {
         pulse::Connection::Options options;
         options.clientName = "QuaveLink Server";
-        options.subscriptions = PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK |
-                                PA_SUBSCRIPTION_MASK_SOURCE;
+        options.subscriptions =
+            PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE;
         options.onEvent = [](pulse::Connection& connection, unsigned type, std::uint32_t index) {
             static_cast<Connection&>(connection).onSubscription(type, index);
         };
@@ -155,7 +155,8 @@ class Connection : public pulse::Connection {
         Lock lock(*this);
         Status status = wait(pa_context_get_sink_info_list(context(), &Connection::onSink, &query));
         if (Succeeded(status)) {
-            status = wait(pa_context_get_source_info_list(context(), &Connection::onSource, &query));
+            status =
+                wait(pa_context_get_source_info_list(context(), &Connection::onSource, &query));
         }
         if (Failed(status)) return status;
         for (DeviceInfo& device : query.devices) {
@@ -183,7 +184,8 @@ class Connection : public pulse::Connection {
 
     Status defaultDevice(DataFlow flow, std::string& name) {
         Lock lock(*this);
-        Status status = wait(pa_context_get_server_info(context(), &Connection::onServerInfo, this));
+        Status status =
+            wait(pa_context_get_server_info(context(), &Connection::onServerInfo, this));
         if (Failed(status)) return status;
         name = flow == DataFlow::Render ? defaultSink : defaultSource;
         return name.empty() ? kErrorNotFound : kOk;
@@ -620,9 +622,7 @@ class PulseAudioClient : public AudioClient {
     Status Stop() override { return cork(true); }
 
   private:
-    static void onSuccess(pa_stream*, int, void* data) {
-        static_cast<Connection*>(data)->signal();
-    }
+    static void onSuccess(pa_stream*, int, void* data) { static_cast<Connection*>(data)->signal(); }
 
     Status cork(bool corked) {
         if (!state) return kErrorNotInitialized;

@@ -440,9 +440,8 @@ class PulseMixerSystem : public MixerSystem {
     static bool sinkByName(pulse::Connection& connection, const std::string& name,
                            DeviceState& state) {
         Query query{&connection};
-        if (connection.wait(pa_context_get_sink_info_by_name(connection.context(), name.c_str(),
-                                                             &PulseMixerSystem::onSink, &query)) !=
-                0 ||
+        if (connection.wait(pa_context_get_sink_info_by_name(
+                connection.context(), name.c_str(), &PulseMixerSystem::onSink, &query)) != 0 ||
             query.failed || query.devices.empty()) {
             return false;
         }
@@ -679,9 +678,8 @@ class PulseMixerSystem : public MixerSystem {
         pa_context* context = connection.context();
         for (const auto& [handle, sourceName] : inputs) {
             refreshWith(connection, handle, [&](Refresh* refresh) {
-                return pa_context_get_source_info_by_name(context, sourceName.c_str(),
-                                                          &PulseMixerSystem::onSourceRefresh,
-                                                          refresh);
+                return pa_context_get_source_info_by_name(
+                    context, sourceName.c_str(), &PulseMixerSystem::onSourceRefresh, refresh);
             });
         }
         for (HMIXER handle : outputs) {
@@ -695,9 +693,9 @@ class PulseMixerSystem : public MixerSystem {
     static void onServerRefresh(pa_context* context, const pa_server_info* info, void* userdata) {
         std::unique_ptr<Refresh> refresh(static_cast<Refresh*>(userdata));
         if (!info || !info->default_sink_name) return;
-        if (pa_operation* operation = pa_context_get_sink_info_by_name(
-                context, info->default_sink_name, &PulseMixerSystem::onSinkRefresh,
-                refresh.get())) {
+        if (pa_operation* operation =
+                pa_context_get_sink_info_by_name(context, info->default_sink_name,
+                                                 &PulseMixerSystem::onSinkRefresh, refresh.get())) {
             refresh.release();
             pa_operation_unref(operation);
         }

@@ -55,8 +55,7 @@ int Connection::connect(const Options& options) {
     Lock lock(*this);
     if (pa_threaded_mainloop_start(mainloop) < 0) return PA_ERR_INTERNAL;
     if (options.realtimeEvents) {
-        pa_mainloop_api_once(pa_threaded_mainloop_get_api(mainloop), &raisePriority,
-                             nullptr);
+        pa_mainloop_api_once(pa_threaded_mainloop_get_api(mainloop), &raisePriority, nullptr);
     }
     for (;;) {
         pa_context_state_t state = pa_context_get_state(ctx);
@@ -66,8 +65,7 @@ int Connection::connect(const Options& options) {
     }
     if (options.subscriptions != 0) {
         int error = wait(pa_context_subscribe(
-            ctx, static_cast<pa_subscription_mask_t>(options.subscriptions), &onDone,
-            this));
+            ctx, static_cast<pa_subscription_mask_t>(options.subscriptions), &onDone, this));
         if (error != 0) return error;
     }
     return 0;

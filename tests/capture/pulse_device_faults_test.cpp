@@ -117,9 +117,9 @@ TEST_F(PulseDeviceFaults, DefaultSinkReloadedAt44100IsCapturedAgainAtItsRate) {
               0);
     ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
     play("test", 1000, 1500, 44100);
-    bool again = waitUntil(
-        [&] { return window.read(&FakeServerWindow::rateTexts).back() == " 44.1 kHz"; }, 10s,
-        {client.get()});
+    bool again =
+        waitUntil([&] { return window.read(&FakeServerWindow::rateTexts).back() == " 44.1 kHz"; },
+                  10s, {client.get()});
     std::size_t after = client->messages().size() + 200;
     bool received = receive(*client, after);
     printSeen("default sink reloaded at 44100 Hz");
@@ -155,8 +155,8 @@ TEST_F(PulseDeviceFaults, FixedSinkReloadedWithSixChannelsIsOpenedAgainByItself)
     six.channelMap = kSixChannels;
     players.push_back(
         std::make_unique<PulsePlayer>("test", six, stereoTones(1000, 1500, 48000, 6)));
-    bool reopened = waitUntil([&] { return channels.captureChannelCount.load() == 6; }, 10s,
-                              {client.get()});
+    bool reopened =
+        waitUntil([&] { return channels.captureChannelCount.load() == 6; }, 10s, {client.get()});
     std::size_t after = client->messages().size() + 200;
     bool received = receive(*client, after);
     printSeen("fixed sink reloaded with six channels");
@@ -265,7 +265,8 @@ TEST_P(SoundServerRestart, TheCaptureComesBackByItselfToTheListeningClient) {
     // rate is cleared and the window says why.
     ASSERT_TRUE(told);
     EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890010\n"), 1);
-    EXPECT_EQ(window.read(&FakeServerWindow::rateTexts), (std::vector<std::string>{" 48.0 kHz", ""}));
+    EXPECT_EQ(window.read(&FakeServerWindow::rateTexts),
+              (std::vector<std::string>{" 48.0 kHz", ""}));
     // Meanwhile the server thread serves the client: it stays connected.
     waitUntil([] { return false; }, 1500ms, {client.get()});
     EXPECT_TRUE(client->connected());

@@ -249,10 +249,10 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
     char folder[] = "/tmp/quavelink-serverd-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::uint16_t port = freeUdpPort();
-    ChildProcess serverd({SERVERD_PROGRAM, "--device", fault.device},
-                         {"QUAVELINK_SERVER_PORT=" + std::to_string(port),
-                          "XDG_CONFIG_HOME=" + std::string(folder),
-                          "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
+    ChildProcess serverd(
+        {SERVERD_PROGRAM, "--device", fault.device},
+        {"QUAVELINK_SERVER_PORT=" + std::to_string(port), "XDG_CONFIG_HOME=" + std::string(folder),
+         "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
     ASSERT_TRUE(serverd.waitForOutput("Capturing at 48.0 kHz", 20s)) << serverd.output();
     TestClient client(port, 1 | CONNECT_FLAG_SHARED);
     // Up to `count` messages, for at most 30 s.
@@ -310,8 +310,9 @@ INSTANTIATE_TEST_SUITE_P(
                     [](PulseDaemon& pulse) { return unloadSink(pulse, "test"); },
                     "Capturing the default device while the chosen one is gone",
                     [](PulseDaemon& pulse) {
-                        return pulse.pactl("load-module module-null-sink sink_name=test "
-                                           "rate=48000") == 0;
+                        return pulse.pactl(
+                                   "load-module module-null-sink sink_name=test "
+                                   "rate=48000") == 0;
                     },
                     "The chosen device is back", "48.0 kHz"},
         DeviceFault{"DefaultSinkChangedTwiceQuickly", "0",
