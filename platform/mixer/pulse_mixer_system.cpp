@@ -425,47 +425,58 @@ class PulseMixerSystem : public MixerSystem {
         for (auto [handle, id] : changed) post(handle, id);
     }
 
-    // Under the lock of `connection`, for the queries below.
+    // Under the lock of `connection`: runs the query that `start` begins on `query` and waits
+    // for it; false when it failed in any way.
+    template <typename Start>
+    static bool run(pulse::Connection& connection, Query& query, Start start) {
+        return connection.wait(start(connection.context())) == 0 && !query.failed;
+    }
+
     static bool serverDefaultSink(pulse::Connection& connection, std::string& name) {
         Query query{&connection};
-        if (connection.wait(pa_context_get_server_info(connection.context(),
-                                                       &PulseMixerSystem::onServer, &query)) != 0 ||
-            query.failed) {
+        if (!run(connection, query, [&](pa_context* context) {
+                return pa_context_get_server_info(context, &PulseMixerSystem::onServer, &query);
+            })) {
             return false;
         }
         name = query.defaultSink;
         return !name.empty();
     }
 
-    static bool sinkByName(pulse::Connection& connection, const std::string& name,
-                           DeviceState& state) {
+    static bool deviceByName(pulse::Connection& connection, bool isSource, const std::string& name,
+                             DeviceState& state) {
         Query query{&connection};
-        if (connection.wait(pa_context_get_sink_info_by_name(
-                connection.context(), name.c_str(), &PulseMixerSystem::onSink, &query)) != 0 ||
-            query.failed || query.devices.empty()) {
+        if (!run(connection, query,
+                 [&](pa_context* context) {
+                     return isSource
+                                ? pa_context_get_source_info_by_name(
+                                      context, name.c_str(), &PulseMixerSystem::onSource, &query)
+                                : pa_context_get_sink_info_by_name(
+                                      context, name.c_str(), &PulseMixerSystem::onSink, &query);
+                 }) ||
+            query.devices.empty()) {
             return false;
         }
         state = std::move(query.devices.front());
         return true;
+    }
+
+    static bool sinkByName(pulse::Connection& connection, const std::string& name,
+                           DeviceState& state) {
+        return deviceByName(connection, false, name, state);
     }
 
     static bool sourceByName(pulse::Connection& connection, const std::string& name,
                              DeviceState& state) {
-        Query query{&connection};
-        if (connection.wait(pa_context_get_source_info_by_name(
-                connection.context(), name.c_str(), &PulseMixerSystem::onSource, &query)) != 0 ||
-            query.failed || query.devices.empty()) {
-            return false;
-        }
-        state = std::move(query.devices.front());
-        return true;
+        return deviceByName(connection, true, name, state);
     }
 
     static void listSources(pulse::Connection& connection, std::vector<DeviceState>& sources) {
         Query query{&connection};
-        if (connection.wait(pa_context_get_source_info_list(
-                connection.context(), &PulseMixerSystem::onSource, &query)) != 0 ||
-            query.failed) {
+        if (!run(connection, query, [&](pa_context* context) {
+                return pa_context_get_source_info_list(context, &PulseMixerSystem::onSource,
+                                                       &query);
+            })) {
             return;
         }
         for (DeviceState& device : query.devices) {
