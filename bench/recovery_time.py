@@ -5,7 +5,9 @@ Starts a private PulseAudio daemon and one server program (quavelink-serverd, or
 program on Qt's offscreen platform), connects listening clients through python3-enet, then
 kills the sound server and starts it again, `rounds` times. For each round it prints the time
 from the sound server answering again to the first audio block reaching each client, and how
-many clients stayed connected throughout. Run inside a private network namespace
+many clients stayed connected throughout. The baseline, measured in the same round: a recorder
+(parec) started on the sink's monitor the moment the sound server answers, and the time to its
+first bytes; it is what any program needs to get audio from a sound server that just started. Run inside a private network namespace
 (bench/run-recovery.sh does).
 """
 import os
@@ -15,6 +17,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import enet
@@ -74,6 +77,7 @@ class Client:
         self.connected = False
         self.disconnects = 0
         self.last_block = None
+        self.last_sound = None
         self.asked = False
 
     def service(self):
@@ -88,6 +92,9 @@ class Client:
                 data = event.packet.data
                 if len(data) >= 16 and struct.unpack_from("<I", data)[0] == 0:
                     self.last_block = time.monotonic()
+                    # Plain PCM tells sound from silence; Opus packets do not.
+                    if self.rate_code == 0 and any(data[16:]):
+                        self.last_sound = self.last_block
             event = self.host.service(0)
         if self.connected and not self.asked:
             flags = (FLAG_RELIABLE if self.reliable else 0) | (self.rate_code << 6)
@@ -95,6 +102,21 @@ class Client:
             self.peer.send(0, enet.Packet(message + self.name.encode() + b"\0",
                                           enet.PACKET_FLAG_RELIABLE))
             self.asked = True
+
+
+def first_recorded_bytes(result):
+    """Starts parec on the sink's monitor; puts the time of its first bytes into `result`."""
+    recorder = subprocess.Popen(["parec", "-d", "bench.monitor", "--raw"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+
+    def read():
+        if recorder.stdout.read(1):
+            result.append(time.monotonic())
+        recorder.kill()
+
+    thread = threading.Thread(target=read)
+    thread.start()
+    return recorder, thread
 
 
 def service_for(clients, seconds, until=None):
@@ -139,15 +161,31 @@ def main():
             service_for(clients, outage)
             sound.start()
             back = sound.wait_ready()
+            recorded = []
+            recorder, reader = first_recorded_bytes(recorded)
+            player = subprocess.Popen(["sox", "-q", "-n", "-t", "pulseaudio", "bench", "synth",
+                                       "30", "sine", "440"], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            plain = [c for c in clients if c.rate_code == 0]
             service_for(clients, 15, lambda: all(c.last_block and c.last_block > back
-                                                 for c in clients))
+                                                 for c in clients) and
+                        all(c.last_sound and c.last_sound > back for c in plain))
+            player.kill()
+            player.wait()
+            sound_times = sorted((c.last_sound - back) if c.last_sound and c.last_sound > back
+                                 else float("inf") for c in plain)
+            reader.join(10)
+            recorder.wait()
+            baseline = recorded[0] - back if recorded else float("inf")
             times = sorted((c.last_block - back) if c.last_block and c.last_block > back
                            else float("inf") for c in clients)
             stayed = sum(1 for c in clients if c.connected and c.disconnects == 0)
             print("%-8s round %d (sound server away %.1f s): first block after it was back: "
-                  "median %.2f s, slowest %.2f s; clients connected throughout: %d of %d"
-                  % (kind, round_number, outage, times[len(times) // 2], times[-1], stayed,
-                     count))
+                  "median %.2f s, slowest %.2f s; first block with the tone played from then: "
+                  "slowest %.2f s (%.2fx a fresh parec's first bytes, %.2f s); clients "
+                  "connected throughout: %d of %d"
+                  % (kind, round_number, outage, times[len(times) // 2], times[-1],
+                     sound_times[-1], sound_times[-1] / baseline, baseline, stayed, count))
     finally:
         server.send_signal(signal.SIGTERM)
         try:
