@@ -78,6 +78,8 @@ class Client:
         self.disconnects = 0
         self.last_block = None
         self.last_sound = None
+        self.highest = -1
+        self.received = 0
         self.asked = False
 
     def service(self):
@@ -90,7 +92,12 @@ class Client:
                 self.disconnects += 1
             elif event.type == enet.EVENT_TYPE_RECEIVE:
                 data = event.packet.data
-                if len(data) >= 16 and struct.unpack_from("<I", data)[0] == 0:
+                message, number = struct.unpack_from("<II", data) if len(data) >= 16 else (1, 0)
+                # A block counts when it is new: a reliable client may still get old ones that
+                # were sent again after a loss.
+                if message == 0 and number > self.highest:
+                    self.highest = number
+                    self.received += 1
                     self.last_block = time.monotonic()
                     # Plain PCM tells sound from silence; Opus packets do not.
                     if self.rate_code == 0 and any(data[16:]):
