@@ -40,6 +40,9 @@ int AudioStartup::WInit() {
 }
 
 void AudioStartup::LoggedBoxes::ShowMessageBox(const std::string& text) {
+    // The same cause on every try is told once.
+    if (text == lastText) return;
+    lastText = text;
     logLine("Message: %s%s", text.c_str(), !text.empty() && text.back() == '\n' ? "" : "\n");
 }
 
@@ -56,7 +59,7 @@ bool AudioStartup::captureEnded() { return currentCapturer && currentCapturer->c
 CaptureControl::EndpointState AudioStartup::probeEndpoint(int listIndex) {
     std::shared_ptr<audio::Endpoint> device;
     audio::EndpointProperties properties;
-    audio::Status status = endpoints.findEndpoint(listIndex, &device);
+    audio::Status status = endpoints.findEndpoint(listIndex, &device, nullptr, true);
     if (audio::Succeeded(status)) status = device->OpenPropertyStore(properties);
     if (audio::Succeeded(status)) return EndpointState::Present;
     return status == audio::kErrorServiceNotRunning ? EndpointState::NoSoundServer
@@ -70,7 +73,9 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         firstStart = false;
     }
     bool isDefault = false;
-    audio::Status status = endpoints.findEndpoint(listIndex, &currentDevice, &isDefault);
+    // A repeated try says nothing of a lookup that failed the same way before.
+    const bool quiet = &shownTo == &loggedBoxes;
+    audio::Status status = endpoints.findEndpoint(listIndex, &currentDevice, &isDefault, quiet);
     if (audio::Failed(status)) {
         stopCapture();
         return status;
@@ -100,6 +105,7 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         stopCapture();
         return -1;
     }
+    loggedBoxes.forget();
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "capture/audio_block_sink.h"
 #include "capture/channel_selection.h"
@@ -53,6 +54,11 @@ class AudioStartup : public CaptureControl {
     class LoggedBoxes : public MessageBoxHost {
       public:
         void ShowMessageBox(const std::string& text) override;
+        //! A capture ran: the next failure is told again.
+        void forget() { lastText.clear(); }
+
+      private:
+        std::string lastText;
     };
 
     int start(int listIndex, std::atomic<bool>& streamIs48k, MessageBoxHost& shownTo);
