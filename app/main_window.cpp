@@ -459,6 +459,15 @@ void CQuaveLinkServerDlg::SetCaptureRateColor(std::uint32_t colorRef) {
     onGuiThread([this, colorRef] { captureRateText->SetTextColor(colorFromColorRef(colorRef)); });
 }
 
+void CQuaveLinkServerDlg::SetCaptureStatus(const std::string& reason) {
+    if (reason.empty()) return;
+    // In the rate's place, in the colour of a lost connection, until the capture runs again.
+    onGuiThread([this, reason] {
+        captureRateText->SetText(QString::fromStdString(" " + reason));
+        captureRateText->SetTextColor(colorFromColorRef(kDisconnectedColor));
+    });
+}
+
 void CQuaveLinkServerDlg::SetMeterData(const int* values, int first, int count) {
     meter->SetData(values, first, count);
 }

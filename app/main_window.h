@@ -137,6 +137,7 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     bool TakeInputDeviceChange(int& index) override;
     void SetCaptureRateText(const std::string& text) override;
     void SetCaptureRateColor(std::uint32_t colorRef) override;
+    void SetCaptureStatus(const std::string& reason) override;
     void SetMeterData(const int* values, int first, int count) override;
     void ShowMessageBox(const std::string& text) override;
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,6 +44,11 @@ public:
     //! Returns the host service result: negative on error, else the number of network events
     //! handled (those waiting in ENet's queue first, then at most one from the socket).
     int processAudioBlock(std::uint8_t* block, int length);
+
+    //! The server thread while no capture runs (the capture thread has been joined or has not
+    //! started): services the host for up to `wait`, handling every client event that comes.
+    //! False when there is no host to service (the caller then waits on its own).
+    bool serviceWhileIdle(std::chrono::milliseconds wait);
 
     //! True while the capture runs at 48000 Hz; written by the capture start before the capture
     //! thread runs, read by the pipeline and the window.

@@ -336,6 +336,23 @@ TEST_F(MainWindow, CallsFromAWorkerReachTheWidgetsOnlyThroughTheGuiThreadInOrder
     EXPECT_EQ(rate->TextColor(), QColor(0x70, 0x70, 0xB0));
 }
 
+TEST_F(MainWindow, WhyNoCaptureRunsStandsInTheRatesPlaceUntilItRunsAgain) {
+    open();
+    window->SetCaptureRateText("");
+    window->SetCaptureStatus("No sound server");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rateText(), " No sound server");
+    auto* rate = static_cast<CColorStatic*>(window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE));
+    EXPECT_EQ(rate->TextColor(), QColor(0xFF, 0x40, 0x00));
+
+    window->SetCaptureStatus("");
+    window->SetCaptureRateText(" 48.0 kHz");
+    window->SetCaptureRateColor(0x00B07070);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rateText(), " 48.0 kHz");
+    EXPECT_EQ(rate->TextColor(), QColor(0x70, 0x70, 0xB0));
+}
+
 TEST_F(MainWindow, PairButtonsFollowTheChannelCount) {
     channels.channelPairIndex = 3;
     open();

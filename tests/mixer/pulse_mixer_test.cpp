@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <cstring>
@@ -190,6 +191,34 @@ TEST_F(PulseMixer, InputMixersAreTheSourcesWithAMultiplexer) {
     EXPECT_EQ(line.cChannels, 1u);
     // Control identifiers differ between mixers.
     EXPECT_NE(second.GetSourceControlId(second.GetDestination(), 0, 0), volumeId);
+}
+
+TEST_F(PulseMixer, AfterASoundServerRestartTheControlsAreReadAgainAndWorkOn) {
+    Changes changes;
+    CMixer mixer(*system);
+    ASSERT_EQ(mixer.Open(0, &changes, false), 0);
+    int d = mixer.GetDestination();
+    long long volumeId = mixer.GetDestinationControlId(d, 0);
+    ASSERT_GE(volumeId, 0);
+
+    daemon.kill(SIGKILL);
+    ASSERT_TRUE(daemon.restart());
+    ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
+    ASSERT_EQ(daemon.pactl("set-sink-volume test 30000"), 0);
+    // The window is told to read every control again, and reads the restarted server's value.
+    ASSERT_TRUE(pumpUntil(work, [&] { return changes.saw(volumeId); }));
+    std::uint32_t values[2] = {0, 0};
+    std::uint32_t size = sizeof(values);
+    ASSERT_EQ(mixer.GetValueById(volumeId, values, size), 0);
+    EXPECT_EQ(values[0], faderFromPulseVolume(30000));
+
+    // Changes go both ways again: written here, and seen when made elsewhere.
+    values[0] = values[1] = 40000;
+    ASSERT_EQ(mixer.SetValueById(volumeId, values, size), 0);
+    EXPECT_EQ(pactlVolume("sink", "test"), (std::vector<std::uint32_t>{40000, 40000}));
+    changes.ids.clear();
+    ASSERT_EQ(daemon.pactl("set-sink-volume test 20000"), 0);
+    ASSERT_TRUE(pumpUntil(work, [&] { return changes.saw(volumeId); }));
 }
 
 TEST(PulseMixerVolume, EveryFaderValueSurvivesTheRoundTrip) {

@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+"""How the server comes back after its sound server was killed and started again.
+
+Starts a private PulseAudio daemon and one server program (quavelink-serverd, or the window
+program on Qt's offscreen platform), connects listening clients through python3-enet, then
+kills the sound server and starts it again, `rounds` times. For each round it prints the time
+from the sound server answering again to the first audio block reaching each client, and how
+many clients stayed connected throughout. The baseline, measured in the same round: a recorder
+(parec) started on the sink's monitor the moment the sound server answers, and the time to its
+first bytes; it is what any program needs to get audio from a sound server that just started. Run inside a private network namespace
+(bench/run-recovery.sh does).
+"""
+import os
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+import enet
+
+MSG_DATA_REQUEST = 1
+FLAG_RELIABLE = 1
+CONNECT_FLAG_SHARED = 1 << 31
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class SoundServer:
+    def __init__(self, folder):
+        self.folder = folder
+        self.process = None
+        os.environ["PULSE_SERVER"] = "unix:" + os.path.join(folder, "native")
+
+    def start(self):
+        env = dict(os.environ, PULSE_RUNTIME_PATH=self.folder + "/run",
+                   PULSE_STATE_PATH=self.folder + "/state", HOME=self.folder)
+        self.process = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "--disallow-exit", "--log-level=error",
+             "--load=module-native-protocol-unix socket=%s/native auth-anonymous=1" % self.folder,
+             "--load=module-null-sink sink_name=bench rate=48000"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def answers(self):
+        return subprocess.run(["pactl", "info"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+
+    def wait_ready(self, limit=10.0):
+        end = time.monotonic() + limit
+        while time.monotonic() < end:
+            if self.answers():
+                return time.monotonic()
+            time.sleep(0.005)
+        raise RuntimeError("the sound server did not come up")
+
+    def kill(self):
+        self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+
+
+class Client:
+    def __init__(self, port, name, rate_code, reliable):
+        self.host = enet.Host(enet.Address(b"127.0.0.1", 0), 1, 2, 0, 0)
+        self.peer = self.host.connect(enet.Address(b"127.0.0.1", port), 2,
+                                      1 | CONNECT_FLAG_SHARED)
+        self.name = name
+        self.rate_code = rate_code
+        self.reliable = reliable
+        self.connected = False
+        self.disconnects = 0
+        self.last_block = None
+        self.last_sound = None
+        self.highest = -1
+        self.received = 0
+        self.asked = False
+
+    def service(self):
+        event = self.host.service(0)
+        while event.type != enet.EVENT_TYPE_NONE:
+            if event.type == enet.EVENT_TYPE_CONNECT:
+                self.connected = True
+            elif event.type == enet.EVENT_TYPE_DISCONNECT:
+                self.connected = False
+                self.disconnects += 1
+            elif event.type == enet.EVENT_TYPE_RECEIVE:
+                data = event.packet.data
+                message, number = struct.unpack_from("<II", data) if len(data) >= 16 else (1, 0)
+                # A block counts when it is new: a reliable client may still get old ones that
+                # were sent again after a loss.
+                if message == 0 and number > self.highest:
+                    self.highest = number
+                    self.received += 1
+                    self.last_block = time.monotonic()
+                    # Plain PCM tells sound from silence; Opus packets do not.
+                    if self.rate_code == 0 and any(data[16:]):
+                        self.last_sound = self.last_block
+            event = self.host.service(0)
+        if self.connected and not self.asked:
+            flags = (FLAG_RELIABLE if self.reliable else 0) | (self.rate_code << 6)
+            message = struct.pack("<IIII", MSG_DATA_REQUEST, 0, flags, 0)
+            self.peer.send(0, enet.Packet(message + self.name.encode() + b"\0",
+                                          enet.PACKET_FLAG_RELIABLE))
+            self.asked = True
+
+
+def first_recorded_bytes(result):
+    """Starts parec on the sink's monitor; puts the time of its first bytes into `result`."""
+    recorder = subprocess.Popen(["parec", "-d", "bench.monitor", "--raw"], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+
+    def read():
+        if recorder.stdout.read(1):
+            result.append(time.monotonic())
+        recorder.kill()
+
+    thread = threading.Thread(target=read)
+    thread.start()
+    return recorder, thread
+
+
+def service_for(clients, seconds, until=None):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for client in clients:
+            client.service()
+        if until and until():
+            return True
+        time.sleep(0.001)
+    return False
+
+
+def main():
+    program = sys.argv[1]
+    kind = sys.argv[2]
+    rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 3
+    outage = float(sys.argv[4]) if len(sys.argv) > 4 else 1.0
+    count = 10
+    folder = tempfile.mkdtemp(prefix="quavelink-recovery-")
+    sound = SoundServer(folder)
+    sound.start()
+    sound.wait_ready()
+    subprocess.run(["pactl", "set-default-sink", "bench"], check=True)
+    port = free_port()
+    runtime = os.path.join(folder, "xdg-run")
+    os.mkdir(runtime, 0o700)
+    env = dict(os.environ, QUAVELINK_SERVER_PORT=str(port), XDG_CONFIG_HOME=folder + "/config",
+               XDG_RUNTIME_DIR=runtime, QUAVELINK_SERVER_NOWARN_48K="1",
+               QT_QPA_PLATFORM="offscreen")
+    command = [program] + (["--device", "0"] if kind == "serverd" else [])
+    log = open(os.path.join(folder, "program.log"), "w")
+    server = subprocess.Popen(command, env=env, stdout=log, stderr=subprocess.STDOUT)
+    try:
+        clients = [Client(port, "c%d" % i, i % 4, i % 2 == 0) for i in range(count)]
+        if not service_for(clients, 30, lambda: all(c.last_block for c in clients)):
+            print("%s: not every client got audio before the first restart" % kind)
+            return 1
+        for round_number in range(1, rounds + 1):
+            service_for(clients, 2)
+            sound.kill()
+            service_for(clients, outage)
+            sound.start()
+            back = sound.wait_ready()
+            recorded = []
+            recorder, reader = first_recorded_bytes(recorded)
+            player = subprocess.Popen(["sox", "-q", "-n", "-t", "pulseaudio", "bench", "synth",
+                                       "30", "sine", "440"], stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+            plain = [c for c in clients if c.rate_code == 0]
+            service_for(clients, 15, lambda: all(c.last_block and c.last_block > back
+                                                 for c in clients) and
+                        all(c.last_sound and c.last_sound > back for c in plain))
+            player.kill()
+            player.wait()
+            sound_times = sorted((c.last_sound - back) if c.last_sound and c.last_sound > back
+                                 else float("inf") for c in plain)
+            reader.join(10)
+            recorder.wait()
+            baseline = recorded[0] - back if recorded else float("inf")
+            times = sorted((c.last_block - back) if c.last_block and c.last_block > back
+                           else float("inf") for c in clients)
+            stayed = sum(1 for c in clients if c.connected and c.disconnects == 0)
+            print("%-8s round %d (sound server away %.1f s): first block after it was back: "
+                  "median %.2f s, slowest %.2f s; first block with the tone played from then: "
+                  "slowest %.2f s (%.2fx a fresh parec's first bytes, %.2f s); clients "
+                  "connected throughout: %d of %d"
+                  % (kind, round_number, outage, times[len(times) // 2], times[-1],
+                     sound_times[-1], sound_times[-1] / baseline, baseline, stayed, count))
+    finally:
+        server.send_signal(signal.SIGTERM)
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+        sound.kill()
+        log.close()
+        subprocess.run(["rm", "-rf", folder])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
