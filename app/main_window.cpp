@@ -35,6 +35,7 @@
 #include "controls/peak_meter_ctrl.h"
 #include "controls/skin_button.h"
 #include "mixer/window_mixers.h"
+#include "platform/hand_off.h"
 #include "platform/log.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
@@ -391,7 +392,7 @@ void CQuaveLinkServerDlg::onGuiThread(std::function<void()> work) {
     if (QThread::currentThread() == thread()) {
         work();
     } else {
-        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, HandOff(std::move(work)), Qt::QueuedConnection);
     }
 }
 
