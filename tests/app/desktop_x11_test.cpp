@@ -27,6 +27,7 @@
 #include "child_process.h"
 #include "mixer/window_mixers.h"
 #include "platform/audio/pulse_audio_system.h"
+#include "platform/hand_off.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "resources/resources.h"
@@ -57,7 +58,7 @@ class Desktop : public ::testing::Test {
         audioSystem = audio::CreatePulseAudioSystem();
         endpoints = std::make_unique<EndpointList>(*audioSystem);
         mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
         });
     }
     void open() {
