@@ -19,8 +19,10 @@ namespace {
 template <typename T>
 class UnseenSlot {
   public:
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wtsan"
+#endif
     void put(T* value) {
         std::atomic_thread_fence(std::memory_order_release);
         slot_.store(value, std::memory_order_relaxed);
@@ -35,7 +37,9 @@ class UnseenSlot {
         std::atomic_thread_fence(std::memory_order_acquire);
         return value;
     }
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
   private:
     std::atomic<T*> slot_{nullptr};
