@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/hand_off.h"
+
 namespace quavelink {
 namespace {
 
@@ -99,8 +101,8 @@ void LogConsole::copyLoop() {
         }
         // One flush in flight at a time, so a flood of lines cannot flood the GUI's queue.
         if (!flushQueued.exchange(true)) {
-            QMetaObject::invokeMethod(
-                this, [this] { flushPending(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, HandOff([this] { flushPending(); }),
+                                      Qt::QueuedConnection);
         }
     };
     char buffer[4096];

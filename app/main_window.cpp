@@ -37,6 +37,7 @@
 #include "controls/skin_button.h"
 #include "mixer/control_group.h"
 #include "mixer/window_mixers.h"
+#include "platform/hand_off.h"
 #include "platform/log.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
@@ -422,7 +423,7 @@ void CQuaveLinkServerDlg::onGuiThread(std::function<void()> work) {
     if (QThread::currentThread() == thread()) {
         work();
     } else {
-        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, HandOff(std::move(work)), Qt::QueuedConnection);
     }
 }
 

@@ -22,6 +22,7 @@
 #include "discovery/multi_host.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
+#include "platform/hand_off.h"
 #include "platform/log.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "recording/mp3/mp3_encoder.h"
@@ -126,9 +127,10 @@ int runServerProgram(int argc, char** argv) {
     auto* workers = new ProgramWorkers(*endpoints, *channels);
 
     // Mixer changes reach the window as queued work on the GUI thread.
-    MixerSystem* mixers = CreatePulseMixerSystem([app](std::function<void()> work) {
-                              QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
-                          }).release();
+    MixerSystem* mixers =
+        CreatePulseMixerSystem([app](std::function<void()> work) {
+            QMetaObject::invokeMethod(app, HandOff(std::move(work)), Qt::QueuedConnection);
+        }).release();
 
     MainWindowSetup setup;
     setup.endpoints = endpoints;

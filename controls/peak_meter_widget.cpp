@@ -10,6 +10,7 @@
 #include "controls/colors.h"
 #include "controls/offscreen_painter.h"
 #include "controls/periodic_timer.h"
+#include "platform/hand_off.h"
 
 namespace quavelink {
 
@@ -102,13 +103,11 @@ void CPeakMeterCtrl::Tick() {
     // in flight so a blocked GUI thread does not collect a backlog of them. The destructor
     // joins the timer before the widget goes, and Qt drops events posted to a deleted object.
     if (!repaintPosted_.exchange(true)) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                repaintPosted_ = false;
-                update();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, HandOff([this] {
+                                      repaintPosted_ = false;
+                                      update();
+                                  }),
+                                  Qt::QueuedConnection);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <QSystemTrayIcon>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -44,6 +45,12 @@ using test::PulseWindowParts;
 using test::IdleWorkers;
 using test::runUntil;
 using RecordedBoxes = test::RecordedBoxes;
+
+template <typename T, typename... Args>
+T& keptForTheProcess(Args&&... args) {
+    static auto* kept = new std::deque<T>;
+    return kept->emplace_back(std::forward<Args>(args)...);
+}
 
 int run(const std::string& command) { return std::system(command.c_str()); }
 
@@ -116,8 +123,12 @@ class Desktop : public ::testing::Test {
     PulseDaemon daemon{{"module-null-sink sink_name=test rate=48000"}};
     std::unique_ptr<PulseWindowParts> parts;
     IdleWorkers workers;
-    RecordedBoxes boxes;
-    AppVersionCheckHost versionHost{GuiMessageBoxHost::Mode::Logged};
+    // The window starts the version check on a detached thread that holds on to its host and
+    // message boxes for as long as the process runs, as the program's own do; each test's pair
+    // is kept to the end of the process, not freed under that thread when the test ends.
+    RecordedBoxes& boxes = keptForTheProcess<RecordedBoxes>();
+    AppVersionCheckHost& versionHost =
+        keptForTheProcess<AppVersionCheckHost>(GuiMessageBoxHost::Mode::Logged);
     std::unique_ptr<CQuaveLinkServerDlg> window;
 };
 

@@ -11,15 +11,16 @@
 #include <thread>
 
 #include "app/main_window.h"
+#include "app/window_test_helpers.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "mixer/window_mixers.h"
 #include "platform/audio/pulse_audio_system.h"
+#include "platform/hand_off.h"
 #include "platform/message_box.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "settings/settings.h"
-#include "app/window_test_helpers.h"
 
 // The main window with its real mixer controls over a private PulseAudio daemon: a null sink
 // as the playback device and a null source as a recording device.
@@ -41,7 +42,7 @@ class WindowOnPulse : public ::testing::Test {
         audioSystem = audio::CreatePulseAudioSystem();
         endpoints = std::make_unique<EndpointList>(*audioSystem);
         mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
         });
         MainWindowSetup setup;
         setup.endpoints = endpoints.get();

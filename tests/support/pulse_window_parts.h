@@ -10,6 +10,7 @@
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "platform/audio/pulse_audio_system.h"
+#include "platform/hand_off.h"
 #include "platform/message_box.h"
 #include "platform/mixer/pulse_mixer_system.h"
 
@@ -23,7 +24,7 @@ struct PulseWindowParts {
         : audioSystem(audio::CreatePulseAudioSystem()),
           endpoints(std::make_unique<EndpointList>(*audioSystem)),
           mixerSystem(CreatePulseMixerSystem([](std::function<void()> work) {
-              QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+              QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
           })) {}
 
     //! A window setup over these parts that shows its boxes on `boxes`, starts `workers`, says
