@@ -80,7 +80,8 @@ class SoundServer:
         """When the sound server answers with the sink `bench` in place."""
         if not wait_for(self.answers, idle):
             raise RuntimeError("the sound server did not come up")
-        return time.monotonic()
+        self.answered = time.monotonic()
+        return self.answered
 
     def kill(self):
         self.process.send_signal(signal.SIGKILL)
@@ -150,6 +151,8 @@ class PipeWireServer(SoundServer):
                            for name in ("wireplumber", "pipewire-pulse")]
         if not wait_for(lambda: os.path.exists(self.socket) and self.answers(), idle):
             raise RuntimeError("pipewire-pulse did not come up")
+        # Programs may reach it from here on, before the sink is there.
+        self.answered = time.monotonic()
         subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=bench",
                         "rate=48000"], check=True, stdout=subprocess.DEVNULL)
         if not wait_for(lambda: self.default_sink() == "bench", idle):
@@ -306,9 +309,10 @@ def main():
             print("%-8s on %s, round %d (sound server away %.1f s): first block after it was back: "
                   "median %.2f s, slowest %.2f s; first block with the tone played from then: "
                   "slowest %.2f s (%.2fx a fresh parec's first bytes, %.2f s); clients "
-                  "connected throughout: %d of %d"
+                  "connected throughout: %d of %d; it answered %.2f s before its sink was ready"
                   % (kind, sound.name, round_number, outage, times[len(times) // 2], times[-1],
-                     sound_times[-1], sound_times[-1] / baseline, baseline, stayed, count))
+                     sound_times[-1], sound_times[-1] / baseline, baseline, stayed, count,
+                     back - sound.answered))
     finally:
         server.send_signal(signal.SIGTERM)
         try:
