@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Time from a restarted sound server to audio reaching the clients again, and the clients that
 # stayed connected, for quavelink-serverd and for the window program (Qt offscreen), with ten
-# listening clients of mixed modes, all inside a private network namespace.
+# listening clients of mixed modes, all inside a private network namespace. The sound server is a
+# private PulseAudio daemon, or with QUAVELINK_TEST_SOUND_SERVER=pipewire (as for the tests)
+# pipewire + wireplumber + pipewire-pulse, all three killed and started again.
 # Usage: bench/run-recovery.sh [rounds, default 3] [seconds the sound server is away, default 1]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
