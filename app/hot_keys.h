@@ -45,11 +45,14 @@ class KeyRepeatFilter {
 class GlobalHotkeys {
   public:
     virtual ~GlobalHotkeys() = default;
-    //! Main thread, once. Claims the three keys; one the desktop refuses (another program owns
-    //! it) is left out silently. `onHotkey` runs on the main thread with the hot key id, once
-    //! per press for Alt+M and with the keyboard's auto-repeat for the others. The keys stay
-    //! claimed until the process ends.
+    //! Main thread. Claims the three keys; one the desktop refuses (another program owns it) is
+    //! left out silently. `onHotkey` runs on the main thread with the hot key id, once per press
+    //! for Alt+M and with the keyboard's auto-repeat for the others. Claiming keys already
+    //! claimed does nothing more; after UnregisterHotKeys it claims them again.
     virtual void RegisterHotKeys(std::function<void(int id)> onHotkey) = 0;
+    //! Main thread. Gives the keys back to the desktop, so other programs get their presses
+    //! and may claim them; nothing is called any more.
+    virtual void UnregisterHotKeys() = 0;
 };
 
 //! The desktop's hot keys: X11 key grabs when Qt runs on X11; elsewhere (Wayland without X11,

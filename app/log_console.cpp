@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/hand_off.h"
+
 namespace quavelink {
 namespace {
 
@@ -59,6 +61,8 @@ LogConsole::~LogConsole() {
     }
 }
 
+void lineBufferStandardOutput() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+
 bool LogConsole::start() {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::setvbuf(stderr, nullptr, _IONBF, 0);
@@ -97,8 +101,8 @@ void LogConsole::copyLoop() {
         }
         // One flush in flight at a time, so a flood of lines cannot flood the GUI's queue.
         if (!flushQueued.exchange(true)) {
-            QMetaObject::invokeMethod(
-                this, [this] { flushPending(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, HandOff([this] { flushPending(); }),
+                                      Qt::QueuedConnection);
         }
     };
     char buffer[4096];

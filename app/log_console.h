@@ -56,4 +56,9 @@ class LogConsole : public QObject {
     std::atomic<bool> flushQueued{false};  // a flush is on its way to the GUI thread
 };
 
+//! Without the console: standard output is written out at the end of every line, so a log
+//! file or journal holds every line up to the moment the program is killed. Standard error is
+//! unbuffered already. Main thread, before any output.
+void lineBufferStandardOutput();
+
 }  // namespace quavelink

@@ -1,3 +1,20 @@
+#include <cstdio>
+
+#include "app/command_line.h"
 #include "app/program.h"
 
-int main(int argc, char** argv) { return quavelink::runServerProgram(argc, argv); }
+int main(int argc, char** argv) {
+    // Answered before Qt starts: Qt ends the process when it finds no display, and these
+    // questions need none.
+    switch (quavelink::terminalRequest(argc, argv)) {
+        case quavelink::TerminalRequest::Help:
+            std::fputs(quavelink::serverUsage(), stdout);
+            return 0;
+        case quavelink::TerminalRequest::Version:
+            std::fputs(quavelink::serverVersionLine(), stdout);
+            return 0;
+        case quavelink::TerminalRequest::None:
+            break;
+    }
+    return quavelink::runServerProgram(argc, argv);
+}

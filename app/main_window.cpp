@@ -20,6 +20,7 @@
 #include <QSlider>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,12 +30,14 @@
 #include "app/log_console.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
-#include "controls/color_static.h"
+#include "controls/colored_label.h"
 #include "controls/colors.h"
 #include "controls/group_box.h"
-#include "controls/peak_meter_ctrl.h"
+#include "controls/peak_meter_widget.h"
 #include "controls/skin_button.h"
+#include "mixer/control_group.h"
 #include "mixer/window_mixers.h"
+#include "platform/hand_off.h"
 #include "platform/log.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
@@ -43,6 +46,9 @@ namespace quavelink {
 namespace {
 
 constexpr int kStatusTimerMs = 3000;
+// Top of the frames in dialog units, and where they move while no channel pair is offered.
+constexpr int kLowerSectionTop = 77;
+constexpr int kCollapsedSectionTop = 59;
 constexpr std::size_t kMaxListTextBytes = 255;
 
 // The meter of this window: two columns of 27 LEDs on the 0..32768 scale of the pipeline.
@@ -73,10 +79,10 @@ void makeSunken(QLabel* label) {
     label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 }
 
-SkinImages skin(int normal, int pressed) {
+SkinImages skin(int normal, int pressed, QImage (*load)(int) = LoadBitmapResource) {
     SkinImages images;
-    images.normal = LoadBitmapResource(normal);
-    images.pressed = LoadBitmapResource(pressed);
+    images.normal = load(normal);
+    images.pressed = load(pressed);
     images.disabled = images.normal;
     images.pressedDisabled = images.pressed;
     return images;
@@ -150,6 +156,7 @@ void CQuaveLinkServerDlg::buildControls() {
     place(recordButton, 264, 95, 17, 14);
     recordButton->SetSkin(skin(kBitmapRecord, kBitmapRecordDown), CxSkinButton::kMaskFromNormal, 0,
                           false, 0);
+    recordButton->SetFineFaces(skin(kBitmapRecord, kBitmapRecordDown, LoadFineBitmapResource));
     recordButton->setToolTip(QStringLiteral("Record to file"));
     connect(recordButton, &QAbstractButton::clicked, this, [this] { OnRecordClicked(); });
 
@@ -158,6 +165,7 @@ void CQuaveLinkServerDlg::buildControls() {
     place(stopButton, 232, 95, 17, 14);
     stopButton->SetSkin(skin(kBitmapStop, kBitmapStopDown), CxSkinButton::kMaskFromNormal, 0, false,
                         0);
+    stopButton->SetFineFaces(skin(kBitmapStop, kBitmapStopDown, LoadFineBitmapResource));
     stopButton->setToolTip(QStringLiteral("Stop recording"));
     connect(stopButton, &QAbstractButton::clicked, this, [this] { StopRecording(); });
 
@@ -213,16 +221,18 @@ void CQuaveLinkServerDlg::buildControls() {
     makeSunken(statusText);
     place(statusText, 65, 32, 90, 13);
 
-    auto* headings =
-        plainLabel(QStringLiteral("Audio Output") + QString(10, ' ') +
-                       QStringLiteral("Audio Input") + QString(18, ' ') + QStringLiteral("Level") +
-                       QString(19, ' ') + QStringLiteral("Record to File"),
-                   this);
-    add(IDC_HEADINGS, headings);
+    // One heading per column, each centred over what it names (placeHeadings): one line of
+    // text padded with blanks lines up with the columns in the font it was measured in only.
+    const char* headingTexts[4] = {"Audio Output", "Audio Input", "Level", "Record to File"};
     QFont bold = font();
     bold.setWeight(QFont::Bold);
-    headings->setFont(bold);
-    place(headings, 19, 84, 294, 8);
+    for (int i = 0; i < 4; ++i) {
+        headings[i] = plainLabel(QString::fromLatin1(headingTexts[i]), this);
+        headings[i]->setFont(bold);
+        headings[i]->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+        place(headings[i], 19, 84, 294, 8);
+    }
+    add(IDC_HEADINGS, headings[0]);
 
     const struct {
         int id;
@@ -276,6 +286,11 @@ void CQuaveLinkServerDlg::buildControls() {
         pairGroup->addButton(pairButtons[i], i);
     }
     connect(pairGroup, &QButtonGroup::idClicked, this, [this] { OnChannelPairClicked(); });
+
+    // The band between the status lines and the frames holds the channel pair buttons; with
+    // them hidden it would stay empty, so the frames and all below them move up over it.
+    lowerSectionTop = dialogRect(units, 0, kLowerSectionTop, 1, 1).top();
+    pairBandHeight = lowerSectionTop - dialogRect(units, 0, kCollapsedSectionTop, 1, 1).top();
 
     for (int id : {IDC_INPUT_SOURCE, IDC_VOLUME_TEMPLATE, IDC_MUTE_TEMPLATE, IDC_LABEL_TEMPLATE,
                    IDC_BALANCE_LABEL_TEMPLATE, IDC_BALANCE_TEMPLATE, IDC_VOLUME_LABEL_TEMPLATE,
@@ -340,10 +355,27 @@ void CQuaveLinkServerDlg::OnInitDialog() {
 
     versionText = programVersionText();
     if (!versionText.empty()) {
-        setWindowTitle(QStringLiteral("QuaveLink Server v%1 (Linux)")
-                           .arg(QString::fromStdString(versionText)));
+        applyCaption();
         startVersionCheck();
     }
+}
+
+void CQuaveLinkServerDlg::applyCaption() {
+    QString caption = QString::fromLatin1(kCaption);
+    if (titleResetPending && !versionText.empty()) {
+        caption =
+            QStringLiteral("QuaveLink Server v%1 (Linux)").arg(QString::fromStdString(versionText));
+    }
+    QString mark = recordingShown ? QString::fromLatin1(kRecordingMark) : QString();
+    setWindowTitle(caption + mark);
+    SetTrayTip((QString::fromLatin1(kTrayTip) + mark).toUtf8().constData());
+    ModifyTrayIcon();
+}
+
+void CQuaveLinkServerDlg::showRecording(bool running) {
+    if (running == recordingShown) return;
+    recordingShown = running;
+    applyCaption();
 }
 
 void CQuaveLinkServerDlg::fillEndpointList() {
@@ -391,7 +423,7 @@ void CQuaveLinkServerDlg::onGuiThread(std::function<void()> work) {
     if (QThread::currentThread() == thread()) {
         work();
     } else {
-        QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, HandOff(std::move(work)), Qt::QueuedConnection);
     }
 }
 
@@ -428,6 +460,15 @@ void CQuaveLinkServerDlg::SetCaptureRateColor(std::uint32_t colorRef) {
     onGuiThread([this, colorRef] { captureRateText->SetTextColor(colorFromColorRef(colorRef)); });
 }
 
+void CQuaveLinkServerDlg::SetCaptureStatus(const std::string& reason) {
+    if (reason.empty()) return;
+    // In the rate's place, in the colour of a lost connection, until the capture runs again.
+    onGuiThread([this, reason] {
+        captureRateText->SetText(QString::fromStdString(" " + reason));
+        captureRateText->SetTextColor(colorFromColorRef(kDisconnectedColor));
+    });
+}
+
 void CQuaveLinkServerDlg::SetMeterData(const int* values, int first, int count) {
     meter->SetData(values, first, count);
 }
@@ -446,11 +487,61 @@ void CQuaveLinkServerDlg::OnInputDeviceChanged() {
         SetInputSelect(endpointNames[selected]);
     }
     if (windowMixers) windowMixers->OnInputDeviceChanged(selected);
+    placeHeadings();
     inputChoice.choose(selected);
+}
+
+void CQuaveLinkServerDlg::placeHeadings() {
+    auto centreOver = [](QLabel* label, int centre) {
+        int width = label->fontMetrics().horizontalAdvance(label->text()) + 8;
+        label->setGeometry(centre - width / 2, label->y(), width, label->height());
+    };
+    // The column of a mixer control group: the line labels of its shown slots, which are
+    // centred over their controls; the shown controls themselves where a slot has no label.
+    auto columnOf = [](CControlGroup* group) {
+        QRect column;
+        if (group == nullptr) return column;
+        for (const GroupItem& item : group->Items()) {
+            if (item.window == nullptr || item.window->isHidden()) continue;
+            QLabel* label = group->Label(item.slot);
+            bool labelled = label != nullptr && !label->isHidden();
+            column = column.united(labelled ? label->geometry() : item.window->geometry());
+        }
+        return column;
+    };
+    QRect output = columnOf(windowMixers ? windowMixers->outputGroup() : nullptr);
+    if (output.isNull()) output = control(IDC_LABEL_TEMPLATE)->geometry();
+    centreOver(headings[0], output.center().x());
+    // Without input controls (a playback device is captured) the heading would name nothing.
+    QRect input = columnOf(windowMixers ? windowMixers->inputGroup() : nullptr);
+    headings[1]->setVisible(!input.isNull());
+    if (!input.isNull()) centreOver(headings[1], input.center().x());
+    centreOver(headings[2], control(IDC_LEVEL_GROUP)->geometry().center().x());
+    centreOver(headings[3], control(IDC_RECORD_GROUP)->geometry().center().x());
+}
+
+void CQuaveLinkServerDlg::moveLowerSection(bool overPairBand) {
+    int wanted = overPairBand ? -pairBandHeight : 0;
+    int delta = wanted - lowerSectionShift;
+    if (delta == 0) return;
+    int line = lowerSectionTop + lowerSectionShift;
+    // Hidden templates move too, so mixer controls made from them later land in place. The
+    // band's own controls stay, though the frames may stand above them while they are hidden.
+    auto inBand = [this](QWidget* child) {
+        return child == inputSource ||
+               std::find(pairButtons.begin(), pairButtons.end(), child) != pairButtons.end();
+    };
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (child->isWindow() || child->y() < line || inBand(child)) continue;
+        child->move(child->x(), child->y() + delta);
+    }
+    lowerSectionShift = wanted;
+    setFixedSize(width(), height() + delta);
 }
 
 void CQuaveLinkServerDlg::StopRecording() {
     recordButton->setChecked(false);
+    showRecording(false);
     if (recordFd == -1) return;
     setup.workers->stopRecordTarget();
     ::close(recordFd);
@@ -468,12 +559,14 @@ void CQuaveLinkServerDlg::RefreshStatusDisplay() {
         pairButtons[1]->setVisible(count >= 4);
         pairButtons[2]->setVisible(count >= 6);
         pairButtons[3]->setVisible(count >= 8);
+        moveLowerSection(count < 4);
         if (count > 3 && channels.channelPairIndex.load() > count / 2 - 1) {
             channels.channelPairIndex.store(0);
             pairButtons[0]->setChecked(true);
         }
         lastChannelCount = count;
     }
+    placeHeadings();
     ++refreshCount;
 }
 
@@ -481,7 +574,7 @@ void CQuaveLinkServerDlg::OnTimer() {
     RefreshStatusDisplay();
     if (titleResetPending) {
         titleResetPending = false;
-        setWindowTitle(QString::fromLatin1(kCaption));
+        applyCaption();
     }
 }
 

@@ -117,6 +117,10 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     static constexpr int kCancelResult = 2;
     //! The window caption once the version caption has been shown.
     static constexpr char kCaption[] = "QuaveLink Server";
+    //! The tray tip.
+    static constexpr char kTrayTip[] = "Open QuaveLink Server";
+    //! Added to the caption and the tray tip while a recording runs.
+    static constexpr char kRecordingMark[] = " (recording)";
 
     explicit CQuaveLinkServerDlg(const MainWindowSetup& setup, QWidget* parent = nullptr);
     ~CQuaveLinkServerDlg() override;
@@ -133,6 +137,7 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     bool TakeInputDeviceChange(int& index) override;
     void SetCaptureRateText(const std::string& text) override;
     void SetCaptureRateColor(std::uint32_t colorRef) override;
+    void SetCaptureStatus(const std::string& reason) override;
     void SetMeterData(const int* values, int first, int count) override;
     void ShowMessageBox(const std::string& text) override;
 
@@ -155,7 +160,8 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     //! Record button: asks for a file and starts recording into it; while recording the
     //! button stays pressed.
     void OnRecordClicked();
-    //! The "Enable Global Hotkeys" menu entry: flips and stores the setting.
+    //! The "Enable Global Hotkeys" menu entry: flips and stores the setting, and claims or
+    //! gives back the keys.
     void OnHotkeysToggled();
     //! A global hot key (its id) was pressed.
     void OnHotKey(int id);
@@ -192,7 +198,18 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     void place(QWidget* widget, int x, int y, int width, int height);
     //! System menu entries, tray icon and tip, hot keys: from OnInitDialog.
     void initTrayMenuAndHotkeys();
+    //! Centres each column heading over its column; "Audio Input" only while there are input
+    //! controls.
+    void placeHeadings();
+    //! Moves the frames and everything below them up over the band of the channel pair
+    //! buttons (`overPairBand`), or back down to their template places; the window follows.
+    void moveLowerSection(bool overPairBand);
+    //! Claims the global hot keys while they are enabled and gives them back while not.
+    void claimHotkeys();
     void startVersionCheck();
+    //! Caption and tray tip for the version caption's time and the recording state.
+    void applyCaption();
+    void showRecording(bool running);
 
     MainWindowSetup setup;
     InputDeviceChoice inputChoice;
@@ -209,6 +226,11 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     CxSkinButton* recordButton = nullptr;
     CxSkinButton* stopButton = nullptr;
     std::array<QRadioButton*, 4> pairButtons{};
+    //! "Audio Output", "Audio Input", "Level", "Record to File".
+    std::array<QLabel*, 4> headings{};
+    int lowerSectionTop = 0;    // px, at the template places
+    int pairBandHeight = 0;     // px
+    int lowerSectionShift = 0;  // px, 0 or -pairBandHeight
     QButtonGroup* pairGroup = nullptr;
     QMenu* sysMenu = nullptr;
     QAction* hotkeysAction = nullptr;
@@ -225,6 +247,7 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     int lastChannelCount = 0;
     int refreshCount = 0;
     bool titleResetPending = true;
+    bool recordingShown = false;
     ConnectionStatus connectionStatus;  // GUI thread
 };
 

@@ -33,17 +33,28 @@ void CQuaveLinkServerDlg::initTrayMenuAndHotkeys() {
     if (about != nullptr) sysMenu->insertSeparator(about);
 
     SetTrayIcon(kIconMain);
-    SetTrayTip("Open QuaveLink Server");
+    SetTrayTip(kTrayTip);
     if (setup.versionHost != nullptr) SetOutOfSightFlag(&setup.versionHost->windowHidden);
 
     hotkeys = setup.makeHotkeys ? setup.makeHotkeys() : CreateSystemHotkeys();
-    if (hotkeys) hotkeys->RegisterHotKeys([this](int id) { OnHotKey(id); });
+    claimHotkeys();
+}
+
+void CQuaveLinkServerDlg::claimHotkeys() {
+    if (!hotkeys) return;
+    // Turned off, the keys belong to the desktop: another program may use Alt+O and the rest.
+    if (hotkeysEnabled) {
+        hotkeys->RegisterHotKeys([this](int id) { OnHotKey(id); });
+    } else {
+        hotkeys->UnregisterHotKeys();
+    }
 }
 
 void CQuaveLinkServerDlg::OnHotkeysToggled() {
     hotkeysEnabled = !hotkeysEnabled;
     SetEnableHotkeys(hotkeysEnabled);
     hotkeysAction->setChecked(hotkeysEnabled);
+    claimHotkeys();
 }
 
 void CQuaveLinkServerDlg::OnHotKey(int id) {
@@ -67,7 +78,9 @@ void CQuaveLinkServerDlg::OnRecordClicked() {
     std::optional<SaveAsChoice> choice = ask(defaultRecordingName(local));
     if (!choice || !startRecording(*choice, *setup.recording, *setup.boxes, recordFd)) {
         recordButton->setChecked(false);
+        return;
     }
+    showRecording(true);
 }
 
 void CQuaveLinkServerDlg::startVersionCheck() {

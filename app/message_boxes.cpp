@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include "platform/hand_off.h"
 #include "platform/log.h"
 
 namespace quavelink {
@@ -46,8 +47,8 @@ void GuiMessageBoxHost::ShowMessageBox(const std::string& text) {
         showBox(shown);
         return;
     }
-    QMetaObject::invokeMethod(
-        app, [shown] { showBox(shown); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(app, HandOff([shown] { showBox(shown); }),
+                              Qt::BlockingQueuedConnection);
 }
 
 }  // namespace quavelink

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "app/instance_lock.h"
+#include "app/instance_raise.h"
 #include "app/log_console.h"
 #include "app/main_window.h"
 #include "app/message_boxes.h"
@@ -21,6 +22,7 @@
 #include "discovery/multi_host.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
+#include "platform/hand_off.h"
 #include "platform/log.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "recording/mp3/mp3_encoder.h"
@@ -67,6 +69,7 @@ class ProgramWorkers : public WindowWorkers, public RecordControl {
 };
 
 void endProcess(int status) {
+    audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
     std::_Exit(status);
 }
@@ -92,6 +95,8 @@ int runServerProgram(int argc, char** argv) {
 
     auto* instanceLock = new InstanceLock;
     if (!instanceLock->acquire()) {
+        // The running copy's window may be hidden in a tray that is gone: bring it forward.
+        if (!askRunningInstanceToRaise()) logLine("The running copy did not answer\n");
         boxes->ShowMessageBox("QuaveLink Server is already running (check system tray?)");
         // Nothing was started yet, so this copy can end cleanly.
         delete instanceLock;
@@ -104,6 +109,10 @@ int runServerProgram(int argc, char** argv) {
     if (environmentSwitchOn("QUAVELINK_SERVER_CONSOLE")) {
         console = new LogConsole;
         console->start();
+    } else {
+        // Without the console the log usually goes to a file or a journal, where the C
+        // library's block buffering would hold back the last lines of a killed program.
+        lineBufferStandardOutput();
     }
 
     // Threads inherit the nice value of their creator, so every worker started from here on
@@ -118,9 +127,10 @@ int runServerProgram(int argc, char** argv) {
     auto* workers = new ProgramWorkers(*endpoints, *channels);
 
     // Mixer changes reach the window as queued work on the GUI thread.
-    MixerSystem* mixers = CreatePulseMixerSystem([app](std::function<void()> work) {
-                              QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
-                          }).release();
+    MixerSystem* mixers =
+        CreatePulseMixerSystem([app](std::function<void()> work) {
+            QMetaObject::invokeMethod(app, HandOff(std::move(work)), Qt::QueuedConnection);
+        }).release();
 
     MainWindowSetup setup;
     setup.endpoints = endpoints;
@@ -136,7 +146,14 @@ int runServerProgram(int argc, char** argv) {
     int result = -1;
     // The window is never destroyed: worker threads keep calling it until the process ends.
     CQuaveLinkServerDlg* window = new (std::nothrow) CQuaveLinkServerDlg(setup);
-    if (window != nullptr) result = window->DoModal();
+    if (window != nullptr) {
+        auto* raiseListener = new InstanceRaiseListener([window] {
+            logLine("A second start asked for the window\n");
+            window->BringToFront();
+        });
+        raiseListener->listen();
+        result = window->DoModal();
+    }
     if (const char* message = modalResultMessage(result)) boxes->ShowMessageBox(message);
     if (window != nullptr) window->hide();
     (void)app;

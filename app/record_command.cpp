@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/save_dialog.h"
+#include "app/save_folder.h"
 
 namespace quavelink {
 
@@ -31,7 +32,8 @@ bool startRecording(const SaveAsChoice& choice, RecordControl& recording, Messag
         ::close(recordFd);
         recordFd = -1;
     }
-    int fd = ::open(choice.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Like any file the user saves: what the umask allows (0644 with the usual 022).
+    int fd = ::open(choice.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         boxes.ShowMessageBox("Could not open file " + choice.path + " for writing");
         return false;
@@ -47,12 +49,14 @@ std::optional<SaveAsChoice> runSaveAsDialog(const std::string& defaultName) {
                         CXFileDialog::OFN_HIDEREADONLY | CXFileDialog::OFN_OVERWRITEPROMPT,
                         QStringLiteral("All Files (*.*)"));
     dialog.setWindowTitle(QStringLiteral("Save audio as MP3 or WAV file"));
+    dialog.setDirectory(initialSaveFolder());
     if (dialog.DoModal() != CXFileDialog::IDOK) return std::nullopt;
     SaveAsChoice choice;
     choice.path = dialog.GetPathName().toStdString();
     choice.mp3 = dialog.Mp3Chosen();
     choice.kbps = dialog.CurrentBitRate();
     if (choice.path.empty()) return std::nullopt;
+    rememberSaveFolder(dialog.GetPathName());
     return choice;
 }
 

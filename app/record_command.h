@@ -47,13 +47,15 @@ bool extensionMatches(const std::string& path, bool mp3);
 
 //! Starts recording into the chosen file: warns about an unusual extension, makes the MP3
 //! encoder ready, finishes a file still open in `recordFd`, opens the new one (created or
-//! truncated, owner read and write) and hands it over at the capture's current rate. Returns
-//! whether the recording runs; on false the user has been told why (except when the encoder
-//! loader already did) and `recordFd` is -1 or the old, still-open descriptor. Main thread.
+//! truncated, with the permissions the umask leaves) and hands it over at the capture's
+//! current rate. Returns whether the recording runs; on false the user has been told why
+//! (except when the encoder loader already did) and `recordFd` is -1 or the old, still-open
+//! descriptor. Main thread.
 bool startRecording(const SaveAsChoice& choice, RecordControl& recording, MessageBoxHost& boxes,
                     int& recordFd);
 
-//! The dialog of a real run: CXFileDialog titled "Save audio as MP3 or WAV file".
+//! The dialog of a real run: CXFileDialog titled "Save audio as MP3 or WAV file", opened in
+//! initialSaveFolder(); the chosen file's folder is remembered for the next one.
 std::optional<SaveAsChoice> runSaveAsDialog(const std::string& defaultName);
 
 }  // namespace quavelink

@@ -1,10 +1,5 @@
 #include "app/status_display.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -34,21 +29,6 @@ std::string formatAddressText(const std::uint8_t (&bytes)[4]) {
     char text[32];
     std::snprintf(text, sizeof text, " %d.%d.%d.%d", bytes[0], bytes[1], bytes[2], bytes[3]);
     return text;
-}
-
-std::string GetLocalAddressText() {
-    char hostName[1024];
-    if (gethostname(hostName, sizeof hostName) != 0) return "";
-    hostName[sizeof hostName - 1] = '\0';
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(hostName, nullptr, &hints, &found) != 0 || found == nullptr) return "";
-    std::uint8_t bytes[4];
-    std::memcpy(bytes, &reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr, 4);
-    freeaddrinfo(found);
-    return formatAddressText(bytes);
 }
 
 std::string versionTextFor(int major, int minor, int patch, int tweak) {

@@ -41,9 +41,9 @@ class ConnectionStatus {
 //! 127.0.1.1, which says as little about the LAN address as 127.0.0.1 does).
 std::string formatAddressText(const std::uint8_t (&bytes)[4]);
 
-//! This machine's address as the status shows it: the first IPv4 address its host name
-//! resolves to, formatted by formatAddressText; empty when the name or the lookup fails.
-//! Main thread; may wait for the system's name service.
+//! This machine's address as the status shows it: the LAN address of the interfaces that are
+//! up (chooseLanAddress), formatted by formatAddressText; " (Unknown)" when only loop-back is
+//! up; empty when the interfaces cannot be listed. Main thread; no name service is asked.
 std::string GetLocalAddressText();
 
 //! The version as the caption shows it: "2.1" for 2.1.0.0, "2.1.3" for 2.1.3.0, all four

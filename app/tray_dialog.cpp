@@ -4,6 +4,7 @@
 #include <QEvent>
 #include <QMetaObject>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <QWindowStateChangeEvent>
 
 #include "resources/resources.h"
@@ -17,7 +18,15 @@ constexpr int kModeTaskBar = 2;
 
 }  // namespace
 
-CTrayDialog::CTrayDialog(QWidget* parent) : QDialog(parent) {}
+CTrayDialog::CTrayDialog(QWidget* parent) : QDialog(parent) {
+    // Neither desktop tray protocol tells the icon that its host has gone, so while the window
+    // hides in the tray it asks now and then.
+    trayWatch = new QTimer(this);
+    trayWatch->setInterval(kTrayWatchMs);
+    connect(trayWatch, &QTimer::timeout, this, [this] {
+        if (iconShown && !trayAvailable()) BringToFront();
+    });
+}
 
 CTrayDialog::~CTrayDialog() {
     if (iconShown && trayIcon != nullptr) trayIcon->hide();
@@ -25,6 +34,8 @@ CTrayDialog::~CTrayDialog() {
 }
 
 int CTrayDialog::minimizeToMode() const { return GetMinToTray(); }
+
+bool CTrayDialog::trayAvailable() const { return QSystemTrayIcon::isSystemTrayAvailable(); }
 
 void CTrayDialog::SetOutOfSightFlag(std::atomic<bool>* flag) {
     outOfSightFlag = flag;
@@ -51,7 +62,7 @@ void CTrayDialog::SetTrayTip(const char* text) {
 
 bool CTrayDialog::AddTrayIcon() {
     if (iconShown) return false;
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) return false;
+    if (!trayAvailable()) return false;
     if (trayIcon == nullptr) {
         trayIcon = new QSystemTrayIcon(this);
         connect(trayIcon, &QSystemTrayIcon::activated, this,
@@ -76,6 +87,7 @@ bool CTrayDialog::AddTrayIcon() {
     trayIcon->setToolTip(tip);
     trayIcon->show();
     iconShown = true;
+    trayWatch->start();
     updateOutOfSight();
     return true;
 }
@@ -84,6 +96,7 @@ bool CTrayDialog::RemoveTrayIcon() {
     if (!iconShown) return false;
     trayIcon->hide();
     iconShown = false;
+    trayWatch->stop();
     updateOutOfSight();
     return true;
 }
@@ -100,6 +113,15 @@ void CTrayDialog::OnTrayLButtonDown(QPoint point) { OnTrayLButtonDblClk(point); 
 void CTrayDialog::OnTrayLButtonDblClk(QPoint) {
     if (minimizeToMode() == kModeTaskBar) return;
     if (!RemoveTrayIcon()) return;
+    showRestored();
+}
+
+void CTrayDialog::BringToFront() {
+    RemoveTrayIcon();
+    showRestored();
+}
+
+void CTrayDialog::showRestored() {
     // Whatever is left of the start countdown must not swallow this show.
     startShowCountdown = 0;
     showNormal();

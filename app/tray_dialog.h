@@ -7,6 +7,7 @@
 #include <atomic>
 
 class QSystemTrayIcon;
+class QTimer;
 
 namespace quavelink {
 
@@ -15,7 +16,9 @@ namespace quavelink {
 //! goes and whether the window starts hidden there. While the icon is shown the window is
 //! hidden; a click on the icon shows the window again and removes the icon. Without a
 //! notification area (no tray host on the display, or the offscreen platform) adding the icon
-//! fails, so minimising stays with the window manager and the window is shown at start.
+//! fails, so minimising stays with the window manager and the window is shown at start. A
+//! notification area that goes away while the window is hidden in it (its host ended or
+//! crashed) gives the window back, since nothing else could ever show it again.
 //! GUI thread only, except IsOutOfSight.
 class CTrayDialog : public QDialog {
   public:
@@ -24,6 +27,8 @@ class CTrayDialog : public QDialog {
     static constexpr int kMaxTipLength = 127;
     //! Show requests examined for "Tray on Start": a Qt window gets one as it first appears.
     static constexpr int kStartShowRequests = 1;
+    //! How often a shown icon checks that the notification area is still there, ms.
+    static constexpr int kTrayWatchMs = 1000;
 
     explicit CTrayDialog(QWidget* parent = nullptr);
     ~CTrayDialog() override;
@@ -56,6 +61,9 @@ class CTrayDialog : public QDialog {
     virtual void OnTrayLButtonDown(QPoint point);
     //! Restores the window from the notification area (not in "Task Bar" mode).
     virtual void OnTrayLButtonDblClk(QPoint point);
+    //! Shows the window in front of the others, from the notification area or minimised,
+    //! whatever the mode: a second start of the program, or the notification area gone.
+    void BringToFront();
     virtual void OnTrayRButtonDown(QPoint point);
     virtual void OnTrayRButtonDblClk(QPoint point);
     virtual void OnTrayMouseMove(QPoint point);
@@ -72,11 +80,15 @@ class CTrayDialog : public QDialog {
     void changeEvent(QEvent* event) override;
     //! The stored "Minimize to" choice.
     virtual int minimizeToMode() const;
+    //! Whether the desktop has a notification area now.
+    virtual bool trayAvailable() const;
 
   private:
     void updateOutOfSight();
+    void showRestored();
 
     QSystemTrayIcon* trayIcon = nullptr;
+    QTimer* trayWatch = nullptr;
     QIcon icon;
     QString tip;
     int iconResource = 0;

@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QUrl>
 
+#include "platform/hand_off.h"
 #include "platform/log.h"
 
 namespace quavelink {
@@ -30,7 +31,7 @@ bool AppVersionCheckHost::AskYesNo(const std::string& caption, const std::string
     if (QThread::currentThread() == app->thread()) {
         ask();
     } else {
-        QMetaObject::invokeMethod(app, ask, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(app, HandOff(ask), Qt::BlockingQueuedConnection);
     }
     return yes.load(std::memory_order_acquire);
 }
@@ -39,14 +40,12 @@ void AppVersionCheckHost::OpenWebSite(const std::string& url) {
     QCoreApplication* app = QCoreApplication::instance();
     if (app == nullptr) return;
     QString address = QString::fromStdString(url);
-    QMetaObject::invokeMethod(
-        app,
-        [address] {
-            if (!QDesktopServices::openUrl(QUrl(address))) {
-                logLine("Could not open %s\n", address.toUtf8().constData());
-            }
-        },
-        Qt::QueuedConnection);
+    QMetaObject::invokeMethod(app, HandOff([address] {
+                                  if (!QDesktopServices::openUrl(QUrl(address))) {
+                                      logLine("Could not open %s\n", address.toUtf8().constData());
+                                  }
+                              }),
+                              Qt::QueuedConnection);
 }
 
 }  // namespace quavelink

@@ -47,6 +47,7 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
 
     void RegisterHotKeys(std::function<void(int)> callback) override {
         onHotkey = std::move(callback);
+        if (registered) return;
         const xcb_setup_t* setup = xcb_get_setup(connection);
         xcb_screen_t* screen = xcb_setup_roots_iterator(setup).data;
         if (screen == nullptr) return;
@@ -78,7 +79,29 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
             if (grabbed) keys.push_back({key.id, code, key.repeats});
         }
         xcb_flush(connection);
-        QCoreApplication::instance()->installNativeEventFilter(this);
+        registered = true;
+        if (!filterInstalled) {
+            QCoreApplication::instance()->installNativeEventFilter(this);
+            filterInstalled = true;
+        }
+    }
+
+    void UnregisterHotKeys() override {
+        if (!registered) return;
+        // The server only drops grabs this connection made, so a variant that another program
+        // holds stays with it.
+        // Checked: once this returns, the keys are the desktop's again.
+        for (const GrabbedKey& key : keys) {
+            for (std::uint16_t locks : kLockVariants) {
+                xcb_void_cookie_t cookie =
+                    xcb_ungrab_key_checked(connection, key.keycode, root, XCB_MOD_MASK_1 | locks);
+                if (xcb_generic_error_t* error = xcb_request_check(connection, cookie)) {
+                    std::free(error);
+                }
+            }
+        }
+        keys.clear();
+        registered = false;
     }
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
@@ -113,6 +136,8 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
     xcb_connection_t* connection;
     xcb_window_t root = 0;
     std::vector<GrabbedKey> keys;
+    bool registered = false;
+    bool filterInstalled = false;
     KeyRepeatFilter repeats;
     std::function<void(int)> onHotkey;
 };
@@ -121,14 +146,18 @@ class NoHotkeys : public GlobalHotkeys {
   public:
     explicit NoHotkeys(QString platform) : platform(std::move(platform)) {}
     void RegisterHotKeys(std::function<void(int)>) override {
+        if (told) return;
+        told = true;
         logLine(
             "Global hotkeys need an X11 display (platform \"%s\"): Alt+O, Alt+K and Alt+M "
             "are off\n",
             platform.toUtf8().constData());
     }
+    void UnregisterHotKeys() override {}
 
   private:
     QString platform;
+    bool told = false;
 };
 
 }  // namespace

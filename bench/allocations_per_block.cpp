@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     HeadlessWindow window;
-    Recorder recorder(window);
+    Recorder recorder(recordLock, window);
     RecorderRecordSink recordSink(recorder);
     std::thread recordThread([&] { recorder.runRecordThread(); });
     StreamServer server(window, recordSink);

@@ -39,19 +39,48 @@ int AudioStartup::WInit() {
     return 0;
 }
 
+void AudioStartup::LoggedBoxes::ShowMessageBox(const std::string& text) {
+    // The same cause on every try is told once.
+    if (text == lastText) return;
+    lastText = text;
+    logLine("Message: %s%s", text.c_str(), !text.empty() && text.back() == '\n' ? "" : "\n");
+}
+
 int AudioStartup::startCapture(int listIndex, std::atomic<bool>& streamIs48k) {
+    return start(listIndex, streamIs48k, boxes);
+}
+
+int AudioStartup::retryCapture(int listIndex, std::atomic<bool>& streamIs48k) {
+    return start(listIndex, streamIs48k, loggedBoxes);
+}
+
+bool AudioStartup::captureEnded() { return currentCapturer && currentCapturer->captureEnded(); }
+
+CaptureControl::EndpointState AudioStartup::probeEndpoint(int listIndex) {
+    std::shared_ptr<audio::Endpoint> device;
+    audio::EndpointProperties properties;
+    audio::Status status = endpoints.findEndpoint(listIndex, &device, nullptr, true);
+    if (audio::Succeeded(status)) status = device->OpenPropertyStore(properties);
+    if (audio::Succeeded(status)) return EndpointState::Present;
+    return status == audio::kErrorServiceNotRunning ? EndpointState::NoSoundServer
+                                                    : EndpointState::Gone;
+}
+
+int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBoxHost& shownTo) {
     if (firstStart) {
         int result = WInit();
         if (result < 0) return result;
         firstStart = false;
     }
     bool isDefault = false;
-    audio::Status status = endpoints.findEndpoint(listIndex, &currentDevice, &isDefault);
+    // A repeated try says nothing of a lookup that failed the same way before.
+    const bool quiet = &shownTo == &loggedBoxes;
+    audio::Status status = endpoints.findEndpoint(listIndex, &currentDevice, &isDefault, quiet);
     if (audio::Failed(status)) {
         stopCapture();
         return status;
     }
-    CWASAPICapture::Context context{endpoints.audioSystem(), sink, boxes, channels,
+    CWASAPICapture::Context context{endpoints.audioSystem(), sink, shownTo, channels,
                                     warn48kOncePerRun};
     currentCapturer.reset(new (std::nothrow) CWASAPICapture(context, currentDevice, isDefault));
     if (!currentCapturer) {
@@ -76,6 +105,7 @@ int AudioStartup::startCapture(int listIndex, std::atomic<bool>& streamIs48k) {
         stopCapture();
         return -1;
     }
+    loggedBoxes.forget();
     return 0;
 }
 

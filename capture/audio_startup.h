@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "capture/audio_block_sink.h"
 #include "capture/channel_selection.h"
@@ -34,8 +35,13 @@ class AudioStartup : public CaptureControl {
     //! when it could not be started; otherwise the audio system's error from the endpoint
     //! lookup or from WInit.
     int startCapture(int listIndex, std::atomic<bool>& streamIs48k) override;
+    //! startCapture with the capture engine's message boxes written to the log instead.
+    int retryCapture(int listIndex, std::atomic<bool>& streamIs48k) override;
     //! Stops (joining the capture thread) and releases the capture, then frees the blocks.
     void stopCapture() override;
+    bool captureEnded() override;
+    //! Looks the endpoint up and reads its properties: present, gone, or no sound server.
+    EndpointState probeEndpoint(int listIndex) override;
 
     //! One-time start-up: launches the silence keep-alive. 0 on success, -1 when called again.
     int WInit();
@@ -44,10 +50,24 @@ class AudioStartup : public CaptureControl {
     bool capturing() const { return currentCapturer != nullptr; }
 
   private:
+    // A capture tried again by itself says nothing in boxes: the window's status tells.
+    class LoggedBoxes : public MessageBoxHost {
+      public:
+        void ShowMessageBox(const std::string& text) override;
+        //! A capture ran: the next failure is told again.
+        void forget() { lastText.clear(); }
+
+      private:
+        std::string lastText;
+    };
+
+    int start(int listIndex, std::atomic<bool>& streamIs48k, MessageBoxHost& shownTo);
+
     EndpointList& endpoints;
     AudioBlockSink& sink;
     MessageBoxHost& boxes;
     ChannelSelection& channels;
+    LoggedBoxes loggedBoxes;
     bool firstStart = true;
     bool warn48kOncePerRun = true;
     std::unique_ptr<SilenceRenderer> silence;

@@ -22,12 +22,14 @@ std::string cutName(std::string name) {
 EndpointList::EndpointList(audio::AudioSystem& system) : system(system) {}
 
 audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpoint>* device,
-                                         bool* isDefault) {
+                                         bool* isDefault, bool quiet) {
     if (isDefault) *isDefault = false;
     std::shared_ptr<audio::DeviceEnumerator> enumerator;
     audio::Status status = system.CreateDeviceEnumerator(enumerator);
     if (audio::Failed(status)) {
-        logLine("Unable to instantiate device enumerator: %x\n", static_cast<unsigned>(status));
+        if (!quiet) {
+            logLine("Unable to instantiate device enumerator: %x\n", static_cast<unsigned>(status));
+        }
         return status;
     }
     std::shared_ptr<audio::Endpoint> endpoint;
@@ -37,16 +39,20 @@ audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpo
             status = enumerator->EnumAudioEndpoints(endpointCollection);
             if (audio::Failed(status)) {
                 endpointCollection.reset();
-                logLine("Unable to retrieve device collection: %x\n",
-                        static_cast<unsigned>(status));
+                if (!quiet) {
+                    logLine("Unable to retrieve device collection: %x\n",
+                            static_cast<unsigned>(status));
+                }
                 return status;
             }
         }
         if (index >= 1) {
             status = endpointCollection->Item(static_cast<std::uint32_t>(index - 1), endpoint);
             if (audio::Failed(status)) {
-                logLine("Unable to retrieve device %d: %x\n", index - 1,
-                        static_cast<unsigned>(status));
+                if (!quiet) {
+                    logLine("Unable to retrieve device %d: %x\n", index - 1,
+                            static_cast<unsigned>(status));
+                }
                 return status;
             }
         }
@@ -54,8 +60,10 @@ audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpo
     if (index <= 0) {
         status = enumerator->GetDefaultAudioEndpoint(audio::DataFlow::Render, endpoint);
         if (audio::Failed(status)) {
-            logLine("Unable to get default device for role %d: %x\n", 1,
-                    static_cast<unsigned>(status));
+            if (!quiet) {
+                logLine("Unable to get default device for role %d: %x\n", 1,
+                        static_cast<unsigned>(status));
+            }
             return status;
         }
         if (isDefault) *isDefault = true;
@@ -72,6 +80,12 @@ std::optional<std::string> EndpointList::endpointName(int index) {
         collection = endpointCollection;
     }
     if (!collection || index < 0) return std::nullopt;
+    // The list is filled until a name is missing: the probe one past the end is no error.
+    std::uint32_t count = 0;
+    if (audio::Succeeded(collection->GetCount(count)) &&
+        static_cast<std::uint32_t>(index - 1) >= count) {
+        return std::nullopt;
+    }
     std::shared_ptr<audio::Endpoint> endpoint;
     audio::Status status = collection->Item(static_cast<std::uint32_t>(index - 1), endpoint);
     if (audio::Failed(status)) {

@@ -20,9 +20,10 @@ class EndpointList {
 
     //! Creates the collection if needed and returns the endpoint for `index` in `device` (when
     //! not null); `isDefault` (when not null) tells whether it is the default device (index 0).
-    //! Returns 0 or the audio system's error, having printed its line.
+    //! Returns 0 or the audio system's error, having printed its line (unless `quiet`: a look
+    //! repeated while the sound server or the device is away says nothing).
     audio::Status findEndpoint(int index, std::shared_ptr<audio::Endpoint>* device = nullptr,
-                               bool* isDefault = nullptr);
+                               bool* isDefault = nullptr, bool quiet = false);
 
     //! The list text of `index`: "Default multimedia device" for 0, the friendly name (cut to
     //! 255 characters, "Unknown" when it cannot be read as text) for n >= 1; nothing past the

@@ -11,7 +11,9 @@ namespace quavelink {
 
 //! The silence keep-alive: a thread that plays zeros on the default render endpoint, so that
 //! its monitor keeps delivering packets while nothing else plays. It stays on the endpoint
-//! that was the default at set-up; a failure ends it for good, after a message box.
+//! that was the default at set-up until that goes away. Without a sound server, or when its
+//! sink is removed, it waits (0.5 s, 1 s, 2 s ... every 5 s) and plays on the default sink of
+//! the next try; any other failure ends it for good, after a message box.
 class SilenceRenderer {
   public:
     //! Starts the thread; `system` and `boxes` must outlive this object.
@@ -28,6 +30,9 @@ class SilenceRenderer {
     bool waitEnded(std::chrono::milliseconds timeout);
 
   private:
+    //! One stream on the default endpoint, played until stopped (0) or a step fails (its
+    //! status, with the step's text in `step`); `played` tells whether the stream ran.
+    audio::Status playUntilFailure(const char*& step, bool& played);
     //! Sleeps `duration`; false when the renderer is being destroyed.
     bool sleepFor(std::chrono::milliseconds duration);
 

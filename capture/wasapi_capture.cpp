@@ -10,6 +10,7 @@
 #include "capture/pcm_conversion.h"
 #include "platform/environment.h"
 #include "platform/log.h"
+#include "server/capture_recovery.h"
 #include "settings/settings.h"
 
 namespace quavelink {
@@ -85,17 +86,14 @@ bool CWASAPICapture::Initialize(int latency, std::atomic<bool>& is48k) {
     Status status = endpoint->Activate(audioClient);
     if (Failed(status)) {
         logLine("Unable to activate audio device: %x\n", hex(status));
-        char text[160];
         if (status == audio::kErrorDeviceInvalidated) {
-            std::snprintf(text, sizeof text,
-                          "Error, unable to activate audio device (code %x).\nIt may be "
-                          "unplugged, plug in and select this device again.",
-                          hex(status));
+            context.boxes.ShowMessageBox(unpluggedDeviceMessage(hex(status)));
         } else {
+            char text[96];
             std::snprintf(text, sizeof text, "Error, unable to activate audio device (code %x)",
                           hex(status));
+            context.boxes.ShowMessageBox(text);
         }
-        context.boxes.ShowMessageBox(text);
         return false;
     }
     status = context.system.CreateDeviceEnumerator(enumerator);

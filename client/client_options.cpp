@@ -4,6 +4,8 @@
 #include <charconv>
 #include <optional>
 
+#include "quavelink_version.h"
+
 namespace quavelink {
 namespace {
 
@@ -64,6 +66,8 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments) {
 
         if (arg == "-h" || arg == "--help") {
             o.action = ClientOptions::Action::Help;
+        } else if (arg == "--version") {
+            if (o.action != ClientOptions::Action::Help) o.action = ClientOptions::Action::Version;
         } else if (arg == "-l" || arg == "--list") {
             if (!flagOnly()) return fail(arg + " takes no value");
             o.action = ClientOptions::Action::List;
@@ -241,12 +245,16 @@ Output:
                           text=TEXT" on each change, "summary key=value ..." at the end
       --no-keys           ignore standard input
   -h, --help              this text
+      --version           the version
 
 Keys while running (standard input): r reliable, b best-effort, 0-3 rate code,
-  c connect again, q quit.
+c connect again, q quit.
+
 Exit status: 0 quit or done, 1 bad command line, 2 no server or connection lost,
-  3 replaced by another client.
+3 replaced by another client.
 )";
 }
+
+std::string clientVersionLine() { return "quavelink-client " QUAVELINK_VERSION_TEXT "\n"; }
 
 }  // namespace quavelink

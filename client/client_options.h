@@ -9,7 +9,7 @@
 namespace quavelink {
 
 struct ClientOptions {
-    enum class Action { Connect, List, Help };
+    enum class Action { Connect, List, Help, Version };
     Action action = Action::Connect;
 
     std::string host;  //!< empty: find a server first and take the first that answers
@@ -63,5 +63,8 @@ const char* latencyName(ClientOptions::Latency latency);
 
 //! The --help text.
 std::string clientUsage();
+
+//! The --version line, "quavelink-client VERSION" and a newline.
+std::string clientVersionLine();
 
 }  // namespace quavelink

@@ -206,6 +206,10 @@ int main(int argc, char** argv) {
         std::fputs(clientUsage().c_str(), stdout);
         return kExitOk;
     }
+    if (options.action == ClientOptions::Action::Version) {
+        std::fputs(clientVersionLine().c_str(), stdout);
+        return kExitOk;
+    }
 
     struct sigaction quit {};
     quit.sa_handler = onQuitSignal;

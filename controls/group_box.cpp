@@ -143,6 +143,8 @@ void CxGroupBox::paintEvent(QPaintEvent*) {
     p.setPen(borderWidth_ > 0 ? border : Qt::NoPen);
     p.setBrush(transparentInterior_ ? QBrush(Qt::NoBrush) : QBrush(background_));
     p.drawRoundedRect(outline, cornerRadius_ / 2.0, cornerRadius_ / 2.0);
+    // Without a caption there is nothing to put in a tab: an empty one looks like a fault.
+    if (caption_.isEmpty()) return;
 
     int x = cornerRadius_ + 10;
     if (captionAlignment_ & Qt::AlignRight) {

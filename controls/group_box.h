@@ -9,9 +9,9 @@
 namespace quavelink {
 
 //! A group frame drawn as a rounded rectangle with its caption in a rounded box on the top
-//! edge. Group boxes under one parent keep clear of the frame painted last by any of them: an
-//! edge within 2 pixels of that frame's opposite edge moves to lie one pixel beyond it.
-//! GUI thread.
+//! edge (no box without a caption). Group boxes under one parent keep clear of the frame painted
+//! last by any of them: an edge within 2 pixels of that frame's opposite edge moves to lie one
+//! pixel beyond it. GUI thread.
 class CxGroupBox : public QWidget {
     Q_OBJECT
   public:

@@ -3,6 +3,7 @@
 #include <QtWidgets/qdrawutil.h>
 
 #include <QEnterEvent>
+#include <QPaintEngine>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPalette>
@@ -82,14 +83,35 @@ void CxSkinButton::SetSkin(const SkinImages& images, int mask, int drawMode, boo
     region_ = source.isNull() ? QRegion() : RegionFromImage(source, key);
     maskBitmap_ = source.isNull() ? QImage() : maskFromImage(source, key, drawMode_ == 3);
 
-    if (region_.isEmpty()) {
-        clearMask();
-    } else {
-        if (drawMode_ == 0 || drawMode_ == 3 || drawMode_ == 4) resize(source.size());
-        setMask(region_);
+    if (!region_.isEmpty() && (drawMode_ == 0 || drawMode_ == 3 || drawMode_ == 4)) {
+        resize(source.size());
     }
+    ApplyShape();
     updateGeometry();
     update();
+}
+
+void CxSkinButton::SetFineFaces(const SkinImages& images) {
+    fineImages_ = images;
+    if (fineImages_.disabled.isNull()) fineImages_.disabled = fineImages_.normal;
+    ApplyShape();
+    update();
+}
+
+bool CxSkinButton::FineFacesFor(qreal devicePixelRatio) const {
+    return devicePixelRatio > 1.0 && drawMode_ == 0 && !fineImages_.normal.isNull();
+}
+
+void CxSkinButton::ApplyShape() {
+    if (region_.isEmpty() || FineFacesFor(devicePixelRatioF())) {
+        clearMask();
+    } else {
+        setMask(region_);
+    }
+}
+
+bool CxSkinButton::hitButton(const QPoint& pos) const {
+    return region_.isEmpty() ? QAbstractButton::hitButton(pos) : region_.contains(pos);
 }
 
 void CxSkinButton::SetForcedBitmap(int index) {
@@ -135,7 +157,15 @@ void CxSkinButton::leaveEvent(QEvent* event) {
     update();
 }
 
-void CxSkinButton::DrawFace(QPainter& p, const QImage& face, const QRect& rect) const {
+void CxSkinButton::DrawFace(QPainter& p, const QImage& face, const QRect& rect, bool fine) const {
+    if (fine) {
+        // Its own transparency gives the shape; the painter scales it to the device pixels.
+        p.save();
+        p.setRenderHint(QPainter::SmoothPixmapTransform, true);
+        p.drawImage(QRectF(rect), face);
+        p.restore();
+        return;
+    }
     // The face is first laid out at the button's size, then the mask cuts it so the
     // background shows through wherever the mask is white.
     auto layout = [&](const QImage& image, QImage::Format format) {
@@ -194,35 +224,40 @@ void CxSkinButton::paintEvent(QPaintEvent*) {
     // Qt keeps isDown() following the cursor while the mouse button is held.
     const bool pressed = isDown() || isChecked();
 
+    // The painter's device says how fine its pixels are: the screen's backing store, or the
+    // image a grab renders into.
+    const QPaintDevice* target = p.paintEngine() != nullptr && p.paintEngine()->paintDevice()
+                                     ? p.paintEngine()->paintDevice()
+                                     : p.device();
+    const bool fine = FineFacesFor(target->devicePixelRatioF());
+    const SkinImages& faces = fine ? fineImages_ : images_;
     auto drawOrPlain = [&](const QImage& face) {
         if (face.isNull()) {
             p.fillRect(item, palette().color(QPalette::Button));
         } else {
-            DrawFace(p, face, item);
+            DrawFace(p, face, item, fine);
         }
     };
 
     bool shifted = false;
     if (drawMode_ == 4) {
-        const QImage* forced[] = {&images_.normal,   &images_.pressed,         &images_.hover,
-                                  &images_.disabled, &images_.pressedDisabled, &maskBitmap_};
-        drawOrPlain(forcedIndex_ >= 1 && forcedIndex_ <= 5 ? *forced[forcedIndex_]
-                                                           : images_.normal);
+        const QImage* forced[] = {&faces.normal,   &faces.pressed,         &faces.hover,
+                                  &faces.disabled, &faces.pressedDisabled, &maskBitmap_};
+        drawOrPlain(forcedIndex_ >= 1 && forcedIndex_ <= 5 ? *forced[forcedIndex_] : faces.normal);
     } else if (!isEnabled()) {
         if (pressed) {
-            drawOrPlain(!images_.pressedDisabled.isNull() ? images_.pressedDisabled
-                                                          : images_.pressed);
+            drawOrPlain(!faces.pressedDisabled.isNull() ? faces.pressedDisabled : faces.pressed);
             shifted = true;
         } else {
-            drawOrPlain(images_.disabled);
+            drawOrPlain(faces.disabled);
         }
     } else if (pressed) {
-        drawOrPlain(images_.pressed);
+        drawOrPlain(faces.pressed);
         shifted = true;
-    } else if (hovering_ && !images_.hover.isNull()) {
-        drawOrPlain(images_.hover);
+    } else if (hovering_ && !faces.hover.isNull()) {
+        drawOrPlain(faces.hover);
     } else {
-        drawOrPlain(images_.normal);
+        drawOrPlain(faces.normal);
     }
 
     if (isEnabled() && hasFocus() && focusMargin_ > 0) {

@@ -39,6 +39,12 @@ class CxSkinButton : public QAbstractButton {
     //! resize the button to the mask picture's size.
     void SetSkin(const SkinImages& images, int mask, int drawMode, bool edge, int focusMargin);
 
+    //! The same pictures drawn for finer screens (their device pixel ratio set, edges blended
+    //! into transparency). Where the screen's pixels are finer than the skin's (a scaled
+    //! desktop) a stretched button (draw mode 0) draws these instead, and its shape is kept for
+    //! the mouse only: a widget mask would cut the smooth edge into the skin's coarse steps.
+    void SetFineFaces(const SkinImages& images);
+
     //! The picture drawn in draw mode 4: 1 pressed, 2 hover, 3 disabled, 4 pressed-disabled,
     //! 5 mask, otherwise normal.
     void SetForcedBitmap(int index);
@@ -60,15 +66,20 @@ class CxSkinButton : public QAbstractButton {
     QSize sizeHint() const override;
 
   protected:
+    //! Only the shape answers the mouse, whether or not the widget mask is set.
+    bool hitButton(const QPoint& pos) const override;
     void paintEvent(QPaintEvent* event) override;
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
 
   private:
-    void DrawFace(class QPainter& p, const QImage& face, const QRect& rect) const;
+    void ApplyShape();
+    bool FineFacesFor(qreal devicePixelRatio) const;
+    void DrawFace(class QPainter& p, const QImage& face, const QRect& rect, bool fine) const;
     void DrawCaption(class QPainter& p, QRect rect, bool shifted) const;
 
     SkinImages images_;
+    SkinImages fineImages_;
     QImage maskBitmap_;  // white outside the shape, black inside
     QRegion region_;
     int drawMode_ = 1;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "discovery/discovery_protocol.h"
+#include "discovery/response_pacer.h"
 #include "discovery/socket_error.h"
 #include "platform/environment.h"
 #include "platform/log.h"
@@ -23,8 +24,45 @@
 namespace quavelink {
 namespace {
 
+// Only for a socket that fails: a datagram that is not a query is dropped at once.
 constexpr int kReceiveErrorPauseMs = 500;
-constexpr int kResponsePauseMs = 100;
+// Received datagrams logged in any one second; the rest are only counted, and the count is
+// logged as one line in the next second that brings a datagram.
+constexpr int kLoggedDatagramsPerSecond = 20;
+
+std::int64_t steadyMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Rations the "Multicast received" lines.
+class DatagramLog {
+  public:
+    void received(std::string_view datagram, std::int64_t nowMs) {
+        std::int64_t second = nowMs / 1000;
+        if (second != second_) {
+            if (unlogged_ > 0) {
+                logLine("multiHost: %u more datagrams received, not logged\n", unlogged_);
+            }
+            second_ = second;
+            logged_ = 0;
+            unlogged_ = 0;
+        }
+        if (logged_ == kLoggedDatagramsPerSecond) {
+            ++unlogged_;
+            return;
+        }
+        ++logged_;
+        logLine("Multicast received %d bytes: %s\n", static_cast<int>(datagram.size()),
+                printableDatagramText(datagram).c_str());
+    }
+
+  private:
+    std::int64_t second_ = -1;
+    int logged_ = 0;
+    unsigned unlogged_ = 0;
+};
 
 // Lets a stop request cut the loop's waits short. The program's own responder has a token that
 // can never be stopped: it then needs no descriptor and simply blocks.
@@ -104,26 +142,22 @@ ssize_t sendResponse(int socket, UdpEndpoint destination) {
                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-// Returns false once a stop is requested.
-bool answer(int listeningSocket, const DiscoveryAnswer& answer, StopWaker& waker) {
+void answer(int listeningSocket, const DiscoveryAnswer& answer) {
     if (!answer.fromFreshSocket) {
-        bool failed = sendResponse(listeningSocket, answer.destination) < 0;
-        int error = errno;
-        bool goOn = waker.pause(kResponsePauseMs);
-        if (failed) reportSocketError("multiHost: Socket sendto failed", error);
-        return goOn;
+        if (sendResponse(listeningSocket, answer.destination) < 0) {
+            reportSocketError("multiHost: Socket sendto failed");
+        }
+        return;
     }
     int fresh = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fresh < 0) {
         reportSocketError("multiHost: Response socket open failed");
-        return true;
+        return;
     }
     bool failed = sendResponse(fresh, answer.destination) < 0;
     int error = errno;
-    bool goOn = waker.pause(kResponsePauseMs);
     close(fresh);
     if (failed) reportSocketError("multiHost: Response socket sendto failed", error);
-    return goOn;
 }
 
 }  // namespace
@@ -158,29 +192,32 @@ int openDiscoverySocket(std::uint16_t port) {
 
 void serveDiscoveryQueries(int socket, std::uint16_t discoveryPort, std::stop_token stop) {
     StopWaker waker(std::move(stop));
+    ResponsePacer pacer;
+    DatagramLog log;
     // One byte more than is ever received, so the text always ends with a zero byte.
     char buffer[kDiscoveryReceiveLimit + 1];
     while (waker.waitReadable(socket)) {
         std::memset(buffer, 0, sizeof buffer);
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
-        // MSG_TRUNC gives a longer datagram's true length, so that it is refused like a failed
-        // receive instead of being read cut short.
+        // MSG_TRUNC gives a longer datagram's true length, so that it is refused whole instead
+        // of being read cut short.
         ssize_t received =
             recvfrom(socket, buffer, kDiscoveryReceiveLimit, MSG_TRUNC | MSG_DONTWAIT,
                      reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) continue;
-        if (received <= 0 || static_cast<std::size_t>(received) > kDiscoveryReceiveLimit) {
+        if (received < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
             if (!waker.pause(kReceiveErrorPauseMs)) return;
             continue;
         }
+        // An empty or oversized datagram is no query: it costs nothing but its read.
+        if (received == 0 || static_cast<std::size_t>(received) > kDiscoveryReceiveLimit) continue;
         std::string_view datagram(buffer, static_cast<std::size_t>(received));
-        logLine("Multicast received %d bytes: %s\n", static_cast<int>(received),
-                printableDatagramText(datagram).c_str());
+        const std::int64_t now = steadyMilliseconds();
+        log.received(datagram, now);
         UdpEndpoint sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-        if (auto reply = answerForDatagram(datagram, sender, discoveryPort)) {
-            if (!answer(socket, *reply, waker)) return;
-        }
+        auto reply = answerForDatagram(datagram, sender, discoveryPort);
+        if (reply && pacer.mayAnswer(sender.address, now)) answer(socket, *reply);
     }
 }
 
@@ -188,6 +225,15 @@ void multiHost(std::stop_token stop) {
     std::uint16_t port = discoveryPortFor(portFromEnvironment());
     int fd = openDiscoverySocket(port);
     if (fd < 0) return;
+    if (port == 0) {
+        sockaddr_in bound{};
+        socklen_t length = sizeof bound;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+        logLine(
+            "multiHost: Warning, server port 65535 leaves discovery no port above it: "
+            "listening on port %u, where clients will not look\n",
+            static_cast<unsigned>(ntohs(bound.sin_port)));
+    }
     serveDiscoveryQueries(fd, port, std::move(stop));
     close(fd);
 }

@@ -14,9 +14,11 @@ namespace quavelink {
 int openDiscoverySocket(std::uint16_t port);
 
 //! Receives and answers queries on `socket` (from openDiscoverySocket) until `stop` is
-//! requested; with a token that cannot be stopped, forever. Pauses 500 ms after a failed
-//! receive and 100 ms after each response, which keeps a flood down to about ten responses a
-//! second. Send failures are logged and never end the loop. Leaves `socket` open.
+//! requested; with a token that cannot be stopped, forever. Drops every datagram that is not a
+//! query at once, and every query beyond ResponsePacer's limits (ten answers a second to one
+//! address, fifty to all); pauses 500 ms only after a failed receive. Logs at most 20 received
+//! datagrams a second and counts the rest. Send failures are logged and never end the loop.
+//! Leaves `socket` open.
 void serveDiscoveryQueries(int socket, std::uint16_t discoveryPort, std::stop_token stop);
 
 //! Thread entry. Takes the discovery port from QUAVELINK_SERVER_PORT (one above the server

@@ -6,8 +6,8 @@
 #include "fuzz/fuzz_input.h"
 #include "fuzz/settings_dir.h"
 #include "settings/settings.h"
+#include "versioncheck/version_query.h"
 #include "versioncheck/version_rules.h"
-#include "versioncheck/web_if.h"
 
 namespace {
 

@@ -35,6 +35,10 @@ void HeadlessWindow::SetCaptureRateText(const std::string& text) {
     }
 }
 
+void HeadlessWindow::SetCaptureStatus(const std::string& reason) {
+    if (!reason.empty()) logLine("Not capturing: %s\n", reason.c_str());
+}
+
 std::string HeadlessWindow::captureRateText() {
     std::lock_guard lock(mutex);
     return rateText;

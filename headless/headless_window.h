@@ -18,6 +18,7 @@ public:
     bool TakeInputDeviceChange(int& index) override { return choice.take(index); }
     void SetCaptureRateText(const std::string& text) override;
     void SetCaptureRateColor(std::uint32_t) override {}
+    void SetCaptureStatus(const std::string& reason) override;
     //! Capture thread; there is no meter to feed.
     void SetMeterData(const int*, int, int) override {}
     //! Any thread.

@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,7 @@
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/log.h"
 #include "recording/mp3/mp3_encoder.h"
+#include "recording/record_file.h"
 #include "recording/recorder.h"
 #include "server/server_thread.h"
 #include "server/stream_server.h"
@@ -42,7 +45,7 @@ std::vector<std::string> listEndpoints(EndpointList& endpoints) {
     return names;
 }
 
-// Waits up to `milliseconds` (forever when negative) for SIGINT or SIGTERM; returns the
+// Waits up to `milliseconds` (forever when negative) for a stop signal; returns the
 // signal, or 0 when the time ran out. Being stopped and continued (job control, a debugger)
 // interrupts the wait without being a reason to stop: a wait for ever goes on waiting, and a
 // timed one returns early, which its callers, polling anyway, take as time run out.
@@ -55,34 +58,41 @@ int waitForStopSignal(const sigset_t& signals, long milliseconds) {
     }
 }
 
-// Opens the record file once the capture runs (the file's rate is the stream's) and starts the
-// recording. Returns the descriptor, or -1 when there is none; false in `stopped` when a stop
-// signal came first.
-int startRecording(const ServerdOptions& options, HeadlessWindow& window, StreamServer& server,
-                   Recorder& recorder, const sigset_t& signals, bool& stopped) {
-    const bool mp3 = isMp3Path(options.recordPath);
-    if (mp3 && loadLameEncoder(window) != 0) return -1;
+// Opens the record file at start, so that a recording that cannot be made stops the program
+// before it streams, with the system's reason. Returns nothing after saying why.
+std::optional<RecordFile> openRecording(const ServerdOptions& options, HeadlessWindow& window) {
+    if (isMp3Path(options.recordPath) && loadLameEncoder(window) != 0) return std::nullopt;
+    RecordFile file = openRecordFile(options.recordPath, 0644);
+    if (file.fd < 0) {
+        std::fprintf(stderr, "quavelink-serverd: Could not open file %s for writing: %s\n",
+                     options.recordPath.c_str(), std::strerror(file.error));
+        return std::nullopt;
+    }
+    if (!file.created) logLine("Replacing the existing file %s\n", options.recordPath.c_str());
+    return file;
+}
+
+// Starts recording into the opened `fd` once the capture runs (the file's rate is the
+// stream's). Returns 0, or the stop signal that came first.
+int startRecording(const ServerdOptions& options, int fd, HeadlessWindow& window,
+                   StreamServer& server, Recorder& recorder, const sigset_t& signals) {
     for (int waited = 0; window.captureRateText().empty(); waited += 100) {
-        if (waitForStopSignal(signals, 100) != 0) {
-            stopped = true;
-            return -1;
-        }
+        if (int signal = waitForStopSignal(signals, 100); signal != 0) return signal;
         if (waited == 10000) logLine("Waiting for the capture to start before recording\n");
     }
-    int fd = open(options.recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        window.ShowMessageBox("Could not open file " + options.recordPath + " for writing");
-        return -1;
-    }
+    const bool mp3 = isMp3Path(options.recordPath);
     const int rate = server.streamIs48k ? 48000 : 44100;
     recorder.setRecordTarget(options.recordPath, fd, rate, mp3, mp3 ? options.mp3Kbps : 0);
     logLine("Recording to %s at %d Hz\n", options.recordPath.c_str(), rate);
-    return fd;
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed standard output (the reader of a pipe gone, as after `| head`) is no reason to
+    // stop streaming: writes to it fail and are dropped.
+    signal(SIGPIPE, SIG_IGN);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     ServerdOptions options = parseServerdOptions(argc, argv);
     if (!options.error.empty()) {
@@ -91,6 +101,10 @@ int main(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(serverdUsage(), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::fputs(serverdVersionLine(), stdout);
         return 0;
     }
 
@@ -112,15 +126,22 @@ int main(int argc, char** argv) {
     logLine("Capturing from %d: %s\n", *index, names[*index].c_str());
 
     // The stop signals are taken by this thread alone, so every worker started below runs on
-    // undisturbed and the stop happens here, in order.
+    // undisturbed and the stop happens here, in order. A hang-up (the terminal it ran in
+    // closed) stops the same way.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     // The workers are detached and never joined; what they use lives until the process ends.
     HeadlessWindow window;
+    std::optional<RecordFile> recordFile;
+    if (!options.recordPath.empty()) {
+        recordFile = openRecording(options, window);
+        if (!recordFile) return 1;
+    }
     Recorder& recorder = createProcessRecorder(window);
     RecorderRecordSink recordSink(recorder);
     StreamServer server(window, recordSink);
@@ -136,18 +157,23 @@ int main(int argc, char** argv) {
     if (!startMultiHost()) window.ShowMessageBox("Could not create multicast receive thread");
     if (!startRecordThread(recorder)) window.ShowMessageBox("Could not create file record thread");
 
-    bool stopped = false;
-    int recordFd = -1;
-    if (!options.recordPath.empty()) {
-        recordFd = startRecording(options, window, server, recorder, stopSignals, stopped);
+    int signal = 0;
+    if (recordFile) {
+        signal = startRecording(options, recordFile->fd, window, server, recorder, stopSignals);
     }
-    int signal = stopped ? SIGTERM : waitForStopSignal(stopSignals, -1);
+    const bool recording = recordFile && signal == 0;
+    if (signal == 0) signal = waitForStopSignal(stopSignals, -1);
     logLine("Stopping on signal %d\n", signal);
-    if (recordFd != -1) {
+    if (recording) {
         recorder.setRecordTarget("", -1, 0, false, 0);
-        close(recordFd);
+        close(recordFile->fd);
         logLine("Recording finished\n");
+    } else if (recordFile) {
+        // Stopped before the capture ran: nothing was recorded, and no empty file of ours stays.
+        close(recordFile->fd);
+        if (recordFile->created) unlink(options.recordPath.c_str());
     }
+    audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
     // The detached workers still run: leave without destroying what they use.
     std::_Exit(0);

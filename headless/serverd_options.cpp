@@ -7,6 +7,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "quavelink_version.h"
+
 namespace quavelink {
 namespace {
 
@@ -33,9 +35,12 @@ const char* serverdUsage() {
            "  -r, --record FILE        record the stream into FILE (.wav, or .mp3)\n"
            "      --kbps N             MP3 bit rate: 64, 128, 160, 192, 224, 320, or 0 for VBR\n"
            "  -h, --help               show this text\n"
-           "Stops cleanly on SIGINT or SIGTERM, finishing a running recording.\n"
+           "      --version            show the version\n"
+           "Stops cleanly on SIGINT, SIGTERM or SIGHUP, finishing a running recording.\n"
            "QUAVELINK_SERVER_PORT sets the server port (discovery listens one above).\n";
 }
+
+const char* serverdVersionLine() { return "quavelink-serverd " QUAVELINK_VERSION_TEXT "\n"; }
 
 ServerdOptions parseServerdOptions(int argc, const char* const* argv) {
     ServerdOptions options;
@@ -50,12 +55,17 @@ ServerdOptions parseServerdOptions(int argc, const char* const* argv) {
         };
         if (arg == "-h" || arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "-l" || arg == "--list") {
             options.listDevices = true;
         } else if (arg == "-d" || arg == "--device") {
             options.device = value();
         } else if (arg == "-r" || arg == "--record") {
-            if (auto path = value()) options.recordPath = *path;
+            if (auto path = value()) {
+                options.recordPath = *path;
+                if (path->empty()) options.error = std::string(arg) + " needs a file name";
+            }
         } else if (arg == "--kbps") {
             auto text = value();
             if (!text) break;

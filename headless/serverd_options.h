@@ -15,6 +15,7 @@ struct ServerdOptions {
     //! MP3 bit rate in kbit/s, 0 for VBR.
     int mp3Kbps = 160;
     bool help = false;
+    bool version = false;
     //! Why the command line was refused; empty when it was fine.
     std::string error;
 };
@@ -23,6 +24,9 @@ ServerdOptions parseServerdOptions(int argc, const char* const* argv);
 
 //! The usage text.
 const char* serverdUsage();
+
+//! The --version line, "quavelink-serverd VERSION" and a newline.
+const char* serverdVersionLine();
 
 //! The list index to capture: `option` as an index into `names` or as one of them exactly,
 //! else the stored choice `stored` when it names an entry, else 0 (the default device).

@@ -1,4 +1,3 @@
-#include "recording/mp3/mp3_encoder.h"
 #include "recording/record_encoder.h"
 
 namespace quavelink {
@@ -15,13 +14,14 @@ class HeldBoxes : public MessageBoxHost {
 
 EncoderStatus Mp3RecordEncoder::start(int, std::int32_t sampleRate, std::int32_t kbps) {
     HeldBoxes boxes;
-    if (openMp3Stream(2, sampleRate, kbps, boxes) != 0) return {false, std::move(boxes.texts)};
+    if (stream.openMp3Stream(2, sampleRate, kbps, boxes) != 0)
+        return {false, std::move(boxes.texts)};
     opened = true;
     return {true, std::move(boxes.texts)};
 }
 
 EncoderStatus Mp3RecordEncoder::encode(int fd, const std::uint8_t* pcm, std::int32_t length) {
-    if (encodeMp3Chunk(fd, pcm, length) != 0) {
+    if (stream.encodeMp3Chunk(fd, pcm, length) != 0) {
         failed = true;
         return {false, {"MP3 encode/write error"}};
     }
@@ -35,10 +35,10 @@ EncoderStatus Mp3RecordEncoder::finish(int fd, const std::string& path) {
     // The file already lacks audio (a full disk, most often): the last frames would follow a
     // gap, the tag would count frames that are not there, and the user has been told once.
     if (failed) {
-        abandonMp3Stream();
+        stream.abandonMp3Stream();
         return {};
     }
-    if (finishMp3Stream(fd, path.c_str()) != 0) {
+    if (stream.finishMp3Stream(fd, path.c_str()) != 0) {
         return {false, {"Error, could not finalize MP3 file, it may not play properly"}};
     }
     return {};

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "recording/mp3/mp3_encoder.h"
+
 namespace quavelink {
 
 //! What one step of writing a recording came to.
@@ -44,8 +46,9 @@ class WavRecordEncoder : public RecordEncoder {
     void checkpoint(int fd) override;
 };
 
-//! Encodes through the MP3 adapter, which the window has loaded before it sets an MP3 target.
-//! After a block failed, finish only ends the stream and writes nothing more into the file.
+//! Encodes through an MP3 stream of its own, with the adapter the window has loaded before it
+//! sets an MP3 target. After a block failed, finish only ends the stream and writes nothing more
+//! into the file.
 class Mp3RecordEncoder : public RecordEncoder {
   public:
     EncoderStatus start(int fd, std::int32_t sampleRate, std::int32_t kbps) override;
@@ -53,6 +56,7 @@ class Mp3RecordEncoder : public RecordEncoder {
     EncoderStatus finish(int fd, const std::string& path) override;
 
   private:
+    Mp3Stream stream;
     bool opened = false;
     bool failed = false;  // a block could not be encoded or written
 };

@@ -19,8 +19,8 @@ std::atomic<Recorder*> processInstance{nullptr};
 
 }  // namespace
 
-Recorder::Recorder(MessageBoxHost& boxes, EncoderFactory makeEncoder)
-    : boxes(boxes), makeEncoder(std::move(makeEncoder)) {}
+Recorder::Recorder(LockSem& recordLock, MessageBoxHost& boxes, EncoderFactory makeEncoder)
+    : recordLock(recordLock), boxes(boxes), makeEncoder(std::move(makeEncoder)) {}
 
 bool Recorder::isRecording() const { return targetFd.load(std::memory_order_acquire) != -1; }
 
@@ -148,7 +148,7 @@ bool Recorder::sleepUnlessExiting() {
 }
 
 Recorder& createProcessRecorder(MessageBoxHost& boxes) {
-    auto* made = new Recorder(boxes);
+    auto* made = new Recorder(recordLock, boxes);
     Recorder* expected = nullptr;
     if (!processInstance.compare_exchange_strong(expected, made)) {
         logLine("createProcessRecorder(): the recorder exists already\n");

@@ -13,6 +13,7 @@
 
 #include "platform/message_box.h"
 #include "recording/circular_fifo.h"
+#include "recording/lock_sem.h"
 #include "recording/record_encoder.h"
 
 namespace quavelink {
@@ -26,13 +27,15 @@ constexpr std::chrono::milliseconds kRecordWakeInterval{200};
 //! Takes the audio that the capture thread queues and writes it into the current record target
 //! on its own low-priority thread, so that the capture thread never waits for the disk. The
 //! target (which file, WAV or MP3, at what rate) and everything done with the file are guarded
-//! by recordLock; the queue itself needs no lock.
+//! by the recorder's recordLock; the queue itself needs no lock.
 class Recorder {
   public:
     using EncoderFactory = std::function<std::unique_ptr<RecordEncoder>(bool mp3)>;
 
-    //! `boxes` shows the user-facing errors and must outlive the recorder.
-    explicit Recorder(MessageBoxHost& boxes, EncoderFactory makeEncoder = makeRecordEncoder);
+    //! `recordLock` guards the target and the file; `boxes` shows the user-facing errors. Both
+    //! must outlive the recorder.
+    Recorder(LockSem& recordLock, MessageBoxHost& boxes,
+             EncoderFactory makeEncoder = makeRecordEncoder);
 
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -74,6 +77,7 @@ class Recorder {
     void showOutsideLock(const Reports& reports);
     bool sleepUnlessExiting();
 
+    LockSem& recordLock;
     MessageBoxHost& boxes;
     EncoderFactory makeEncoder;
 
@@ -97,9 +101,10 @@ class Recorder {
     bool exitRequested = false;  // guarded by sleepMutex
 };
 
-//! Creates the program's one recorder. Main window, once at start-up, before any worker runs;
-//! `boxes` must live until the process exits. The recorder is never destroyed, because the
-//! detached record thread and the capture thread may still use it while the process exits.
+//! Creates the program's one recorder, guarded by the process's recordLock. Main window, once at
+//! start-up, before any worker runs; `boxes` must live until the process exits. The recorder is
+//! never destroyed, because the detached record thread and the capture thread may still use it
+//! while the process exits.
 Recorder& createProcessRecorder(MessageBoxHost& boxes);
 
 //! The recorder made by createProcessRecorder; calling this before it is a programming error

@@ -12,7 +12,8 @@
 namespace quavelink {
 namespace {
 
-std::uint8_t packageBuffer[4];
+// One per thread, so that recorders with locks of their own never write into each other's.
+thread_local std::uint8_t packageBuffer[4];
 
 constexpr std::uint64_t kLargestField = 0xFFFFFFFFu;
 // RIFF size counts everything after its own field: the rest of the header and the audio.

@@ -7,8 +7,8 @@ namespace quavelink {
 //! Size of the canonical RIFF/WAVE header that starts every WAV recording.
 constexpr int kWavHeaderBytes = 44;
 
-//! Returns the process's one 4-byte buffer holding the low `width` bytes (2 or 4) of `value`,
-//! least significant first, the rest zero. Each call overwrites the buffer, so write the
+//! Returns the calling thread's one 4-byte buffer holding the low `width` bytes (2 or 4) of
+//! `value`, least significant first, the rest zero. Each call overwrites the buffer, so write the
 //! result out before the next call; callers hold recordLock. Any other width is a programming
 //! error and ends the process.
 const std::uint8_t* PackageInt(std::int32_t value, int width);

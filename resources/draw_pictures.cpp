@@ -47,13 +47,14 @@ QImage keyed(const QImage& drawing) {
 
 enum class Symbol { Stop, Record };
 
-// A round 48 x 48 button: a metal rim, a face that looks raised (or sunk when pressed) and
-// the symbol in the middle.
-QImage roundButton(Symbol symbol, bool pressed) {
-    QImage drawing(48, 48, QImage::Format_ARGB32);
+// A round button on a 48-unit canvas of 48 * scale pixels: a metal rim, a face that looks
+// raised (or sunk when pressed) and the symbol in the middle; smooth edges over transparency.
+QImage roundButtonDrawing(Symbol symbol, bool pressed, int scale) {
+    QImage drawing(48 * scale, 48 * scale, QImage::Format_ARGB32);
     drawing.fill(Qt::transparent);
     QPainter p(&drawing);
     p.setRenderHint(QPainter::Antialiasing);
+    p.scale(scale, scale);
     const QPointF centre(24, 24);
 
     QLinearGradient rim(4, 4, 44, 44);
@@ -91,7 +92,12 @@ QImage roundButton(Symbol symbol, bool pressed) {
         p.drawEllipse(dot, 8, 8);
     }
     p.end();
-    return keyed(drawing);
+    return drawing;
+}
+
+// The 48 x 48 skin bitmap: the shape comes from its key colour.
+QImage roundButton(Symbol symbol, bool pressed) {
+    return keyed(roundButtonDrawing(symbol, pressed, 1));
 }
 
 // Sound leaving a speaker: the program's mark. Drawn on a 256-unit canvas and scaled.
@@ -202,6 +208,13 @@ int main(int argc, char** argv) {
     ok = save(roundButton(Symbol::Record, false), folder, "bitmap135.png") && ok;
     ok = save(roundButton(Symbol::Record, true), folder, "bitmap136.png") && ok;
     ok = save(roundButton(Symbol::Stop, true), folder, "bitmap137.png") && ok;
+    // The same buttons for screens with finer pixels (scaled desktops), drawn at three times
+    // the size with their edges blended into transparency.
+    const int fine = 3;
+    ok = save(roundButtonDrawing(Symbol::Stop, false, fine), folder, "bitmap134@3x.png") && ok;
+    ok = save(roundButtonDrawing(Symbol::Record, false, fine), folder, "bitmap135@3x.png") && ok;
+    ok = save(roundButtonDrawing(Symbol::Record, true, fine), folder, "bitmap136@3x.png") && ok;
+    ok = save(roundButtonDrawing(Symbol::Stop, true, fine), folder, "bitmap137@3x.png") && ok;
     for (int size : {16, 32, 48, 256}) {
         ok = save(icon(size, true), folder, QString("icon128-%1.png").arg(size)) && ok;
         ok = save(icon(size, false), folder, QString("icon140-%1.png").arg(size)) && ok;

@@ -22,6 +22,14 @@ QImage LoadBitmapResource(int id) {
     return QImage(BitmapResourcePath(id));
 }
 
+QImage LoadFineBitmapResource(int id) {
+    if (id < kBitmapStop || id > kBitmapStopDown) return QImage();
+    constexpr int kFineScale = 3;
+    QImage image(QStringLiteral(":/quavelink/bitmap%1@%2x.png").arg(id).arg(kFineScale));
+    if (!image.isNull()) image.setDevicePixelRatio(kFineScale);
+    return image;
+}
+
 QIcon LoadIconResource(int id) {
     QIcon icon;
     if (!isIcon(id)) return icon;

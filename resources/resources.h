@@ -19,6 +19,11 @@ constexpr int kIconDisconnected = 140;  //!< tray icon while no client is connec
 //! The skin bitmaps have their transparent colour in the top-left pixel. Any thread.
 QImage LoadBitmapResource(int id);
 
+//! A skin bitmap (134 to 137) drawn for finer screens: three times the pixels, edges blended
+//! into transparency, its device pixel ratio 3 (so it covers the same 48 x 48 units); a null
+//! image for any other number. Any thread.
+QImage LoadFineBitmapResource(int id);
+
 //! The icon with that number in all its sizes; a null icon for an unknown one. GUI thread
 //! (a QGuiApplication must exist).
 QIcon LoadIconResource(int id);

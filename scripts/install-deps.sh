@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that building, running and testing need.
-# Safe to run again: it only calls apt-get when something is missing.
+# Safe to run again: it only calls apt-get when something is missing. PipeWire comes without
+# pipewire-alsa and pipewire-audio-client-libraries: those conflict with pulseaudio and remove it.
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-  libenet-dev libopus-dev libcurl4-openssl-dev qt6-base-dev libpulse-dev
+  libenet-dev libopus-dev libcurl4-openssl-dev qt6-base-dev libpulse-dev libpipewire-0.3-dev
   libspeexdsp-dev
   libmp3lame-dev libmp3lame0 libx11-dev libxcb1-dev
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
+  pipewire pipewire-pulse wireplumber dbus-daemon
   xvfb xauth xdotool trayer imagemagick iproute2 util-linux
   clang libclang-rt-14-dev
+  dpkg-dev file help2man lintian appstream
 )
 
 missing=()

@@ -23,6 +23,12 @@ for tool in Xvfb xdotool import; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
+# A LAN interface of the namespace's own (a veth pair, both ends inside it), so "Server Address"
+# shows an address as on a machine on a network; nothing is sent over it.
+if ip link add lan0 type veth peer name lan1 2>/dev/null; then
+  ip addr add 192.168.1.20/24 dev lan0 && ip link set lan1 up && ip link set lan0 up || true
+fi
+
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -35,7 +41,7 @@ mkdir -p "$work/run" "$work/config" "$(dirname "$out")"
 chmod 700 "$work/run"
 
 # Xvfb picks a free display itself and writes its number to descriptor 3.
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+Xvfb -displayfd 3 -screen 0 1280x960x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 [ -s "$work/display" ] || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }

@@ -1,24 +1,33 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every check: the test suite as shipped, the same
-# suite under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a
-# bounded run of every fuzz target. Name stages to run only those:
-#   scripts/test.sh [plain] [address] [thread] [fuzz]
+# Installs what is missing, then builds and runs every check: the test suite as shipped (the tests
+# that use a sound server run twice: on PulseAudio, then on PipeWire through pipewire-pulse), the
+# Debian package made from it (lintian, contents, an install into a scratch root), the same suite
+# under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a bounded
+# run of every fuzz target. Name stages to run only those:
+#   scripts/test.sh [plain] [package] [address] [thread] [fuzz]
 # Everything that sends a packet runs inside a private network namespace.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain address thread fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(plain package address thread fuzz)
 
 "$top/scripts/install-deps.sh"
 failed=()
 for stage in "${stages[@]}"; do
   started=$SECONDS
   case "$stage" in
-    plain | address | thread) "$top/scripts/test-suite.sh" "$stage" || failed+=("$stage") ;;
+    plain)
+      "$top/scripts/test-suite.sh" plain || failed+=(plain)
+      echo "== plain on PulseAudio took $((SECONDS - started)) s"
+      "$top/scripts/test-suite.sh" pipewire || failed+=("plain on PipeWire")
+      ;;
+    address | thread) "$top/scripts/test-suite.sh" "$stage" || failed+=("$stage") ;;
     # Three quarters of a minute per target keeps the whole run within the hour on two cores;
     # scripts/fuzz.sh takes longer runs.
     fuzz) "$top/scripts/fuzz.sh" "${QUAVELINK_FUZZ_SECONDS:-45}" || failed+=("$stage") ;;
-    *) echo "unknown stage '$stage': plain, address, thread or fuzz" >&2; exit 2 ;;
+    # Reuses the plain build.
+    package) "$top/scripts/package.sh" --check || failed+=("$stage") ;;
+    *) echo "unknown stage '$stage': plain, package, address, thread or fuzz" >&2; exit 2 ;;
   esac
   echo "== $stage took $((SECONDS - started)) s"
 done

@@ -121,15 +121,7 @@ void StreamServer::feedMeterAndRecorder(const std::uint8_t* block, int length) {
     recorder.pushRecordBlock(copy, pcmBytes);
 }
 
-int StreamServer::serviceHost() {
-    if (networkHost == nullptr) return 0;
-    ENetEvent event;
-    int result = enet_host_service(networkHost, &event, 1);
-    if (result < 0) {
-        logLine("Error returned from service call\n");
-        return result;
-    }
-    if (result == 0) return 0;
+void StreamServer::handleEvent(const ENetEvent& event) {
     switch (event.type) {
         case ENET_EVENT_TYPE_CONNECT:
             clientSessions.handleConnect(event.peer, event.data);
@@ -144,7 +136,33 @@ int StreamServer::serviceHost() {
         default:
             break;
     }
-    return result;
+}
+
+int StreamServer::serviceHost() {
+    if (networkHost == nullptr) return 0;
+    // While events wait in ENet's queue, a host service hands back one of them without reading
+    // the socket: one peer's burst would then hold back every other peer's acknowledgements,
+    // pings and connects for as many blocks as it has messages. So the queue is emptied first,
+    // within a bound that keeps the capture thread at its pace (ENet dispatches peers in turn,
+    // so the others' events are not stuck behind the burst), and the socket is read only once
+    // it is empty.
+    ENetEvent event;
+    int handled = 0;
+    while (handled < kMaxEventsPerBlock && enet_host_check_events(networkHost, &event) > 0) {
+        handleEvent(event);
+        ++handled;
+    }
+    if (handled == kMaxEventsPerBlock) return handled;
+    int result = enet_host_service(networkHost, &event, 1);
+    if (result < 0) {
+        logLine("Error returned from service call\n");
+        return result;
+    }
+    if (result > 0) {
+        handleEvent(event);
+        ++handled;
+    }
+    return handled;
 }
 
 }  // namespace quavelink

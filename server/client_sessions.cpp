@@ -4,6 +4,7 @@
 #include <enet/enet.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -44,11 +45,48 @@ char* formatIPv4(std::uint32_t address, char (&buffer)[16]) {
 
 std::int64_t ClientSessions::unixTimeNow() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-ClientSessions::ClientSessions(ServerWindow& window, Clock now) : window(window), now(now) {}
+std::int64_t ClientSessions::steadySeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+ClientSessions::ClientSessions(ServerWindow& window, Clock now, Clock logClock)
+    : window(window), now(now), logClock(logClock) {}
 
 void ClientSessions::clear() {
     clientSlots = {};
+    messageLogs = {};
     connectedCount_ = 0;
+    lastStatusNamed = false;
+}
+
+void ClientSessions::setStatus(int connectedCount, const char* clientName) {
+    lastStatusNamed = false;
+    window.SetConnectionStatus(connectedCount, clientName);
+}
+
+bool ClientSessions::mayLogMessage(int slotIndex) {
+    MessageLog& log = messageLogs[slotIndex];
+    std::int64_t second = logClock();
+    if (second != log.second) {
+        reportUnlogged(slotIndex);
+        log.second = second;
+        log.logged = 0;
+    }
+    if (log.logged < kLoggedMessagesPerSecond) {
+        ++log.logged;
+        return true;
+    }
+    ++log.unlogged;
+    return false;
+}
+
+void ClientSessions::reportUnlogged(int slotIndex) {
+    MessageLog& log = messageLogs[slotIndex];
+    if (log.unlogged == 0) return;
+    logLine("Client %d sent %u more messages, not logged\n", slotIndex, log.unlogged);
+    log.unlogged = 0;
 }
 
 void ClientSessions::dropSlot(ClientSlot& slot) {
@@ -58,7 +96,7 @@ void ClientSessions::dropSlot(ClientSlot& slot) {
 
 void ClientSessions::handleConnect(ENetPeer* peer, std::uint32_t connectValue) {
     ++connectedCount_;
-    window.SetConnectionStatus(connectedCount_, "");
+    setStatus(connectedCount_, "");
     char address[16];
     logLine("A new client connected from %s:%u (prot ver %d)\n",
             formatIPv4(peer->address.host, address), peer->address.port,
@@ -95,11 +133,12 @@ void ClientSessions::handleConnect(ENetPeer* peer, std::uint32_t connectValue) {
     chosen.rateCode = 0;
     chosen.streaming = false;
     chosen.connectTime = connectTime;
+    messageLogs[choice.index] = {};
 }
 
 void ClientSessions::handleDisconnect(ENetPeer* peer) {
     --connectedCount_;
-    window.SetConnectionStatus(connectedCount_, nullptr);
+    setStatus(connectedCount_, nullptr);
     char address[16];
     logLine("Client %s:%u disconnected\n", formatIPv4(peer->address.host, address),
             peer->address.port);
@@ -107,34 +146,43 @@ void ClientSessions::handleDisconnect(ENetPeer* peer) {
     // the same address and port ends (times out) after the new one has taken a slot.
     auto match = std::find_if(clientSlots.begin(), clientSlots.end(),
                               [&](const ClientSlot& s) { return s.peer == peer; });
-    if (match != clientSlots.end()) *match = {};
+    if (match != clientSlots.end()) {
+        reportUnlogged(static_cast<int>(match - clientSlots.begin()));
+        *match = {};
+    }
 }
 
 void ClientSessions::handleReceive(ENetPeer* peer, const std::uint8_t* data, std::size_t length) {
     for (int i = 0; i < kClientSlotCount; ++i) {
         if (clientSlots[i].peer == nullptr || !sameClient(clientSlots[i].peer, peer)) continue;
+        const bool logged = mayLogMessage(i);
         if (length < kMessageHeaderSize) {
-            logLine("Ignoring a message of %zu bytes, shorter than its header\n", length);
+            if (logged) {
+                logLine("Ignoring a message of %zu bytes, shorter than its header\n", length);
+            }
             return;
         }
         MessageHeader header = readMessageHeader(data);
         switch (header.messageId) {
             case MSG_FASTER:
-                logLine("Got Faster request\n");
+                if (logged) logLine("Got Faster request\n");
                 break;
             case MSG_SLOWER:
-                logLine("Got Slower request\n");
+                if (logged) logLine("Got Slower request\n");
                 break;
             case MSG_DATA_REQUEST: {
-                logLine("Got Data request\n");
+                if (logged) logLine("Got Data request\n");
                 // The name need not end inside the packet: it then ends with the packet.
                 const char* text = reinterpret_cast<const char*>(data + kMessageHeaderSize);
                 std::size_t available = length - kMessageHeaderSize;
-                handleDataRequest(i, header, std::string_view(text, strnlen(text, available)));
+                applyDataRequest(i, header, std::string_view(text, strnlen(text, available)),
+                                 logged);
                 break;
             }
             default:
-                logLine("Got unrecognized message ID %d\n", static_cast<int>(header.messageId));
+                if (logged) {
+                    logLine("Got unrecognized message ID %d\n", static_cast<int>(header.messageId));
+                }
                 break;
         }
     }
@@ -142,21 +190,34 @@ void ClientSessions::handleReceive(ENetPeer* peer, const std::uint8_t* data, std
 
 void ClientSessions::handleDataRequest(int slotIndex, const MessageHeader& header,
                                        std::string_view name) {
+    applyDataRequest(slotIndex, header, name, true);
+}
+
+void ClientSessions::applyDataRequest(int slotIndex, const MessageHeader& header,
+                                      std::string_view name, bool logged) {
     ClientSlot& slot = clientSlots[slotIndex];
     slot.reliable = (header.flags & FLAG_RELIABLE) != 0;
-    logLine(slot.reliable ? "Sending audio data in reliable mode\n"
-                          : "Sending audio data in best-effort mode\n");
     slot.rateCode = rateCodeFromFlags(header.flags);
-    if (slot.rateCode != 0) {
-        logLine("Sending compressed audio data to client %d at rate code %d\n", slotIndex,
-                slot.rateCode);
-    } else {
-        logLine("Sending uncompressed audio data to client %d\n", slotIndex);
-    }
     slot.streaming = true;
+    if (logged) {
+        logLine(slot.reliable ? "Sending audio data in reliable mode\n"
+                              : "Sending audio data in best-effort mode\n");
+        if (slot.rateCode != 0) {
+            logLine("Sending compressed audio data to client %d at rate code %d\n", slotIndex,
+                    slot.rateCode);
+        } else {
+            logLine("Sending uncompressed audio data to client %d\n", slotIndex);
+        }
+    }
     // The name is the client's to choose: the window and the log get it as harmless text.
     std::string shown = displayableClientName(name);
+    // The same request again would change nothing there; a window that logs its status would
+    // still write a line for each.
+    if (lastStatusNamed && lastStatusCount == connectedCount_ && lastStatusName == shown) return;
     window.SetConnectionStatus(connectedCount_, shown.c_str());
+    lastStatusNamed = true;
+    lastStatusCount = connectedCount_;
+    lastStatusName = std::move(shown);
 }
 
 }  // namespace quavelink

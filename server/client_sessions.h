@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "server/wire_format.h"
@@ -37,14 +38,20 @@ SlotChoice chooseSlot(const ClientSlots& slots, std::int64_t now);
 //! Writes an IPv4 address given in network byte order as "a.b.c.d" into `buffer`.
 char* formatIPv4(std::uint32_t address, char (&buffer)[16]);
 
+//! Messages of one client whose log lines are written in any one second; the others are only
+//! counted, so that a client flooding the server costs it no more than a few lines a second.
+constexpr int kLoggedMessagesPerSecond = 10;
+
 //! The server's side of the client sessions: the slot table and the handling of the network
 //! events. Capture thread only.
 class ClientSessions {
 public:
     using Clock = std::int64_t (*)();
 
-    //! `now` gives the seconds since 1970 that stamp each connect.
-    explicit ClientSessions(ServerWindow& window, Clock now = &unixTimeNow);
+    //! `now` gives the seconds since 1970 that stamp each connect; `logClock` the seconds
+    //! (steady, from any origin) by which each client's log lines are rationed.
+    explicit ClientSessions(ServerWindow& window, Clock now = &unixTimeNow,
+                            Clock logClock = &steadySeconds);
 
     void clear();
 
@@ -58,14 +65,35 @@ public:
     int connectedCount() const { return connectedCount_; }
 
     static std::int64_t unixTimeNow();
+    static std::int64_t steadySeconds();
 
 private:
+    // What one slot's client was allowed to log in its current second.
+    struct MessageLog {
+        std::int64_t second = 0;
+        int logged = 0;
+        unsigned unlogged = 0;
+    };
+
     void dropSlot(ClientSlot& slot);
+    void applyDataRequest(int slotIndex, const MessageHeader& header, std::string_view name,
+                          bool logged);
+    //! Whether the next message of slot `slotIndex` may log its lines.
+    bool mayLogMessage(int slotIndex);
+    //! Says how many messages of slot `slotIndex` went unlogged, if any, and forgets them.
+    void reportUnlogged(int slotIndex);
+    void setStatus(int connectedCount, const char* clientName);
 
     ServerWindow& window;
     Clock now;
+    Clock logClock;
     ClientSlots clientSlots{};
+    std::array<MessageLog, kClientSlotCount> messageLogs{};
     std::int32_t connectedCount_ = 0;
+    // The last status handed to the window with a name: the same again changes nothing there.
+    bool lastStatusNamed = false;
+    std::int32_t lastStatusCount = 0;
+    std::string lastStatusName;
 };
 
 }  // namespace quavelink

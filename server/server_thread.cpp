@@ -1,5 +1,6 @@
 #include "server_thread.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -8,11 +9,17 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "platform/thread.h"
+#include "server/box_courier.h"
+#include "server/capture_recovery.h"
 #include "server/server_window.h"
 #include "server/stream_server.h"
 
 namespace quavelink {
 namespace {
+
+// How long one idle service call may wait for a client event; short, so that a stop request or
+// the next tick is not held up.
+constexpr std::chrono::milliseconds kIdleServiceSlice{10};
 
 // Sleeps for `period`; returns false when a stop was requested meanwhile.
 bool sleepFor(std::chrono::milliseconds period, const std::stop_token& stop) {
@@ -27,27 +34,22 @@ bool sleepFor(std::chrono::milliseconds period, const std::stop_token& stop) {
 
 void runDeviceLoop(StreamServer& server, CaptureControl& capture, ServerWindow& window,
                    std::stop_token stop, std::chrono::milliseconds period) {
-    while (sleepFor(period, stop)) {
-        int index = 0;
-        if (!window.TakeInputDeviceChange(index)) continue;
-        capture.stopCapture();
-        if (!sleepFor(period, stop)) return;
-        int result = capture.startCapture(index, server.streamIs48k);
-        if (result != 0) {
-            window.SetCaptureRateText("");
-            if (result != -2) {
-                char text[64];
-                std::snprintf(text, sizeof text, "Error %x opening audio input device\n",
-                              static_cast<unsigned>(result));
-                window.ShowMessageBox(text);
+    // Declared first, so it is destroyed last: boxes handed to it are still shown.
+    BoxCourier boxes(window);
+    CaptureRecovery recovery(capture, window, boxes, server.streamIs48k, period);
+    using Clock = CaptureRecovery::Clock;
+    while (!stop.stop_requested()) {
+        const Clock::time_point next = Clock::now() + period;
+        for (auto now = Clock::now(); now < next && !stop.stop_requested(); now = Clock::now()) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - now);
+            // While no capture thread runs, this thread owns the host: clients keep their
+            // connection, and new ones get in.
+            if (!recovery.idle() || !server.serviceWhileIdle(std::min(left, kIdleServiceSlice))) {
+                if (!sleepFor(std::max(left, std::chrono::milliseconds(1)), stop)) return;
             }
-            continue;
         }
-        char rate[32];
-        std::snprintf(rate, sizeof rate, " %.1f kHz",
-                      (server.streamIs48k.load() ? 48000 : 44100) / 1000.0);
-        window.SetCaptureRateText(rate);
-        window.SetCaptureRateColor(kCaptureRateColor);
+        if (stop.stop_requested()) return;
+        recovery.tick(Clock::now());
     }
 }
 

@@ -25,6 +25,9 @@ public:
     virtual void SetCaptureRateText(const std::string& text) = 0;
     //! Server thread: that text's colour as 0x00BBGGRR, then a repaint.
     virtual void SetCaptureRateColor(std::uint32_t colorRef) = 0;
+    //! Server thread: why no capture runs ("No sound server", "Device gone", ...), shown in
+    //! place of the rate while the capture is being tried again; empty once it runs.
+    virtual void SetCaptureStatus(const std::string& reason) { (void)reason; }
 
     //! Capture thread: level values for the meter bands first..first+count-1. Never blocks
     //! for long (the meter's own short lock).

@@ -2,6 +2,8 @@
 
 #include <enet/enet.h>
 
+#include <algorithm>
+
 #include "platform/log.h"
 #include "server/server_window.h"
 
@@ -42,7 +44,31 @@ bool StreamServer::start(std::optional<std::uint16_t> environmentPort) {
             "(try rebooting)");
         return false;
     }
+    if (port == 0) {
+        logLine(
+            "Warning, port number 0 lets the system choose a port (%u this time), where "
+            "clients will not look\n",
+            static_cast<unsigned>(networkHost->address.port));
+    }
     return true;
+}
+
+bool StreamServer::serviceWhileIdle(std::chrono::milliseconds wait) {
+    if (networkHost == nullptr) return false;
+    const auto until = std::chrono::steady_clock::now() + wait;
+    ENetEvent event;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        int result = enet_host_service(
+            networkHost, &event, static_cast<enet_uint32>(std::max<long long>(0, left.count())));
+        if (result < 0) {
+            logLine("Error returned from service call\n");
+            return true;
+        }
+        if (result > 0) handleEvent(event);
+        if (result == 0 && left.count() <= 0) return true;
+    }
 }
 
 }  // namespace quavelink

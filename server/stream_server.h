@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,6 +10,7 @@
 #include "server/opus_encoders.h"
 
 struct _ENetHost;
+struct _ENetEvent;
 
 namespace quavelink {
 
@@ -32,10 +34,21 @@ public:
     //! and returns false.
     bool start(std::optional<std::uint16_t> environmentPort);
 
+    //! Network events handled at most per block: enough to empty ENet's queue after a burst of
+    //! several thousand small messages within a few blocks, few enough to cost well under a
+    //! block's time.
+    static constexpr int kMaxEventsPerBlock = 512;
+
     //! Capture thread: one full block of either stream (1936 bytes: compressed stream, any other
     //! length: uncompressed), with 16 bytes of header room first. Writes headers into the block.
-    //! Returns the host service result: negative on error, positive when an event was handled.
+    //! Returns the host service result: negative on error, else the number of network events
+    //! handled (those waiting in ENet's queue first, then at most one from the socket).
     int processAudioBlock(std::uint8_t* block, int length);
+
+    //! The server thread while no capture runs (the capture thread has been joined or has not
+    //! started): services the host for up to `wait`, handling every client event that comes.
+    //! False when there is no host to service (the caller then waits on its own).
+    bool serviceWhileIdle(std::chrono::milliseconds wait);
 
     //! True while the capture runs at 48000 Hz; written by the capture start before the capture
     //! thread runs, read by the pipeline and the window.
@@ -52,6 +65,7 @@ private:
     void checkOutgoingQueue(const ClientSlot& slot, std::uint32_t blockNumber);
     void feedMeterAndRecorder(const std::uint8_t* block, int length);
     int serviceHost();
+    void handleEvent(const _ENetEvent& event);
 
     ServerWindow& window;
     RecordSink& recorder;

@@ -7,7 +7,7 @@
 #include "platform/thread.h"
 #include "versioncheck/http_session.h"
 #include "versioncheck/response_buffer.h"
-#include "versioncheck/web_if.h"
+#include "versioncheck/version_query.h"
 
 namespace quavelink {
 

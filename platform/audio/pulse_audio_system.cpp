@@ -1,26 +1,33 @@
 #include "platform/audio/pulse_audio_system.h"
 
-#include <pthread.h>
 #include <pulse/pulseaudio.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/audio/packet_ring.h"
+#include "platform/audio/pipewire_monitor.h"
+#include "platform/pulse/pulse_connection.h"
 
 namespace quavelink::audio {
 namespace {
 
 // Capture fragments of about 5 ms.
 constexpr pa_usec_t kFragmentUsec = 5000;
-// Low in the real-time range, as the capture thread: above every normal thread, below the
-// sound server's own (PulseAudio's run at 5).
-constexpr int kEventThreadPriority = 4;
 // The capture ring: packets of at most 480 frames, 256 of them (2.5 s at 48 kHz).
 constexpr std::uint32_t kRingSlots = 256;
 constexpr std::uint32_t kRingSlotFrames = 480;
+// How long a default-device lookup waits for the sound server to settle on a new default.
+constexpr auto kUnsettledDefaultWait = std::chrono::seconds(1);
+
+// Between a default device going away and its session manager choosing the next one,
+// pipewire-pulse names the default "@DEFAULT_SINK@" or "@DEFAULT_SOURCE@": no device has that
+// name, and the real one follows within a millisecond or so with another server event.
+bool isUnsettledDefault(const std::string& name) { return name.rfind("@DEFAULT_", 0) == 0; }
 
 Status pulseError(int error) {
     switch (error) {
@@ -127,60 +134,40 @@ DeviceInfo toDeviceInfo(const Info& info, DataFlow flow) {
 
 struct StreamState;
 
-// One connection to the sound server with its own event thread; shared by everything made
-// from it. Members marked "loop" are touched only under the mainloop lock.
-class Connection {
+// One connection to the sound server, shared by everything made from it, with what the audio
+// layer keeps per connection. Members marked "loop" are touched only under the main-loop lock.
+class Connection : public pulse::Connection {
   public:
-    static Status Create(std::shared_ptr<Connection>& out) {
-        auto connection = std::shared_ptr<Connection>(new Connection());
-        Status status = connection->connect();
-        if (Failed(status)) return status;
-        out = std::move(connection);
-        return kOk;
+    using Lock = pulse::Connection::Lock;
+
+    static std::shared_ptr<pulse::Connection> make() { return std::make_shared<Connection>(); }
+    static pulse::Connection::Options options() {
+        pulse::Connection::Options options;
+        options.clientName = "QuaveLink Server";
+        options.subscriptions =
+            PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE;
+        options.onEvent = [](pulse::Connection& connection, unsigned type, std::uint32_t index) {
+            static_cast<Connection&>(connection).onSubscription(type, index);
+        };
+        options.realtimeEvents = true;
+        return options;
     }
 
-    ~Connection() {
-        if (!loop) return;
-        pa_threaded_mainloop_stop(loop);
-        if (context) {
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-        }
-        pa_threaded_mainloop_free(loop);
-    }
-
-    bool alive() {
-        Lock lock(loop);
-        return pa_context_get_state(context) == PA_CONTEXT_READY;
-    }
-
-    class Lock {
-      public:
-        explicit Lock(pa_threaded_mainloop* loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
-        ~Lock() { pa_threaded_mainloop_unlock(loop); }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-      private:
-        pa_threaded_mainloop* loop;
-    };
+    ~Connection() override { close(); }
 
     // Under the lock: waits for `operation` to finish; its error, if it could not start.
     Status wait(pa_operation* operation) {
-        if (!operation) return pulseError(pa_context_errno(context));
-        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-            pa_threaded_mainloop_wait(loop);
-        }
-        pa_operation_unref(operation);
-        return pa_context_get_state(context) == PA_CONTEXT_READY ? kOk : kErrorServiceNotRunning;
+        int error = pulse::Connection::wait(operation);
+        return error == 0 ? kOk : pulseError(error);
     }
 
     Status listDevices(std::vector<DeviceInfo>& devices) {
-        Query query{this, {}, 0};
-        Lock lock(loop);
-        Status status = wait(pa_context_get_sink_info_list(context, &Connection::onSink, &query));
+        Query query(this);
+        Lock lock(*this);
+        Status status = wait(pa_context_get_sink_info_list(context(), &Connection::onSink, &query));
         if (Succeeded(status)) {
-            status = wait(pa_context_get_source_info_list(context, &Connection::onSource, &query));
+            status =
+                wait(pa_context_get_source_info_list(context(), &Connection::onSource, &query));
         }
         if (Failed(status)) return status;
         for (DeviceInfo& device : query.devices) {
@@ -190,13 +177,13 @@ class Connection {
     }
 
     Status deviceInfo(DataFlow flow, const std::string& name, DeviceInfo& device) {
-        Query query{this, {}, 0};
-        Lock lock(loop);
+        Query query(this);
+        Lock lock(*this);
         pa_operation* operation = flow == DataFlow::Render
                                       ? pa_context_get_sink_info_by_name(
-                                            context, name.c_str(), &Connection::onSink, &query)
+                                            context(), name.c_str(), &Connection::onSink, &query)
                                       : pa_context_get_source_info_by_name(
-                                            context, name.c_str(), &Connection::onSource, &query);
+                                            context(), name.c_str(), &Connection::onSource, &query);
         Status status = wait(operation);
         if (Failed(status)) return status;
         if (query.devices.empty()) {
@@ -207,91 +194,64 @@ class Connection {
     }
 
     Status defaultDevice(DataFlow flow, std::string& name) {
-        Lock lock(loop);
-        Status status = wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
-        if (Failed(status)) return status;
-        name = flow == DataFlow::Render ? defaultSink : defaultSource;
-        return name.empty() ? kErrorNotFound : kOk;
+        auto deadline = std::chrono::steady_clock::now() + kUnsettledDefaultWait;
+        for (;;) {
+            {
+                Lock lock(*this);
+                Status status =
+                    wait(pa_context_get_server_info(context(), &Connection::onServerInfo, this));
+                if (Failed(status)) return status;
+                bool unsettled = flow == DataFlow::Render ? sinkUnsettled : sourceUnsettled;
+                if (!unsettled || std::chrono::steady_clock::now() > deadline) {
+                    name = unsettled ? "" : flow == DataFlow::Render ? defaultSink : defaultSource;
+                    return name.empty() ? kErrorNotFound : kOk;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // Learns the default names, so that the first change after it is told as one.
+    Status prime() {
+        Lock lock(*this);
+        if (primed) return kOk;
+        return wait(pa_context_get_server_info(context(), &Connection::onServerInfo, this));
     }
 
     Status addClient(NotificationClient* client) {
-        Lock lock(loop);
+        Lock lock(*this);
         clients.push_back(client);
         return kOk;
     }
 
     Status removeClient(NotificationClient* client) {
-        Lock lock(loop);
+        Lock lock(*this);
         auto found = std::find(clients.begin(), clients.end(), client);
         if (found == clients.end()) return kErrorNotFound;
         clients.erase(found);
         return kOk;
     }
 
-    pa_threaded_mainloop* loop = nullptr;
-    pa_context* context = nullptr;
     std::vector<StreamState*> streams;  // loop
+    //! pipewire-pulse answers: PipeWire itself can be asked about its sinks.
+    std::atomic<bool> onPipeWire{false};
 
   private:
     struct Query {
+        explicit Query(Connection* connection) : connection(connection) {}
         Connection* connection;
         std::vector<DeviceInfo> devices;
-        int error;
+        int error = 0;
+        bool failed = false;
     };
-
-    Connection() = default;
-
-    Status connect() {
-        loop = pa_threaded_mainloop_new();
-        if (!loop) return kErrorOutOfMemory;
-        context = pa_context_new(pa_threaded_mainloop_get_api(loop), "QuaveLink Server");
-        if (!context) return kErrorOutOfMemory;
-        pa_context_set_state_callback(context, &Connection::onContextState, this);
-        pa_context_set_subscribe_callback(context, &Connection::onSubscription, this);
-        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-            return pulseError(pa_context_errno(context));
-        }
-        Lock lock(loop);
-        if (pa_threaded_mainloop_start(loop) < 0) return kErrorFail;
-        pa_mainloop_api_once(pa_threaded_mainloop_get_api(loop), &Connection::raisePriority,
-                             nullptr);
-        for (;;) {
-            pa_context_state_t state = pa_context_get_state(context);
-            if (state == PA_CONTEXT_READY) break;
-            if (!PA_CONTEXT_IS_GOOD(state)) return pulseError(pa_context_errno(context));
-            pa_threaded_mainloop_wait(loop);
-        }
-        Status status = wait(pa_context_get_server_info(context, &Connection::onServerInfo, this));
-        if (Failed(status)) return status;
-        auto mask = static_cast<pa_subscription_mask_t>(
-            PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
-        return wait(pa_context_subscribe(context, mask, &Connection::onDone, this));
-    }
-
-    // Every captured fragment passes through this thread on its way to the capture thread; at
-    // normal priority a busy machine holds it back for tens of milliseconds, which the capture
-    // thread's own real-time priority cannot make up. Where the system does not allow it the
-    // thread stays as it is.
-    static void raisePriority(pa_mainloop_api*, void*) {
-        sched_param param{};
-        param.sched_priority = kEventThreadPriority;
-        pthread_setschedparam(pthread_self(), SCHED_RR, &param);
-    }
-
-    static void onDone(pa_context*, int, void* self) {
-        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
-    }
-
-    static void onContextState(pa_context*, void* self) {
-        pa_threaded_mainloop_signal(static_cast<Connection*>(self)->loop, 0);
-    }
 
     template <typename Info>
     static void addDevice(pa_context* context, const Info* info, int eol, void* data,
                           DataFlow flow) {
         auto* query = static_cast<Query*>(data);
         if (eol < 0) query->error = pa_context_errno(context);
-        if (info) {
+        query->connection->guard("device list", query->failed, [&] {
+            if (!info) return;
             DeviceInfo device = toDeviceInfo(*info, flow);
             if constexpr (std::is_same_v<Info, pa_sink_info>) {
                 if (info->monitor_source_name) device.monitorSource = info->monitor_source_name;
@@ -299,8 +259,7 @@ class Connection {
                 device.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
             }
             query->devices.push_back(std::move(device));
-        }
-        if (eol) pa_threaded_mainloop_signal(query->connection->loop, 0);
+        });
     }
 
     static void onSink(pa_context* context, const pa_sink_info* info, int eol, void* data) {
@@ -313,28 +272,35 @@ class Connection {
     // Keeps the default names and tells the registered clients when one changed.
     static void onServerInfo(pa_context*, const pa_server_info* info, void* data) {
         auto* self = static_cast<Connection*>(data);
-        if (info) {
+        self->guard("server information", self->serverInfoFailed, [&] {
+            if (!info) return;
             std::string sink = info->default_sink_name ? info->default_sink_name : "";
             std::string source = info->default_source_name ? info->default_source_name : "";
-            bool sinkChanged = self->primed && sink != self->defaultSink;
-            bool sourceChanged = self->primed && source != self->defaultSource;
-            self->defaultSink = sink;
-            self->defaultSource = source;
+            // An unsettled name is no change yet: the settled one comes with the next event.
+            self->sinkUnsettled = isUnsettledDefault(sink);
+            self->sourceUnsettled = isUnsettledDefault(source);
+            bool sinkChanged = self->primed && !self->sinkUnsettled && sink != self->defaultSink;
+            bool sourceChanged =
+                self->primed && !self->sourceUnsettled && source != self->defaultSource;
+            if (!self->sinkUnsettled) self->defaultSink = sink;
+            if (!self->sourceUnsettled) self->defaultSource = source;
             self->primed = true;
+            self->onPipeWire = info->server_name && std::strstr(info->server_name, "PipeWire");
             for (NotificationClient* client : self->clients) {
                 if (sinkChanged) client->OnDefaultDeviceChanged(DataFlow::Render, sink);
                 if (sourceChanged) client->OnDefaultDeviceChanged(DataFlow::Capture, source);
             }
-        }
-        pa_threaded_mainloop_signal(self->loop, 0);
+        });
     }
 
-    static void onSubscription(pa_context* context, pa_subscription_event_type_t type,
-                               std::uint32_t index, void* data);
+    void onSubscription(unsigned type, std::uint32_t index);
 
     std::vector<NotificationClient*> clients;  // loop
     std::string defaultSink, defaultSource;    // loop
+    bool sinkUnsettled = false;                // loop
+    bool sourceUnsettled = false;              // loop
     bool primed = false;                       // loop
+    bool serverInfoFailed = false;             // loop
 };
 
 // One pa_stream and what its callbacks share with the audio client.
@@ -347,7 +313,9 @@ struct StreamState {
     pa_sample_spec spec{};
     std::uint32_t frameBytes = 0;
     std::uint32_t bufferFrames = 0;
-    std::unique_ptr<PacketRing> ring;        // record streams
+    std::unique_ptr<PacketRing> ring;  // record streams
+    //! Keeps a PipeWire sink's monitor before the sink's volume while its monitor is captured.
+    std::unique_ptr<MonitorBeforeVolume> beforeVolume;
     std::vector<std::uint8_t> renderBuffer;  // playback streams
     SessionEvents* events = nullptr;         // loop
     bool disconnectTold = false;             // loop
@@ -374,13 +342,13 @@ void onStreamState(pa_stream* stream, void* data) {
     pa_stream_state_t now = pa_stream_get_state(stream);
     if (now == PA_STREAM_READY) state->wasReady = true;
     if (now == PA_STREAM_FAILED && state->wasReady) {
-        bool serverGone = pa_context_get_state(state->connection->context) != PA_CONTEXT_READY;
+        bool serverGone = !state->connection->ready();
         state->serverGone = serverGone;
         state->failed = true;
         state->tell(serverGone ? DisconnectReason::ServerShutdown
                                : DisconnectReason::DeviceRemoval);
     }
-    pa_threaded_mainloop_signal(state->connection->loop, 0);
+    state->connection->signal();
 }
 
 // The sound server's thread: moves every readable fragment into the ring.
@@ -431,23 +399,21 @@ void onSourceForFormat(pa_context*, const pa_source_info* info, int, void* data)
     }
 }
 
-void Connection::onSubscription(pa_context* context, pa_subscription_event_type_t type,
-                                std::uint32_t index, void* data) {
-    auto* self = static_cast<Connection*>(data);
+void Connection::onSubscription(unsigned type, std::uint32_t index) {
     auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
     if (facility == PA_SUBSCRIPTION_EVENT_SERVER && kind == PA_SUBSCRIPTION_EVENT_CHANGE) {
-        if (auto* op = pa_context_get_server_info(context, &Connection::onServerInfo, self)) {
+        if (auto* op = pa_context_get_server_info(context(), &Connection::onServerInfo, this)) {
             pa_operation_unref(op);
         }
         return;
     }
-    if (kind != PA_SUBSCRIPTION_EVENT_CHANGE || self->streams.empty()) return;
+    if (kind != PA_SUBSCRIPTION_EVENT_CHANGE || streams.empty()) return;
     pa_operation* op = nullptr;
     if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
-        op = pa_context_get_sink_info_by_index(context, index, &onSinkForFormat, self);
+        op = pa_context_get_sink_info_by_index(context(), index, &onSinkForFormat, this);
     } else if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
-        op = pa_context_get_source_info_by_index(context, index, &onSourceForFormat, self);
+        op = pa_context_get_source_info_by_index(context(), index, &onSourceForFormat, this);
     }
     if (op) pa_operation_unref(op);
 }
@@ -489,10 +455,10 @@ class PulseRenderClient : public RenderClient {
         std::size_t bytes = static_cast<std::size_t>(frames) * state->frameBytes;
         if (bytes == 0) return kOk;
         if (flags & kBufferFlagsSilent) std::fill_n(state->renderBuffer.begin(), bytes, 0);
-        Connection::Lock lock(state->connection->loop);
+        Connection::Lock lock(*state->connection);
         if (pa_stream_write(state->stream, state->renderBuffer.data(), bytes, nullptr, 0,
                             PA_SEEK_RELATIVE) < 0) {
-            return pulseError(pa_context_errno(state->connection->context));
+            return pulseError(state->connection->lastError());
         }
         return kOk;
     }
@@ -507,12 +473,12 @@ class PulseSessionControl : public SessionControl {
         : connection(std::move(connection)), state(std::move(state)) {}
 
     Status RegisterAudioSessionNotification(SessionEvents* events) override {
-        Connection::Lock lock(connection->loop);
+        Connection::Lock lock(*connection);
         state->events = events;
         return kOk;
     }
     Status UnregisterAudioSessionNotification(SessionEvents* events) override {
-        Connection::Lock lock(connection->loop);
+        Connection::Lock lock(*connection);
         if (state->events != events) return kErrorNotFound;
         state->events = nullptr;
         return kOk;
@@ -530,7 +496,7 @@ class PulseAudioClient : public AudioClient {
 
     ~PulseAudioClient() override {
         if (!state) return;
-        Connection::Lock lock(connection->loop);
+        Connection::Lock lock(*connection);
         auto& streams = connection->streams;
         streams.erase(std::remove(streams.begin(), streams.end(), state.get()), streams.end());
         pa_stream_set_state_callback(state->stream, nullptr, nullptr);
@@ -577,12 +543,16 @@ class PulseAudioClient : public AudioClient {
             pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
         }
         std::string target = made->record && flow == DataFlow::Render ? device.monitorSource : name;
+        // Clients should hear what the PC plays, not what its owner chose to hear of it.
+        if (made->record && flow == DataFlow::Render && connection->onPipeWire) {
+            made->beforeVolume = KeepMonitorBeforeVolume(name);
+        }
 
-        Connection::Lock lock(connection->loop);
-        made->stream = pa_stream_new(connection->context,
+        Connection::Lock lock(*connection);
+        made->stream = pa_stream_new(connection->context(),
                                      made->record ? "QuaveLink capture" : "QuaveLink playback",
                                      &made->spec, &map);
-        if (!made->stream) return pulseError(pa_context_errno(connection->context));
+        if (!made->stream) return pulseError(connection->lastError());
         pa_stream_set_state_callback(made->stream, &onStreamState, made.get());
         pa_stream_set_moved_callback(made->stream, &onStreamDevice, made.get());
         pa_buffer_attr attr;
@@ -618,7 +588,7 @@ class PulseAudioClient : public AudioClient {
                                                 nullptr);
         }
         if (result < 0) {
-            Status error = pulseError(pa_context_errno(connection->context));
+            Status error = pulseError(connection->lastError());
             pa_stream_unref(made->stream);
             return error;
         }
@@ -626,14 +596,14 @@ class PulseAudioClient : public AudioClient {
             pa_stream_state_t now = pa_stream_get_state(made->stream);
             if (now == PA_STREAM_READY) break;
             if (!PA_STREAM_IS_GOOD(now)) {
-                Status error = pulseError(pa_context_errno(connection->context));
+                Status error = pulseError(connection->lastError());
                 pa_stream_set_state_callback(made->stream, nullptr, nullptr);
                 pa_stream_set_read_callback(made->stream, nullptr, nullptr);
                 pa_stream_set_moved_callback(made->stream, nullptr, nullptr);
                 pa_stream_unref(made->stream);
                 return error;
             }
-            pa_threaded_mainloop_wait(connection->loop);
+            connection->waitSignal();
         }
         made->deviceIndex = pa_stream_get_device_index(made->stream);
         connection->streams.push_back(made.get());
@@ -654,7 +624,7 @@ class PulseAudioClient : public AudioClient {
             return kOk;
         }
         if (state->failed.load()) return state->failure();
-        Connection::Lock lock(connection->loop);
+        Connection::Lock lock(*connection);
         std::size_t writable = pa_stream_writable_size(state->stream);
         if (writable == static_cast<std::size_t>(-1)) return kErrorDeviceInvalidated;
         auto writableFrames = static_cast<std::uint32_t>(
@@ -687,13 +657,11 @@ class PulseAudioClient : public AudioClient {
     Status Stop() override { return cork(true); }
 
   private:
-    static void onSuccess(pa_stream*, int, void* data) {
-        pa_threaded_mainloop_signal(static_cast<Connection*>(data)->loop, 0);
-    }
+    static void onSuccess(pa_stream*, int, void* data) { static_cast<Connection*>(data)->signal(); }
 
     Status cork(bool corked) {
         if (!state) return kErrorNotInitialized;
-        Connection::Lock lock(connection->loop);
+        Connection::Lock lock(*connection);
         // The stream's end is told under this lock, so it cannot come between here and the cork.
         if (state->failed.load()) {
             // A stream whose device went away has nothing left to stop: that succeeds, as
@@ -717,19 +685,14 @@ class PulseAudioClient : public AudioClient {
 class ConnectionSource {
   public:
     Status current(std::shared_ptr<Connection>& out) {
-        std::lock_guard lock(mutex);
-        if (!connection || !connection->alive()) {
-            std::shared_ptr<Connection> made;
-            if (Failed(Connection::Create(made))) return kErrorServiceNotRunning;
-            connection = std::move(made);
-        }
-        out = connection;
-        return kOk;
+        std::shared_ptr<pulse::Connection> connection;
+        if (source.current(connection) != 0) return kErrorServiceNotRunning;
+        out = std::static_pointer_cast<Connection>(connection);
+        return out->prime();
     }
 
   private:
-    std::mutex mutex;
-    std::shared_ptr<Connection> connection;
+    pulse::ConnectionSource source{&Connection::make, Connection::options(), false};
 };
 
 // A sink or a source, known by its name as a Windows endpoint is by its id: it reaches the
@@ -846,6 +809,8 @@ class PulseAudioSystem : public AudioSystem {
 };
 
 }  // namespace
+
+void RestoreSoundServerSettings() { ReleaseMonitorHolds(); }
 
 std::unique_ptr<AudioSystem> CreatePulseAudioSystem() {
     return std::make_unique<PulseAudioSystem>();

@@ -13,4 +13,9 @@ namespace quavelink::audio {
 //! after it was lost. Choose it in main(); tests of the logic use the fake instead.
 std::unique_ptr<AudioSystem> CreatePulseAudioSystem();
 
+//! Puts back what open captures changed on the sound server (on PipeWire, a captured sink's
+//! monitor is taken before the sink's volume), for a program about to leave without closing
+//! them. Any thread; blocks for a round trip to the sound server per capture.
+void RestoreSoundServerSettings();
+
 }  // namespace quavelink::audio

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/log.h"
 #include "platform/mixer/mixer_layout.h"
+#include "platform/pulse/pulse_connection.h"
 
 namespace quavelink {
 namespace {
@@ -154,7 +156,7 @@ struct OpenMixer {
     std::uint32_t muxId = 0;
     std::vector<std::uint32_t> volumeIds;
     std::vector<std::uint32_t> muteIds;
-    Snapshot snapshot;  // loop thread, or under the loop lock
+    Snapshot snapshot;  // under the system's openMutex
 };
 
 // The notification targets, shared with the work posted to the window thread, which may run
@@ -167,28 +169,22 @@ struct Targets {
 class PulseMixerSystem : public MixerSystem {
   public:
     explicit PulseMixerSystem(WindowThreadPoster posterIn)
-        : poster(std::move(posterIn)), targets(std::make_shared<Targets>()) {
-        connect();
-    }
+        : poster(std::move(posterIn)),
+          targets(std::make_shared<Targets>()),
+          source(&PulseMixerSystem::makeConnection, connectionOptions(), true,
+                 [this] { onReconnected(); }) {}
 
-    ~PulseMixerSystem() override {
-        if (!loop) return;
-        pa_threaded_mainloop_stop(loop);
-        if (context) {
-            pa_context_disconnect(context);
-            pa_context_unref(context);
-        }
-        pa_threaded_mainloop_free(loop);
-    }
+    ~PulseMixerSystem() override = default;
 
     std::uint32_t mixerGetNumDevs() override {
-        if (!connected) return 0;
-        Lock lock(loop);
+        std::shared_ptr<pulse::Connection> connection;
+        if (source.current(connection) != 0) return 0;
+        pulse::Connection::Lock lock(*connection);
         std::string defaultSink;
         DeviceState sink;
-        if (serverDefaultSink(defaultSink)) sinkByName(defaultSink, sink);
+        if (serverDefaultSink(*connection, defaultSink)) sinkByName(*connection, defaultSink, sink);
         std::vector<DeviceState> sources;
-        listSources(sources);
+        listSources(*connection, sources);
         return std::max<std::uint32_t>(sink.found ? 1 : 0,
                                        static_cast<std::uint32_t>(sources.size()));
     }
@@ -196,7 +192,8 @@ class PulseMixerSystem : public MixerSystem {
     MMRESULT mixerOpen(HMIXER* mixer, std::uint32_t deviceId, MixerNotifyTarget* notify,
                        std::uint32_t flags) override {
         if (mixer == nullptr) return MMSYSERR_INVALPARAM;
-        if (!connected) return MMSYSERR_BADDEVICEID;
+        std::shared_ptr<pulse::Connection> connection;
+        if (source.current(connection) != 0) return MMSYSERR_BADDEVICEID;
         const std::uint32_t kind = flags & MIXER_OBJECTF_TYPEMASK;
         if (kind != MIXER_OBJECTF_WAVEIN && kind != MIXER_OBJECTF_WAVEOUT) {
             return MMSYSERR_INVALFLAG;
@@ -204,21 +201,23 @@ class PulseMixerSystem : public MixerSystem {
         auto opened = std::make_unique<OpenMixer>();
         opened->handle = nextHandle;
         const std::uint32_t idBase = static_cast<std::uint32_t>(nextHandle) << kIdShift;
-        Lock lock(loop);
         DeviceState device;
-        if (kind == MIXER_OBJECTF_WAVEOUT) {
-            std::string defaultSink;
-            if (deviceId != 0 || !serverDefaultSink(defaultSink) ||
-                !sinkByName(defaultSink, device)) {
-                return MMSYSERR_BADDEVICEID;
+        {
+            pulse::Connection::Lock lock(*connection);
+            if (kind == MIXER_OBJECTF_WAVEOUT) {
+                std::string defaultSink;
+                if (deviceId != 0 || !serverDefaultSink(*connection, defaultSink) ||
+                    !sinkByName(*connection, defaultSink, device)) {
+                    return MMSYSERR_BADDEVICEID;
+                }
+                buildOutput(*opened, device, idBase);
+            } else {
+                std::vector<DeviceState> sources;
+                listSources(*connection, sources);
+                if (deviceId >= sources.size()) return MMSYSERR_BADDEVICEID;
+                device = std::move(sources[deviceId]);
+                buildInput(*opened, device, idBase);
             }
-            buildOutput(*opened, device, idBase);
-        } else {
-            std::vector<DeviceState> sources;
-            listSources(sources);
-            if (deviceId >= sources.size()) return MMSYSERR_BADDEVICEID;
-            device = std::move(sources[deviceId]);
-            buildInput(*opened, device, idBase);
         }
         opened->snapshot = snapshotOf(device);
         *mixer = opened->handle;
@@ -229,6 +228,7 @@ class PulseMixerSystem : public MixerSystem {
                 targets->byMixer[*mixer] = notify;
             }
         }
+        std::lock_guard guard(openMutex);
         open[*mixer] = std::move(opened);
         return MMSYSERR_NOERROR;
     }
@@ -238,35 +238,34 @@ class PulseMixerSystem : public MixerSystem {
             std::lock_guard guard(targets->mutex);
             targets->byMixer.erase(mixer);
         }
-        if (!connected) return MMSYSERR_INVALHANDLE;
-        Lock lock(loop);
+        std::lock_guard guard(openMutex);
         return open.erase(mixer) == 1 ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
     }
 
     MMRESULT mixerGetDevCapsA(HMIXER mixer, MIXERCAPSA* caps, std::uint32_t capsSize) override {
-        Lock lock(loop);
+        std::lock_guard guard(openMutex);
         OpenMixer* opened = find(mixer);
         return opened ? fillCaps(opened->layout, caps, capsSize) : MMSYSERR_INVALHANDLE;
     }
 
     MMRESULT mixerGetLineInfoA(HMIXER mixer, MIXERLINEA* line, std::uint32_t flags) override {
-        Lock lock(loop);
+        std::lock_guard guard(openMutex);
         OpenMixer* opened = find(mixer);
         return opened ? fillLineInfo(opened->layout, line, flags) : MMSYSERR_INVALHANDLE;
     }
 
     MMRESULT mixerGetLineControlsA(HMIXER mixer, MIXERLINECONTROLSA* query,
                                    std::uint32_t flags) override {
-        Lock lock(loop);
+        std::lock_guard guard(openMutex);
         OpenMixer* opened = find(mixer);
         return opened ? fillLineControls(opened->layout, query, flags) : MMSYSERR_INVALHANDLE;
     }
 
     MMRESULT mixerGetControlDetailsA(HMIXER mixer, MIXERCONTROLDETAILS* details,
                                      std::uint32_t flags) override {
-        Lock lock(loop);
-        OpenMixer* opened = find(mixer);
-        if (opened == nullptr) return MMSYSERR_INVALHANDLE;
+        std::optional<OpenMixer> copy = copyOf(mixer);
+        if (!copy) return MMSYSERR_INVALHANDLE;
+        OpenMixer* opened = &*copy;
         if (details == nullptr) return MMSYSERR_INVALPARAM;
         if ((flags & MIXER_QUERYMASK) == MIXER_GETCONTROLDETAILSF_LISTTEXT) {
             return fillListText(opened->layout, details);
@@ -280,7 +279,12 @@ class PulseMixerSystem : public MixerSystem {
         MMRESULT check = checkValueRequest(*control, channels, *details);
         if (check != MMSYSERR_NOERROR) return check;
         DeviceState state;
-        if (!deviceOf(*opened, state)) return MMSYSERR_ERROR;
+        std::shared_ptr<pulse::Connection> connection;
+        if (source.current(connection) != 0) return MMSYSERR_ERROR;
+        {
+            pulse::Connection::Lock lock(*connection);
+            if (!deviceOf(*connection, *opened, state)) return MMSYSERR_ERROR;
+        }
         auto* values = static_cast<std::uint32_t*>(details->paDetails);
         if (control->type == MIXERCONTROL_CONTROLTYPE_MUX) {
             for (std::size_t i = 0; i < control->items.size(); ++i) {
@@ -306,9 +310,9 @@ class PulseMixerSystem : public MixerSystem {
 
     MMRESULT mixerSetControlDetails(HMIXER mixer, const MIXERCONTROLDETAILS* details,
                                     std::uint32_t flags) override {
-        Lock lock(loop);
-        OpenMixer* opened = find(mixer);
-        if (opened == nullptr) return MMSYSERR_INVALHANDLE;
+        std::optional<OpenMixer> copy = copyOf(mixer);
+        if (!copy) return MMSYSERR_INVALHANDLE;
+        OpenMixer* opened = &*copy;
         if (details == nullptr) return MMSYSERR_INVALPARAM;
         if ((flags & MIXER_QUERYMASK) != MIXER_SETCONTROLDETAILSF_VALUE) {
             return MMSYSERR_INVALFLAG;
@@ -318,11 +322,15 @@ class PulseMixerSystem : public MixerSystem {
         if (control == nullptr) return MIXERR_INVALCONTROL;
         MMRESULT check = checkValueRequest(*control, channels, *details);
         if (check != MMSYSERR_NOERROR) return check;
+        std::shared_ptr<pulse::Connection> connection;
+        if (source.current(connection) != 0) return MMSYSERR_ERROR;
+        pulse::Connection::Lock lock(*connection);
         DeviceState state;
-        if (!deviceOf(*opened, state)) return MMSYSERR_ERROR;
+        if (!deviceOf(*connection, *opened, state)) return MMSYSERR_ERROR;
         const auto* values = static_cast<const std::uint32_t*>(details->paDetails);
         const char* name = state.name.c_str();
-        Result result{false, loop};
+        pa_context* context = connection->context();
+        Result result{connection.get()};
         pa_operation* operation = nullptr;
         if (control->type == MIXERCONTROL_CONTROLTYPE_MUX) {
             std::size_t chosen = control->items.size();
@@ -356,96 +364,96 @@ class PulseMixerSystem : public MixerSystem {
                             : pa_context_set_sink_volume_by_name(
                                   context, name, &volume, &PulseMixerSystem::onSuccess, &result);
         }
-        if (!wait(operation) || !result.success) return MMSYSERR_ERROR;
+        if (connection->wait(operation) != 0 || !result.success) return MMSYSERR_ERROR;
         return MMSYSERR_NOERROR;
     }
 
   private:
-    class Lock {
-      public:
-        explicit Lock(pa_threaded_mainloop* loop) : loop(loop) {
-            if (loop) pa_threaded_mainloop_lock(loop);
-        }
-        ~Lock() {
-            if (loop) pa_threaded_mainloop_unlock(loop);
-        }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-
-      private:
-        pa_threaded_mainloop* loop;
-    };
-
     struct Result {
+        explicit Result(pulse::Connection* connection) : connection(connection) {}
+        pulse::Connection* connection = nullptr;
         bool success = false;
-        pa_threaded_mainloop* loop = nullptr;
+        bool failed = false;
     };
 
     // A query of the device states, filled by the info callbacks.
     struct Query {
-        PulseMixerSystem* self = nullptr;
+        explicit Query(pulse::Connection* connection) : connection(connection) {}
+        pulse::Connection* connection = nullptr;
         std::vector<DeviceState> devices;
         std::string defaultSink;
-        bool done = false;
+        bool failed = false;
     };
 
     // What an event's follow-up query needs; deleted by its last callback.
     struct Refresh {
         PulseMixerSystem* self = nullptr;
+        pulse::Connection* connection = nullptr;
         HMIXER handle = kNoMixer;
+        bool failed = false;
     };
 
-    void connect() {
-        loop = pa_threaded_mainloop_new();
-        if (!loop) return;
-        pa_mainloop_api* api = pa_threaded_mainloop_get_api(loop);
-        context = pa_context_new(api, "QuaveLink Server mixer");
-        if (!context) return;
-        pa_context_set_state_callback(context, &PulseMixerSystem::onState, this);
-        if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) return;
-        if (pa_threaded_mainloop_start(loop) < 0) return;
-        Lock lock(loop);
-        for (;;) {
-            pa_context_state_t state = pa_context_get_state(context);
-            if (state == PA_CONTEXT_READY) break;
-            if (!PA_CONTEXT_IS_GOOD(state)) return;
-            pa_threaded_mainloop_wait(loop);
-        }
-        pa_context_set_subscribe_callback(context, &PulseMixerSystem::onEvent, this);
-        pa_operation* subscribe =
-            pa_context_subscribe(context,
-                                 static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
-                                                                     PA_SUBSCRIPTION_MASK_SOURCE |
-                                                                     PA_SUBSCRIPTION_MASK_SERVER),
-                                 nullptr, nullptr);
-        if (subscribe) pa_operation_unref(subscribe);
-        connected = true;
+    static std::shared_ptr<pulse::Connection> makeConnection() {
+        return std::make_shared<pulse::Connection>();
     }
 
-    // Under the lock: waits for `operation` to end; false when it could not start or the
-    // connection went.
-    bool wait(pa_operation* operation) {
-        if (!operation) return false;
-        while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-            pa_threaded_mainloop_wait(loop);
-        }
-        pa_operation_unref(operation);
-        return pa_context_get_state(context) == PA_CONTEXT_READY;
+    pulse::Connection::Options connectionOptions() {
+        pulse::Connection::Options options;
+        options.clientName = "QuaveLink Server mixer";
+        options.subscriptions =
+            PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER;
+        options.onEvent = [this](pulse::Connection& connection, unsigned type, std::uint32_t) {
+            onEvent(connection, type);
+        };
+        return options;
     }
 
-    bool serverDefaultSink(std::string& name) {
-        Query query{this, {}, {}, false};
-        if (!wait(pa_context_get_server_info(context, &PulseMixerSystem::onServer, &query))) {
+    // Watch thread, after the sound server came back: every control of every open mixer may
+    // show another value now, so the window reads them all again.
+    void onReconnected() {
+        logLine("Mixer: connected to the sound server again\n");
+        std::vector<std::pair<HMIXER, std::uint32_t>> changed;
+        {
+            std::lock_guard guard(openMutex);
+            for (auto& [handle, opened] : open) {
+                opened->snapshot.valid = false;
+                for (std::uint32_t id : opened->volumeIds) changed.emplace_back(handle, id);
+                for (std::uint32_t id : opened->muteIds) changed.emplace_back(handle, id);
+                if (opened->isInput) changed.emplace_back(handle, opened->muxId);
+            }
+        }
+        for (auto [handle, id] : changed) post(handle, id);
+    }
+
+    // Under the lock of `connection`: runs the query that `start` begins on `query` and waits
+    // for it; false when it failed in any way.
+    template <typename Start>
+    static bool run(pulse::Connection& connection, Query& query, Start start) {
+        return connection.wait(start(connection.context())) == 0 && !query.failed;
+    }
+
+    static bool serverDefaultSink(pulse::Connection& connection, std::string& name) {
+        Query query{&connection};
+        if (!run(connection, query, [&](pa_context* context) {
+                return pa_context_get_server_info(context, &PulseMixerSystem::onServer, &query);
+            })) {
             return false;
         }
         name = query.defaultSink;
         return !name.empty();
     }
 
-    bool sinkByName(const std::string& name, DeviceState& state) {
-        Query query{this, {}, {}, false};
-        if (!wait(pa_context_get_sink_info_by_name(context, name.c_str(), &PulseMixerSystem::onSink,
-                                                   &query)) ||
+    static bool deviceByName(pulse::Connection& connection, bool isSource, const std::string& name,
+                             DeviceState& state) {
+        Query query{&connection};
+        if (!run(connection, query,
+                 [&](pa_context* context) {
+                     return isSource
+                                ? pa_context_get_source_info_by_name(
+                                      context, name.c_str(), &PulseMixerSystem::onSource, &query)
+                                : pa_context_get_sink_info_by_name(
+                                      context, name.c_str(), &PulseMixerSystem::onSink, &query);
+                 }) ||
             query.devices.empty()) {
             return false;
         }
@@ -453,20 +461,22 @@ class PulseMixerSystem : public MixerSystem {
         return true;
     }
 
-    bool sourceByName(const std::string& name, DeviceState& state) {
-        Query query{this, {}, {}, false};
-        if (!wait(pa_context_get_source_info_by_name(context, name.c_str(),
-                                                     &PulseMixerSystem::onSource, &query)) ||
-            query.devices.empty()) {
-            return false;
-        }
-        state = std::move(query.devices.front());
-        return true;
+    static bool sinkByName(pulse::Connection& connection, const std::string& name,
+                           DeviceState& state) {
+        return deviceByName(connection, false, name, state);
     }
 
-    void listSources(std::vector<DeviceState>& sources) {
-        Query query{this, {}, {}, false};
-        if (!wait(pa_context_get_source_info_list(context, &PulseMixerSystem::onSource, &query))) {
+    static bool sourceByName(pulse::Connection& connection, const std::string& name,
+                             DeviceState& state) {
+        return deviceByName(connection, true, name, state);
+    }
+
+    static void listSources(pulse::Connection& connection, std::vector<DeviceState>& sources) {
+        Query query{&connection};
+        if (!run(connection, query, [&](pa_context* context) {
+                return pa_context_get_source_info_list(context, &PulseMixerSystem::onSource,
+                                                       &query);
+            })) {
             return;
         }
         for (DeviceState& device : query.devices) {
@@ -476,10 +486,21 @@ class PulseMixerSystem : public MixerSystem {
 
     // Under the lock: the device an open mixer stands for now; the output mixer follows the
     // default sink.
-    bool deviceOf(const OpenMixer& opened, DeviceState& state) {
-        if (opened.isInput) return sourceByName(opened.sourceName, state);
+    static bool deviceOf(pulse::Connection& connection, const OpenMixer& opened,
+                         DeviceState& state) {
+        if (opened.isInput) return sourceByName(connection, opened.sourceName, state);
         std::string defaultSink;
-        return serverDefaultSink(defaultSink) && sinkByName(defaultSink, state);
+        return serverDefaultSink(connection, defaultSink) &&
+               sinkByName(connection, defaultSink, state);
+    }
+
+    // A copy of the open mixer's description, taken under its mutex, so that no lock is held
+    // while the sound server answers.
+    std::optional<OpenMixer> copyOf(HMIXER mixer) {
+        std::lock_guard guard(openMutex);
+        OpenMixer* opened = find(mixer);
+        if (!opened) return std::nullopt;
+        return *opened;
     }
 
     OpenMixer* find(HMIXER mixer) {
@@ -569,8 +590,8 @@ class PulseMixerSystem : public MixerSystem {
         opened.layout.destinations = {recording};
     }
 
-    // Loop thread: tells the window about every control whose value differs from what it
-    // last saw.
+    // Loop thread, under openMutex: tells the window about every control whose value differs
+    // from what it last saw.
     void compareAndNotify(OpenMixer& opened, const DeviceState& state) {
         Snapshot now = snapshotOf(state);
         Snapshot& before = opened.snapshot;
@@ -605,95 +626,89 @@ class PulseMixerSystem : public MixerSystem {
         });
     }
 
-    static void onState(pa_context*, void* userdata) {
-        auto* self = static_cast<PulseMixerSystem*>(userdata);
-        pa_threaded_mainloop_signal(self->loop, 0);
-    }
-
     static void onSuccess(pa_context*, int success, void* userdata) {
         auto* result = static_cast<Result*>(userdata);
-        result->success = success != 0;
-        pa_threaded_mainloop_signal(result->loop, 0);
+        result->connection->guard("mixer change", result->failed,
+                                  [&] { result->success = success != 0; });
     }
 
     static void onServer(pa_context*, const pa_server_info* info, void* userdata) {
         auto* query = static_cast<Query*>(userdata);
-        try {
+        query->connection->guard("mixer server information", query->failed, [&] {
             if (info && info->default_sink_name) query->defaultSink = info->default_sink_name;
-        } catch (...) {
-        }
-        pa_threaded_mainloop_signal(query->self->loop, 0);
+        });
+    }
+
+    template <typename Info>
+    static void addDevice(const Info* info, int eol, Query* query) {
+        query->connection->guard("mixer device list", query->failed, [&] {
+            if (eol != 0 || !info) return;
+            query->devices.emplace_back();
+            readDevice(*info, query->devices.back());
+            if constexpr (std::is_same_v<Info, pa_source_info>) {
+                query->devices.back().isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+            }
+        });
     }
 
     static void onSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-        auto* query = static_cast<Query*>(userdata);
-        try {
-            if (eol == 0 && info) {
-                query->devices.emplace_back();
-                readDevice(*info, query->devices.back());
-            }
-        } catch (...) {
-        }
-        pa_threaded_mainloop_signal(query->self->loop, 0);
+        addDevice(info, eol, static_cast<Query*>(userdata));
     }
 
     static void onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-        auto* query = static_cast<Query*>(userdata);
-        try {
-            if (eol == 0 && info) {
-                query->devices.emplace_back();
-                readDevice(*info, query->devices.back());
-                query->devices.back().isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-            }
-        } catch (...) {
-        }
-        pa_threaded_mainloop_signal(query->self->loop, 0);
+        addDevice(info, eol, static_cast<Query*>(userdata));
     }
 
-    // Loop thread. Any change of a sink, a source or the default sink: the open mixers look
-    // again at what they show.
-    static void onEvent(pa_context* context, pa_subscription_event_type_t type, std::uint32_t,
-                        void* userdata) {
-        auto* self = static_cast<PulseMixerSystem*>(userdata);
-        try {
-            unsigned facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-            for (auto& [handle, opened] : self->open) {
+    // Starts `request` with a new Refresh as its user data, which the request's last callback
+    // deletes; deleted here when the request could not start.
+    template <typename Request>
+    void refreshWith(pulse::Connection& connection, HMIXER handle, Request request) {
+        auto refresh = std::make_unique<Refresh>(Refresh{this, &connection, handle});
+        if (pa_operation* operation = request(refresh.get())) {
+            refresh.release();
+            pa_operation_unref(operation);
+        }
+    }
+
+    // Loop thread, inside the connection's guard. Any change of a sink, a source or the
+    // default sink: the open mixers look again at what they show.
+    void onEvent(pulse::Connection& connection, unsigned type) {
+        const unsigned facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        std::vector<std::pair<HMIXER, std::string>> inputs;
+        std::vector<HMIXER> outputs;
+        {
+            std::lock_guard guard(openMutex);
+            for (auto& [handle, opened] : open) {
                 if (opened->isInput && facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
-                    auto* refresh = new Refresh{self, handle};
-                    pa_operation* operation = pa_context_get_source_info_by_name(
-                        context, opened->sourceName.c_str(), &PulseMixerSystem::onSourceRefresh,
-                        refresh);
-                    if (operation) {
-                        pa_operation_unref(operation);
-                    } else {
-                        delete refresh;
-                    }
+                    inputs.emplace_back(handle, opened->sourceName);
                 } else if (!opened->isInput && facility != PA_SUBSCRIPTION_EVENT_SOURCE) {
-                    auto* refresh = new Refresh{self, handle};
-                    pa_operation* operation = pa_context_get_server_info(
-                        context, &PulseMixerSystem::onServerRefresh, refresh);
-                    if (operation) {
-                        pa_operation_unref(operation);
-                    } else {
-                        delete refresh;
-                    }
+                    outputs.push_back(handle);
                 }
             }
-        } catch (...) {
+        }
+        pa_context* context = connection.context();
+        for (const auto& [handle, sourceName] : inputs) {
+            refreshWith(connection, handle, [&](Refresh* refresh) {
+                return pa_context_get_source_info_by_name(
+                    context, sourceName.c_str(), &PulseMixerSystem::onSourceRefresh, refresh);
+            });
+        }
+        for (HMIXER handle : outputs) {
+            refreshWith(connection, handle, [&](Refresh* refresh) {
+                return pa_context_get_server_info(context, &PulseMixerSystem::onServerRefresh,
+                                                  refresh);
+            });
         }
     }
 
     static void onServerRefresh(pa_context* context, const pa_server_info* info, void* userdata) {
-        auto* refresh = static_cast<Refresh*>(userdata);
-        pa_operation* operation = nullptr;
-        if (info && info->default_sink_name) {
-            operation = pa_context_get_sink_info_by_name(context, info->default_sink_name,
-                                                         &PulseMixerSystem::onSinkRefresh, refresh);
-        }
-        if (operation) {
+        std::unique_ptr<Refresh> refresh(static_cast<Refresh*>(userdata));
+        if (!info || !info->default_sink_name) return;
+        if (pa_operation* operation =
+                pa_context_get_sink_info_by_name(context, info->default_sink_name,
+                                                 &PulseMixerSystem::onSinkRefresh, refresh.get())) {
+            refresh.release();
             pa_operation_unref(operation);
-        } else {
-            delete refresh;
         }
     }
 
@@ -704,14 +719,15 @@ class PulseMixerSystem : public MixerSystem {
             return;
         }
         if (!info) return;
-        try {
-            OpenMixer* opened = refresh->self->find(refresh->handle);
-            if (!opened) return;
+        refresh->connection->guard("mixer refresh", refresh->failed, [&] {
             DeviceState state;
             readDevice(*info, state);
-            refresh->self->compareAndNotify(*opened, state);
-        } catch (...) {
-        }
+            PulseMixerSystem* self = refresh->self;
+            std::lock_guard guard(self->openMutex);
+            if (OpenMixer* opened = self->find(refresh->handle)) {
+                self->compareAndNotify(*opened, state);
+            }
+        });
     }
 
     static void onSinkRefresh(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
@@ -724,11 +740,11 @@ class PulseMixerSystem : public MixerSystem {
 
     WindowThreadPoster poster;
     std::shared_ptr<Targets> targets;
-    pa_threaded_mainloop* loop = nullptr;
-    pa_context* context = nullptr;
-    bool connected = false;
-    HMIXER nextHandle = 1;
-    std::map<HMIXER, std::unique_ptr<OpenMixer>> open;  // under the loop lock
+    HMIXER nextHandle = 1;  // window thread
+    std::mutex openMutex;   // never held while waiting for the sound server
+    std::map<HMIXER, std::unique_ptr<OpenMixer>> open;  // under openMutex
+    // Last: its watch thread and connections end before what they use.
+    pulse::ConnectionSource source;
 };
 
 }  // namespace

@@ -362,18 +362,6 @@ BE_ERR writeTag(const Stream& stream, const char* path) {
     return result;
 }
 
-// The open recording's stream, its output buffer and its chunk size; used under recordLock.
-HBE_STREAM recordStream = 0;
-std::unique_ptr<std::uint8_t[]> recordOutput;
-std::uint32_t recordChunkSamples = 0;
-
-void endRecordStream() {
-    if (recordStream != 0) beCloseStream(recordStream);
-    recordStream = 0;
-    recordOutput.reset();
-    recordChunkSamples = 0;
-}
-
 // A short write to a regular file is retried; only a write that makes no progress fails.
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
@@ -548,10 +536,12 @@ int loadLameEncoder(MessageBoxHost& boxes) {
     return 0;
 }
 
-int openMp3Stream(int channels, int sampleRate, int kbps, MessageBoxHost& boxes) {
+Mp3Stream::~Mp3Stream() { abandonMp3Stream(); }
+
+int Mp3Stream::openMp3Stream(int channels, int sampleRate, int kbps, MessageBoxHost& boxes) {
     if (!loaded.load(std::memory_order_acquire)) return 0;
     // A stream left open (a recording never finished) would otherwise leak its encoder.
-    endRecordStream();
+    abandonMp3Stream();
 
     BE_CONFIG config;
     std::memset(&config, 0, sizeof config);
@@ -573,32 +563,32 @@ int openMp3Stream(int channels, int sampleRate, int kbps, MessageBoxHost& boxes)
 
     std::uint32_t samples = 0;
     std::uint32_t bufferSize = 0;
-    HBE_STREAM stream = 0;
-    const BE_ERR err = beInitStream(&config, &samples, &bufferSize, &stream);
+    HBE_STREAM opened = 0;
+    const BE_ERR err = beInitStream(&config, &samples, &bufferSize, &opened);
     if (err != BE_ERR_SUCCESSFUL) {
         logErrorLine("Error opening encoding stream (%lu)\n", static_cast<unsigned long>(err));
         boxes.ShowMessageBox(kOpenStreamMessage);
         return -1;
     }
-    recordStream = stream;
-    recordChunkSamples = samples;
-    recordOutput.reset(new (std::nothrow) std::uint8_t[bufferSize]);
-    if (!recordOutput) {
+    stream = opened;
+    chunkSamples = samples;
+    output.reset(new (std::nothrow) std::uint8_t[bufferSize]);
+    if (!output) {
         logErrorLine("Out of memory\n");
-        endRecordStream();
+        abandonMp3Stream();
         return -1;
     }
     return 0;
 }
 
-int encodeMp3Chunk(int fd, const void* pcm, int bytes) {
+int Mp3Stream::encodeMp3Chunk(int fd, const void* pcm, int bytes) {
     if (!loaded.load(std::memory_order_acquire)) return 0;
     if (bytes < 0 || (bytes > 0 && !pcm)) {
         logErrorLine("beEncodeChunk() failed (%lu)\n",
                      static_cast<unsigned long>(BE_ERR_INVALID_FORMAT_PARAMETERS));
         return -1;
     }
-    if (recordStream == 0 || !recordOutput || recordChunkSamples == 0) {
+    if (stream == 0 || !output || chunkSamples == 0) {
         logErrorLine("beEncodeChunk() failed (%lu)\n",
                      static_cast<unsigned long>(BE_ERR_INVALID_HANDLE));
         return -1;
@@ -607,22 +597,21 @@ int encodeMp3Chunk(int fd, const void* pcm, int bytes) {
     // caller's block may be any length and start at any byte.
     const auto* in = static_cast<const std::uint8_t*>(pcm);
     std::uint32_t remaining = static_cast<std::uint32_t>(bytes) / 2;
-    std::unique_ptr<std::int16_t[]> chunk(new (std::nothrow) std::int16_t[recordChunkSamples]);
+    std::unique_ptr<std::int16_t[]> chunk(new (std::nothrow) std::int16_t[chunkSamples]);
     if (!chunk) {
         logErrorLine("Out of memory\n");
         return -1;
     }
     while (remaining > 0) {
-        const std::uint32_t count = std::min(remaining, recordChunkSamples);
+        const std::uint32_t count = std::min(remaining, chunkSamples);
         std::memcpy(chunk.get(), in, count * 2);
         std::uint32_t produced = 0;
-        const BE_ERR err =
-            beEncodeChunk(recordStream, count, chunk.get(), recordOutput.get(), &produced);
+        const BE_ERR err = beEncodeChunk(stream, count, chunk.get(), output.get(), &produced);
         if (err != BE_ERR_SUCCESSFUL) {
             logErrorLine("beEncodeChunk() failed (%lu)\n", static_cast<unsigned long>(err));
             return -1;
         }
-        if (!writeAll(fd, recordOutput.get(), produced)) {
+        if (!writeAll(fd, output.get(), produced)) {
             logErrorLine("Output file write error\n");
             return -1;
         }
@@ -632,36 +621,37 @@ int encodeMp3Chunk(int fd, const void* pcm, int bytes) {
     return 0;
 }
 
-void abandonMp3Stream() {
+void Mp3Stream::abandonMp3Stream() {
     if (!loaded.load(std::memory_order_acquire)) return;
-    if (recordStream != 0) {
+    if (stream != 0) {
         // Released at once: no info tag will be asked for.
         std::lock_guard lock(streamsMutex);
-        releaseStreamLocked(recordStream);
+        releaseStreamLocked(stream);
     }
-    recordStream = 0;
-    recordOutput.reset();
-    recordChunkSamples = 0;
+    stream = 0;
+    output.reset();
+    chunkSamples = 0;
 }
 
-int finishMp3Stream(int fd, const char* path) {
+int Mp3Stream::finishMp3Stream(int fd, const char* path) {
     if (!loaded.load(std::memory_order_acquire)) return 0;
     std::uint32_t produced = 0;
-    const BE_ERR err = recordOutput ? beDeinitStream(recordStream, recordOutput.get(), &produced)
-                                    : BE_ERR_INVALID_HANDLE;
+    const BE_ERR err =
+        output ? beDeinitStream(stream, output.get(), &produced) : BE_ERR_INVALID_HANDLE;
     if (err != BE_ERR_SUCCESSFUL) {
         logErrorLine("beExitStream failed (%lu)\n", static_cast<unsigned long>(err));
         abandonMp3Stream();  // no info tag follows a failed end
         return -1;
     }
-    if (!writeAll(fd, recordOutput.get(), produced)) {
+    if (!writeAll(fd, output.get(), produced)) {
         logErrorLine("Output file write error\n");
         abandonMp3Stream();
         return -1;
     }
-    const HBE_STREAM stream = recordStream;
-    endRecordStream();
+    // Tagged before it is released rather than through the one closed stream that
+    // beCloseStream keeps for its tag: another recording may close its own stream in between.
     const BE_ERR tagErr = beWriteInfoTag(stream, path);
+    abandonMp3Stream();
     if (tagErr != BE_ERR_SUCCESSFUL)
         logErrorLine("beWriteInfoTag failed (%lu)\n", static_cast<unsigned long>(tagErr));
     return 0;

@@ -5,6 +5,7 @@
 // save-as flow and the record thread use.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,19 @@ using BE_ERR = std::uint32_t;
 using HBE_STREAM = std::uintptr_t;
 using PHBE_STREAM = HBE_STREAM*;
 
+// The codes keep their numbers, which the log lines print ("Error opening encoding stream (2)").
+// What each stands for here:
+//   1 INVALID_FORMAT             a configuration not in the LAME form; or the file handed for the
+//                                info tag is shorter than the tag, does not start with the
+//                                stream's placeholder frame, or cannot be examined (fstat, pread)
+//   2 INVALID_FORMAT_PARAMETERS  a missing argument; a rate, bit rate, mode or preset the
+//                                encoder does not take; libmp3lame refused its parameters or
+//                                failed in a way of its own; the tag's file could not be opened
+//                                or written
+//   3 NO_MORE_HANDLES            libmp3lame could not allocate (lame_init or its buffers)
+//   4 INVALID_HANDLE             libmp3lame not loaded; a stream never opened or already closed
+//   5 BUFFER_TOO_SMALL           more samples than one chunk; a frame or tag larger than the
+//                                buffer sized for it
 constexpr BE_ERR BE_ERR_SUCCESSFUL = 0x00000000;
 constexpr BE_ERR BE_ERR_INVALID_FORMAT = 0x00000001;
 constexpr BE_ERR BE_ERR_INVALID_FORMAT_PARAMETERS = 0x00000002;
@@ -66,10 +80,8 @@ constexpr std::int32_t LQP_CBR = 12;
 constexpr std::int32_t LQP_MEDIUM = 13;
 constexpr std::int32_t LQP_FAST_MEDIUM = 14;
 
-#pragma pack(push, 1)
-
-//! The encoder configuration in its published byte layout (structure version 1, 331 bytes).
-//! Only the LAME form (`dwConfig` = BE_CONFIG_LAME, fields in `format.LHV1`) is accepted.
+//! The encoder configuration (structure version 1). Only the LAME form (`dwConfig` =
+//! BE_CONFIG_LAME, fields in `format.LHV1`) is accepted.
 struct BE_CONFIG {
     std::uint32_t dwConfig;
     union {
@@ -119,11 +131,8 @@ struct BE_VERSION {
 };
 using PBE_VERSION = BE_VERSION*;
 
-#pragma pack(pop)
-
 constexpr std::uint32_t CURRENT_STRUCT_VERSION = 1;
 constexpr std::uint32_t CURRENT_STRUCT_SIZE = sizeof(BE_CONFIG);
-static_assert(sizeof(BE_CONFIG) == 331);
 
 // ---- Stream interface ----
 // All of them need a successful loadLameEncoder first; before it they fail with
@@ -162,23 +171,41 @@ void beVersion(PBE_VERSION pbeVersion);
 //! -1 after showing why not on `boxes`.
 int loadLameEncoder(MessageBoxHost& boxes);
 
-//! Record thread, under recordLock. Opens the encoder for `channels` (1 mono, else joint
-//! stereo), `sampleRate` in Hz and `kbps` (0 = VBR); 0 or -1. Shows its failure box on `boxes`,
-//! which must hold it until recordLock has been released. 0 at once while not loaded.
-int openMp3Stream(int channels, int sampleRate, int kbps, MessageBoxHost& boxes);
+//! One recording's encoder stream with its output buffer and chunk size. Each recording owns
+//! its own, so recordings made at the same time never share a stream. Used by one thread at a
+//! time: the record thread, or the window thread while it stops a recording, under the
+//! recorder's recordLock.
+class Mp3Stream {
+  public:
+    Mp3Stream() = default;
+    //! Ends a stream still open, as abandonMp3Stream.
+    ~Mp3Stream();
 
-//! Record thread, under recordLock. Encodes `bytes` of 16-bit interleaved PCM and appends the
-//! result to `fd` (borrowed); 0 or -1. 0 at once while not loaded.
-int encodeMp3Chunk(int fd, const void* pcm, int bytes);
+    Mp3Stream(const Mp3Stream&) = delete;
+    Mp3Stream& operator=(const Mp3Stream&) = delete;
 
-//! Under recordLock. Flushes the stream into `fd` (borrowed, left open), ends the stream and
-//! writes the info tag into the file at `path`; 0 or -1. 0 at once while not loaded.
-int finishMp3Stream(int fd, const char* path);
+    //! Opens the encoder for `channels` (1 mono, else joint stereo), `sampleRate` in Hz and
+    //! `kbps` (0 = VBR); 0 or -1. Shows its failure box on `boxes`, which must hold it until
+    //! recordLock has been released. 0 at once while not loaded.
+    int openMp3Stream(int channels, int sampleRate, int kbps, MessageBoxHost& boxes);
 
-//! Under recordLock. Ends the stream of a recording whose file failed, writing nothing more
-//! into that file: neither the encoder's last frames nor the info tag. Nothing at once while
-//! not loaded.
-void abandonMp3Stream();
+    //! Encodes `bytes` of 16-bit interleaved PCM and appends the result to `fd` (borrowed);
+    //! 0 or -1. 0 at once while not loaded.
+    int encodeMp3Chunk(int fd, const void* pcm, int bytes);
+
+    //! Flushes the stream into `fd` (borrowed, left open), ends the stream and writes the info
+    //! tag into the file at `path`; 0 or -1. 0 at once while not loaded.
+    int finishMp3Stream(int fd, const char* path);
+
+    //! Ends the stream of a recording whose file failed, writing nothing more into that file:
+    //! neither the encoder's last frames nor the info tag. Nothing at once while not loaded.
+    void abandonMp3Stream();
+
+  private:
+    HBE_STREAM stream = 0;
+    std::unique_ptr<std::uint8_t[]> output;
+    std::uint32_t chunkSamples = 0;
+};
 
 //! Where loadLameEncoder looks, in order: the bare soname (normal library search), then the
 //! fixed fallback folder.

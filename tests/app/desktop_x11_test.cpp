@@ -4,17 +4,17 @@
 // process starts its own X server and tray and stops them at the end.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
-#include <QDir>
 #include <QMenu>
-#include <QMetaObject>
 #include <QSystemTrayIcon>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -22,28 +22,53 @@
 
 #include "app/main_window.h"
 #include "app/version_check_host.h"
-#include "capture/channel_selection.h"
-#include "capture/endpoint_list.h"
 #include "child_process.h"
 #include "mixer/window_mixers.h"
-#include "platform/audio/pulse_audio_system.h"
-#include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "resources/resources.h"
 #include "settings/settings.h"
+#include "support/pulse_window_parts.h"
+#include "support/temporary_folder.h"
 #include "window_test_helpers.h"
+
+// After Qt: Xlib's macros (Bool, Status) break Qt's headers.
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
 
 namespace quavelink {
 namespace {
 
 using test::ChildProcess;
 using test::PulseDaemon;
+using test::PulseWindowParts;
 
 using test::IdleWorkers;
 using test::runUntil;
 using RecordedBoxes = test::RecordedBoxes;
 
+template <typename T, typename... Args>
+T& keptForTheProcess(Args&&... args) {
+    static auto* kept = new std::deque<T>;
+    return kept->emplace_back(std::forward<Args>(args)...);
+}
+
 int run(const std::string& command) { return std::system(command.c_str()); }
+
+// The notification area: trayer, started by main and again by a test that ended it.
+std::unique_ptr<ChildProcess> trayHost;
+
+bool startTrayHost() {
+    trayHost = std::make_unique<ChildProcess>(std::vector<std::string>{
+        "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+        "120", "--heighttype", "pixel", "--height", "24"});
+    // The tray owns its selection a moment after it starts.
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!QSystemTrayIcon::isSystemTrayAvailable() && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
 
 // The window over a private PulseAudio daemon, as the program builds it.
 class Desktop : public ::testing::Test {
@@ -54,21 +79,10 @@ class Desktop : public ::testing::Test {
         ResetSettingsToDefaults();
         SetInputSelect("");
         SetEnableHotkeys(true);
-        audioSystem = audio::CreatePulseAudioSystem();
-        endpoints = std::make_unique<EndpointList>(*audioSystem);
-        mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
-        });
+        parts = std::make_unique<PulseWindowParts>();
     }
     void open() {
-        MainWindowSetup setup;
-        setup.endpoints = endpoints.get();
-        setup.channels = &channels;
-        setup.boxes = &boxes;
-        setup.workers = &workers;
-        setup.mixers = mixerSystem.get();
-        setup.localAddressText = [] { return std::string(" 127.0.0.1"); };
-        setup.exitProcess = [](int) {};
+        MainWindowSetup setup = parts->setup(boxes, workers);
         setup.versionHost = &versionHost;
         window = std::make_unique<CQuaveLinkServerDlg>(setup);
         window->OnInitDialog();
@@ -107,14 +121,59 @@ class Desktop : public ::testing::Test {
     }
 
     PulseDaemon daemon{{"module-null-sink sink_name=test rate=48000"}};
-    std::unique_ptr<audio::AudioSystem> audioSystem;
-    std::unique_ptr<EndpointList> endpoints;
-    std::unique_ptr<MixerSystem> mixerSystem;
-    ChannelSelection channels;
+    std::unique_ptr<PulseWindowParts> parts;
     IdleWorkers workers;
-    RecordedBoxes boxes;
-    AppVersionCheckHost versionHost{GuiMessageBoxHost::Mode::Logged};
+    // The window starts the version check on a detached thread that holds on to its host and
+    // message boxes for as long as the process runs, as the program's own do; each test's pair
+    // is kept to the end of the process, not freed under that thread when the test ends.
+    RecordedBoxes& boxes = keptForTheProcess<RecordedBoxes>();
+    AppVersionCheckHost& versionHost =
+        keptForTheProcess<AppVersionCheckHost>(GuiMessageBoxHost::Mode::Logged);
     std::unique_ptr<CQuaveLinkServerDlg> window;
+};
+
+// Another program on the same display: whether it may grab Alt+`symbol` and then gets the
+// key when xdotool presses it.
+class OtherClient {
+  public:
+    OtherClient() : display(XOpenDisplay(nullptr)) {}
+    ~OtherClient() {
+        if (display != nullptr) XCloseDisplay(display);
+    }
+    bool grab(KeySym symbol) {
+        code = XKeysymToKeycode(display, symbol);
+        refused = false;
+        XErrorHandler previous = XSetErrorHandler(&OtherClient::onError);
+        XGrabKey(display, code, Mod1Mask, DefaultRootWindow(display), True, GrabModeAsync,
+                 GrabModeAsync);
+        XSync(display, False);
+        XSetErrorHandler(previous);
+        return !refused;
+    }
+    bool receivesPress() {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < end) {
+            XEvent event;
+            if (XCheckTypedEvent(display, KeyPress, &event) && event.xkey.keycode == code) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+    void ungrab() {
+        XUngrabKey(display, code, Mod1Mask, DefaultRootWindow(display));
+        XSync(display, False);
+    }
+
+  private:
+    static int onError(Display*, XErrorEvent* error) {
+        if (error->error_code == BadAccess) refused = true;
+        return 0;
+    }
+    static inline bool refused = false;
+    Display* display;
+    KeyCode code = 0;
 };
 
 bool sameIcon(const QIcon& a, const QIcon& b) {
@@ -199,18 +258,46 @@ TEST_F(Desktop, AltOAltKAndAltMActOnTheDefaultSinkUnlessTurnedOffInTheMenu) {
     QAction* entry = window->systemMenu()->actions().value(0);
     ASSERT_NE(entry, nullptr);
     EXPECT_TRUE(entry->isChecked());
+    OtherClient other;
+    EXPECT_FALSE(other.grab(XK_o)) << "the window holds Alt+O while the keys are on";
     entry->trigger();
     EXPECT_FALSE(entry->isChecked());
     EXPECT_FALSE(GetEnableHotkeys());
-    ASSERT_EQ(run("xdotool key alt+o alt+o alt+m"), 0);
+    // Off, the keys are given back: another program may take them and gets their presses.
+    ASSERT_TRUE(other.grab(XK_o));
+    ASSERT_EQ(run("xdotool key alt+o"), 0);
+    EXPECT_TRUE(other.receivesPress());
+    other.ungrab();
+    ASSERT_EQ(run("xdotool key alt+o alt+k alt+m"), 0);
     // A round trip to the X server: the presses are in and handled before the entry flips back.
     QGuiApplication::sync();
 
     // Back on: one Alt+K lands exactly one step below where the inert keys left the sink.
     entry->trigger();
+    EXPECT_FALSE(other.grab(XK_o)) << "turned on again, the window holds Alt+O again";
     ASSERT_EQ(run("xdotool key alt+k"), 0);
     EXPECT_TRUE(runUntil([&] { return sinkLevel() == start - 8192; })) << sinkLevel();
     EXPECT_FALSE(sinkMuted());
+}
+
+TEST_F(Desktop, AWindowHiddenInTheTrayComesBackWhenTheTrayHostEnds) {
+    SetMinToTray(0);
+    open();
+    ASSERT_TRUE(runUntil([&] { return windowMapped(); }));
+    window->showMinimized();
+    ASSERT_TRUE(runUntil([&] { return !window->isVisible() && window->IsTrayIconShown(); }));
+    ASSERT_FALSE(windowMapped());
+
+    trayHost->sendSignal(SIGKILL);
+    ASSERT_TRUE(trayHost->wait(std::chrono::seconds(5)).has_value());
+    EXPECT_TRUE(runUntil([&] { return window->isVisible() && !window->IsTrayIconShown(); }));
+    EXPECT_TRUE(runUntil([&] { return windowMapped(); }));
+    EXPECT_FALSE(versionHost.IsWindowHidden());
+
+    // A new tray host: minimising goes to it again.
+    ASSERT_TRUE(startTrayHost());
+    window->showMinimized();
+    EXPECT_TRUE(runUntil([&] { return !window->isVisible() && window->IsTrayIconShown(); }));
 }
 
 }  // namespace
@@ -221,10 +308,9 @@ int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (::testing::GTEST_FLAG(list_tests)) return RUN_ALL_TESTS();
 
-    char folder[] = "/tmp/quavelink-desktop-tests-XXXXXX";
-    if (mkdtemp(folder) == nullptr) return 2;
-    setenv("XDG_CONFIG_HOME", folder, 1);
-    setenv("XDG_RUNTIME_DIR", folder, 1);
+    quavelink::test::TemporaryFolder folder("quavelink-desktop-tests");
+    setenv("XDG_CONFIG_HOME", folder.path().c_str(), 1);
+    setenv("XDG_RUNTIME_DIR", folder.path().c_str(), 1);
     // No session bus: the icon goes through the XEmbed tray, and no desktop services start.
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
     // The version check must never leave the machine; these tests end before it would ask.
@@ -239,23 +325,12 @@ int main(int argc, char** argv) {
     std::string display = ":" + xvfb.output().substr(0, xvfb.output().find('\n'));
     setenv("DISPLAY", display.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "xcb", 1);
-    quavelink::test::ChildProcess tray(
-        {"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-         "120", "--heighttype", "pixel", "--height", "24"},
-        {"DISPLAY=" + display});
-
     int result = 2;
     {
         QApplication app(argc, argv);
-        // The tray owns its selection a moment after it starts.
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!QSystemTrayIcon::isSystemTrayAvailable() &&
-               std::chrono::steady_clock::now() < end) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
+        quavelink::startTrayHost();
         result = RUN_ALL_TESTS();
+        quavelink::trayHost.reset();
     }
-    QDir(QString::fromLocal8Bit(folder)).removeRecursively();
     return result;
 }

@@ -8,19 +8,17 @@
 
 #include <filesystem>
 
+#include "support/temporary_folder.h"
+
 namespace quavelink {
 namespace {
 
 struct PrivateRuntimeFolder {
-    PrivateRuntimeFolder() {
-        char name[] = "/tmp/quavelink-lock-test-XXXXXX";
-        folder = mkdtemp(name);
+    PrivateRuntimeFolder() : folder(made.path().string()) {
         setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
     }
-    ~PrivateRuntimeFolder() {
-        unsetenv("XDG_RUNTIME_DIR");
-        std::filesystem::remove_all(folder);
-    }
+    ~PrivateRuntimeFolder() { unsetenv("XDG_RUNTIME_DIR"); }
+    test::TemporaryFolder made{"quavelink-lock-test"};
     std::string folder;
 };
 

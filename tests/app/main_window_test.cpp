@@ -17,12 +17,13 @@
 #include "app/log_console.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
-#include "controls/color_static.h"
-#include "controls/peak_meter_ctrl.h"
+#include "controls/colored_label.h"
+#include "controls/peak_meter_widget.h"
 #include "fake_audio_system.h"
 #include "log_capture.h"
 #include "server_harness.h"
 #include "settings/settings.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink {
 namespace {
@@ -46,11 +47,7 @@ class FakeWorkers : public WindowWorkers {
     }
 };
 
-class RecordedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
+using test::RecordedBoxes;
 
 class MainWindow : public ::testing::Test {
   protected:
@@ -196,19 +193,19 @@ TEST_F(MainWindow, WorkerFailures) {
     workers.discoveryStarts = false;
     workers.recordStarts = false;
     open();
-    EXPECT_EQ(boxes.texts, (std::vector<std::string>{"Could not create multicast receive thread",
-                                                     "Could not create file record thread"}));
+    EXPECT_EQ(boxes.shown(), (std::vector<std::string>{"Could not create multicast receive thread",
+                                                       "Could not create file record thread"}));
     EXPECT_EQ(workers.calls, (std::vector<std::string>{"server", "discovery", "record"}));
     EXPECT_TRUE(exits.empty());
     // Without discovery a choice is not stored.
     choose(1);
     EXPECT_EQ(GetInputSelect(), "");
 
-    boxes.texts.clear();
+    boxes.clear();
     workers.calls.clear();
     workers.serverStarts = false;
     open();
-    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Could not create audio thread"});
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"Could not create audio thread"});
     EXPECT_EQ(exits, std::vector<int>{-1});
     EXPECT_EQ(workers.calls, std::vector<std::string>{"server"});
 }
@@ -235,6 +232,59 @@ TEST_F(MainWindow, StatusTextsAndColoursOnConnectNameAndDisconnect) {
     EXPECT_EQ(window->trayIconId(), 140);
 }
 
+TEST_F(MainWindow, HeadingsStandOverTheirFramesWhichCloseUpWhileNoChannelPairIsOffered) {
+    open();
+    auto heading = [this](const QString& text) -> QLabel* {
+        for (QLabel* label : window->findChildren<QLabel*>()) {
+            if (label->text() == text) return label;
+        }
+        return nullptr;
+    };
+    QWidget* mixerFrame = window->control(CQuaveLinkServerDlg::IDC_MIXER_GROUP);
+    QWidget* levelFrame = window->control(CQuaveLinkServerDlg::IDC_LEVEL_GROUP);
+    QWidget* recordFrame = window->control(CQuaveLinkServerDlg::IDC_RECORD_GROUP);
+    const struct {
+        const char* text;
+        QWidget* frame;
+        bool centred;
+    } columns[] = {{"Audio Output", mixerFrame, false},
+                   {"Level", levelFrame, true},
+                   {"Record to File", recordFrame, true}};
+    for (const auto& column : columns) {
+        QLabel* label = heading(column.text);
+        ASSERT_NE(label, nullptr) << column.text;
+        EXPECT_TRUE(column.frame->geometry().contains(label->geometry())) << column.text;
+        if (column.centred) {
+            EXPECT_NEAR(label->geometry().center().x(), column.frame->geometry().center().x(), 1)
+                << column.text;
+        }
+    }
+    ASSERT_NE(heading("Audio Input"), nullptr);
+    EXPECT_TRUE(heading("Audio Input")->isHidden()) << "no input controls under it";
+
+    // Stereo: the frames stand just under the capture rate line, not under the hidden pair row.
+    QWidget* rateText = window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE);
+    QWidget* front = window->control(CQuaveLinkServerDlg::IDC_PAIR_FRONT);
+    const int stereoTop = levelFrame->y();
+    const int stereoHeight = window->height();
+    EXPECT_GT(stereoTop, rateText->geometry().bottom());
+    EXPECT_LT(stereoTop, front->geometry().bottom());
+
+    // Six channels: the pair buttons appear and everything below them moves down with the
+    // window's height; back to stereo, it all moves up again.
+    channels.captureChannelCount.store(6);
+    window->RefreshStatusDisplay();
+    EXPECT_FALSE(front->isHidden());
+    EXPECT_GT(levelFrame->y(), front->geometry().bottom());
+    EXPECT_EQ(levelFrame->y() - stereoTop, window->height() - stereoHeight);
+    EXPECT_GT(window->height(), stereoHeight);
+    EXPECT_TRUE(levelFrame->geometry().contains(heading("Level")->geometry()));
+    channels.captureChannelCount.store(2);
+    window->RefreshStatusDisplay();
+    EXPECT_EQ(levelFrame->y(), stereoTop);
+    EXPECT_EQ(window->height(), stereoHeight);
+}
+
 TEST_F(MainWindow, AClientNameFromTheNetworkIsShownAndLoggedAsOneLineOfPlainText) {
     open();
     test::LogCapture log;
@@ -251,6 +301,10 @@ TEST_F(MainWindow, AClientNameFromTheNetworkIsShownAndLoggedAsOneLineOfPlainText
         std::string(198, 'n');
     EXPECT_EQ(statusText()->text().toStdString(), shown);
     EXPECT_EQ(log.count("Status:" + shown + "\n"), 1);
+    // Too long for the box: cut with an ellipsis, the whole of it in the tooltip, as text.
+    EXPECT_TRUE(static_cast<CColorStatic*>(statusText())->ShownText().endsWith(QChar(0x2026)));
+    EXPECT_EQ(statusText()->toolTip(),
+              "<qt>" + QString::fromStdString(shown).toHtmlEscaped() + "</qt>");
     // No label that shows any of it interprets markup, and nothing else takes it up.
     for (const QLabel* label : window->findChildren<QLabel*>()) {
         if (label->text().contains("<b>")) {
@@ -279,6 +333,23 @@ TEST_F(MainWindow, CallsFromAWorkerReachTheWidgetsOnlyThroughTheGuiThreadInOrder
     EXPECT_EQ(statusText()->text(), " Connected to phone (2)");
     EXPECT_EQ(rateText(), " 44.1 kHz");
     auto* rate = static_cast<CColorStatic*>(window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE));
+    EXPECT_EQ(rate->TextColor(), QColor(0x70, 0x70, 0xB0));
+}
+
+TEST_F(MainWindow, WhyNoCaptureRunsStandsInTheRatesPlaceUntilItRunsAgain) {
+    open();
+    window->SetCaptureRateText("");
+    window->SetCaptureStatus("No sound server");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rateText(), " No sound server");
+    auto* rate = static_cast<CColorStatic*>(window->control(CQuaveLinkServerDlg::IDC_CAPTURE_RATE));
+    EXPECT_EQ(rate->TextColor(), QColor(0xFF, 0x40, 0x00));
+
+    window->SetCaptureStatus("");
+    window->SetCaptureRateText(" 48.0 kHz");
+    window->SetCaptureRateColor(0x00B07070);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(rateText(), " 48.0 kHz");
     EXPECT_EQ(rate->TextColor(), QColor(0x70, 0x70, 0xB0));
 }
 

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "child_process.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
+#include "support/temporary_folder.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -21,25 +24,23 @@ class Program : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
-        char name[] = "/tmp/quavelink-program-XXXXXX";
-        ASSERT_NE(mkdtemp(name), nullptr);
-        folder = name;
+        made = std::make_unique<test::TemporaryFolder>("quavelink-program");
+        folder = made->path().string();
         port = freeUdpPort();
     }
-    void TearDown() override {
-        if (!folder.empty()) std::filesystem::remove_all(folder);
-    }
 
-    std::unique_ptr<ChildProcess> start(const std::string& pulseServer) {
+    std::unique_ptr<ChildProcess> start(const std::string& pulseServer, bool console = true) {
         return std::make_unique<ChildProcess>(
             std::vector<std::string>{SERVER_PROGRAM},
             std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + folder,
                                      "XDG_RUNTIME_DIR=" + folder,
                                      "QUAVELINK_SERVER_PORT=" + std::to_string(port),
-                                     "PULSE_SERVER=" + pulseServer, "QUAVELINK_SERVER_CONSOLE=on",
+                                     "PULSE_SERVER=" + pulseServer,
+                                     console ? "QUAVELINK_SERVER_CONSOLE=on" : "NO_CONSOLE=1",
                                      "QUAVELINK_SERVER_NOWARN_48K=1"});
     }
 
+    std::unique_ptr<test::TemporaryFolder> made;
     std::string folder;
     std::uint16_t port = 0;
 };
@@ -83,16 +84,33 @@ TEST_F(Program, StreamsTheDefaultDeviceToAClientAndNamesItInTheStatus) {
     EXPECT_FALSE(server->wait(100ms).has_value());
 }
 
-TEST_F(Program, WithoutASoundServerTheWindowRunsAndTellsTheFailure) {
-    auto server = start("unix:" + folder + "/no-sound-server");
-    // The workers start only after the endpoint list is filled; the failed capture start is
-    // told in a message box, which the offscreen platform logs instead of waiting on it.
-    EXPECT_TRUE(server->waitForOutput("Initializing server network communication", 20s))
+TEST_F(Program, WithoutASoundServerTheWindowSaysSoInWordsAndCapturesWhenOneStarts) {
+    // A sound server's address with nobody there yet.
+    PulseDaemon pulse({"module-null-sink sink_name=test rate=48000"});
+    ASSERT_TRUE(pulse.ready());
+    pulse.kill(SIGKILL);
+    auto server = start(pulse.server());
+    // The offscreen platform logs its message boxes instead of waiting on them.
+    EXPECT_TRUE(server->waitForOutput(
+        "Message box: No PulseAudio or PipeWire server was reached. QuaveLink Server starts "
+        "capturing as soon as one runs.",
+        20s))
         << server->output();
-    EXPECT_TRUE(
-        server->waitForOutput("Message box: Error 88890010 opening audio input device", 10s))
-        << server->output();
-    EXPECT_FALSE(server->wait(500ms).has_value()) << server->output();
+
+    // Clients get in meanwhile, and hear the stream once the sound server runs.
+    TestClient client(port, 1);
+    for (int i = 0; i < 1000 && !client.connected(); ++i) client.service(10);
+    ASSERT_TRUE(client.connected()) << server->output();
+    client.sendDataRequest(FLAG_RELIABLE, "early");
+    ASSERT_TRUE(pulse.restart());
+    for (int i = 0; i < 2000 && client.messages().size() < 100; ++i) client.service(10);
+    EXPECT_GE(client.messages().size(), 100u) << server->output();
+    EXPECT_TRUE(client.connected());
+
+    const std::string output = server->output();
+    EXPECT_EQ(output.find("PlaySilence thread has died"), std::string::npos) << output;
+    EXPECT_EQ(output.find("opening audio input device"), std::string::npos) << output;
+    EXPECT_FALSE(server->wait(100ms).has_value()) << output;
 }
 
 TEST_F(Program, ASecondCopyIsRefusedAndTheFirstRunsOn) {
@@ -109,7 +127,22 @@ TEST_F(Program, ASecondCopyIsRefusedAndTheFirstRunsOn) {
         << second->output();
     EXPECT_EQ(second->output().find("Initializing server network communication"),
               std::string::npos);
+    // The first copy was asked to bring its window forward.
+    EXPECT_TRUE(first->waitForOutput("A second start asked for the window\n", 5s))
+        << first->output();
     EXPECT_FALSE(first->wait(100ms).has_value());
+}
+
+TEST_F(Program, WithoutTheConsoleEveryLineIsInTheLogWhenTheProgramIsKilled) {
+    // The log goes to a file here, as to a journal or a redirection: a block-buffered stream
+    // would still hold these lines when the kill comes.
+    auto server = start("unix:" + folder + "/no-sound-server", false);
+    ASSERT_TRUE(server->waitForOutput("Initializing server network communication", 20s))
+        << server->output();
+    server->sendSignal(SIGKILL);
+    ASSERT_TRUE(server->wait(10s).has_value());
+    EXPECT_NE(server->output().find("Initializing server network communication"),
+              std::string::npos);
 }
 
 }  // namespace

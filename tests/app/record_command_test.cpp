@@ -1,6 +1,7 @@
 #include "app/record_command.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QAbstractButton>
@@ -19,21 +20,19 @@
 
 #include "app/main_window.h"
 #include "app/save_dialog.h"
+#include "app/save_folder.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
 #include "recording/mp3/mp3_encoder.h"
 #include "recording/recorder.h"
 #include "settings/settings.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink {
 namespace {
 
-class RecordedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
+using test::RecordedBoxes;
 
 std::string commandOutput(const std::string& command) {
     std::string output;
@@ -113,6 +112,56 @@ TEST_F(SaveAsDialog, ATypedNameWithoutExtensionGetsTheChosenTypes) {
     EXPECT_FALSE(choice->mp3);
 }
 
+// HOME for one test: the Music folder is found under it.
+class ScopedHome {
+  public:
+    explicit ScopedHome(const QString& folder) {
+        if (const char* old = std::getenv("HOME")) previous = old;
+        setenv("HOME", folder.toLocal8Bit().constData(), 1);
+    }
+    ~ScopedHome() { setenv("HOME", previous.c_str(), 1); }
+
+  private:
+    std::string previous = "/root";
+};
+
+TEST_F(SaveAsDialog, OpensWhereTheLastRecordingWentElseInTheMusicFolderElseAtHome) {
+    QTemporaryDir home;
+    ScopedHome scopedHome(home.path());
+    QDir(home.path()).mkdir("Music");
+    QDir(home.path()).mkdir("takes");
+    const QString music = QDir(home.path()).filePath("Music");
+    const QString takes = QDir(home.path()).filePath("takes");
+    rememberSaveFolder("/no-such-folder/x.wav");
+
+    // Runs the dialog; the user looks where it opened, then saves `name` in `saveIn` (or
+    // cancels when that is empty).
+    auto run = [](const QString& saveIn, const QString& name) {
+        QString opened;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = dynamic_cast<CXFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            opened = dialog->directory().absolutePath();
+            if (saveIn.isEmpty()) {
+                static_cast<QDialog*>(dialog)->reject();
+                return;
+            }
+            dialog->setDirectory(saveIn);
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(name);
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        runSaveAsDialog("Recording-20240102-030405");
+        return opened;
+    };
+    EXPECT_EQ(run(takes, "one.wav"), music);
+    EXPECT_EQ(run(QString(), QString()), takes);
+    EXPECT_EQ(run(QString(), QString()), takes) << "a cancel keeps the folder";
+    QDir(takes).removeRecursively();
+    EXPECT_EQ(run(QString(), QString()), music);
+    QDir(music).removeRecursively();
+    EXPECT_EQ(run(QString(), QString()), QDir(home.path()).absolutePath());
+}
+
 TEST(RecordingName, IsBuiltFromTheLocalTimeAndTheExtensionCheckIgnoresCase) {
     std::tm local{};
     local.tm_year = 2024 - 1900;
@@ -140,7 +189,9 @@ MessageBoxHost& recorderBoxes() {
 // the test process, so the recorder does too.
 class TestRecording : public WindowWorkers, public RecordControl {
   public:
-    TestRecording() : recorder(*new Recorder(recorderBoxes())) { startRecordThread(recorder); }
+    TestRecording() : recorder(*new Recorder(recordLock, recorderBoxes())) {
+        startRecordThread(recorder);
+    }
     bool startServer(ServerWindow&) override { return true; }
     bool startDiscovery() override { return true; }
     bool startRecord() override { return true; }
@@ -249,7 +300,7 @@ TEST_F(RecordCommand, AWavRecordingKeepsTheRateItStartedWithAndTheButtonStaysDow
     EXPECT_EQ(offeredNames[0].size(), std::string("Recording-20240102-030405").size());
     EXPECT_TRUE(recordButton->isChecked());
     ASSERT_NE(window->recordFd, -1);
-    EXPECT_TRUE(boxes.texts.empty());
+    EXPECT_TRUE(boxes.shown().empty());
 
     recording.is48k = true;  // the device changes while recording: the file does not
     recording.feedTone(1.0, 44100);
@@ -257,7 +308,6 @@ TEST_F(RecordCommand, AWavRecordingKeepsTheRateItStartedWithAndTheButtonStaysDow
     recordButton->click();
     EXPECT_TRUE(recordButton->isChecked());
     EXPECT_EQ(offeredNames.size(), 1u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     window->StopRecording();
     EXPECT_FALSE(recordButton->isChecked());
@@ -271,14 +321,13 @@ TEST_F(RecordCommand, AWavRecordingKeepsTheRateItStartedWithAndTheButtonStaysDow
 TEST_F(RecordCommand, AnMp3RecordingUnderAnOddExtensionIsWarnedAboutAndDecodes) {
     answer = SaveAsChoice{path("song.mp4"), true, 128};
     recordButton->click();
-    ASSERT_EQ(boxes.texts.size(), 1u);
-    EXPECT_EQ(boxes.texts[0], kExtensionWarning);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0], kExtensionWarning);
     ASSERT_TRUE(recordButton->isChecked());
     ASSERT_EQ(recording.targets.size(), 1u);
     EXPECT_EQ(recording.targets[0].rate, 48000);
     EXPECT_EQ(recording.targets[0].kbps, 128);
     recording.feedTone(2.0, 48000);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     window->StopRecording();
 
     std::string decoded = path("decoded.wav");
@@ -291,6 +340,40 @@ TEST_F(RecordCommand, AnMp3RecordingUnderAnOddExtensionIsWarnedAboutAndDecodes) 
     EXPECT_NEAR(seconds, 2.0, 0.15);
 }
 
+TEST_F(RecordCommand, TheCaptionAndTrayTipShowARunningRecording) {
+    answer = SaveAsChoice{path("shown.wav"), false, 160};
+    recordButton->click();
+    ASSERT_TRUE(recordButton->isChecked());
+    EXPECT_TRUE(window->windowTitle().endsWith(" (recording)"))
+        << window->windowTitle().toStdString();
+    EXPECT_EQ(window->TrayTip(), "Open QuaveLink Server (recording)");
+    // The version caption gives way to the plain one; the mark stays.
+    window->OnTimer();
+    EXPECT_EQ(window->windowTitle(), "QuaveLink Server (recording)");
+    window->StopRecording();
+    EXPECT_EQ(window->windowTitle(), "QuaveLink Server");
+    EXPECT_EQ(window->TrayTip(), "Open QuaveLink Server");
+}
+
+TEST_F(RecordCommand, RecordingsGetThePermissionsTheUmaskLeaves) {
+    struct {
+        mode_t umask;
+        mode_t expected;
+    } cases[] = {{022, 0644}, {077, 0600}, {002, 0664}};
+    for (const auto& c : cases) {
+        std::string file = path(("mode-" + std::to_string(c.umask) + ".wav").c_str());
+        mode_t previous = umask(c.umask);
+        answer = SaveAsChoice{file, false, 160};
+        recordButton->click();
+        umask(previous);
+        ASSERT_TRUE(recordButton->isChecked());
+        window->StopRecording();
+        struct stat info {};
+        ASSERT_EQ(stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, c.expected) << std::oct << c.umask;
+    }
+}
+
 TEST_F(RecordCommand, CancelEncoderFailureAndAnUnwritablePathLeaveTheButtonUp) {
     answer.reset();
     recordButton->click();
@@ -300,16 +383,16 @@ TEST_F(RecordCommand, CancelEncoderFailureAndAnUnwritablePathLeaveTheButtonUp) {
     answer = SaveAsChoice{path("a.mp3"), true, 160};
     recordButton->click();
     EXPECT_FALSE(recordButton->isChecked());
-    EXPECT_EQ(boxes.texts, std::vector<std::string>{"encoder missing"});
+    EXPECT_EQ(boxes.shown(), std::vector<std::string>{"encoder missing"});
     EXPECT_EQ(access(path("a.mp3").c_str(), F_OK), -1);  // nothing created
 
-    boxes.texts.clear();
+    boxes.clear();
     std::string unwritable = path("no-such-folder/b.wav");
     answer = SaveAsChoice{unwritable, false, 160};
     recordButton->click();
     EXPECT_FALSE(recordButton->isChecked());
     EXPECT_EQ(window->recordFd, -1);
-    EXPECT_EQ(boxes.texts,
+    EXPECT_EQ(boxes.shown(),
               std::vector<std::string>{"Could not open file " + unwritable + " for writing"});
     EXPECT_TRUE(recording.targets.empty());
 }

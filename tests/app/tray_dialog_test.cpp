@@ -7,6 +7,7 @@
 
 #include "resources/resources.h"
 #include "settings/settings.h"
+#include "window_test_helpers.h"
 
 namespace quavelink {
 namespace {
@@ -45,6 +46,49 @@ TEST_F(NoTray, AnUnknownIconKeepsThePreviousOne) {
     dialog.SetTrayIcon(kIconDisconnected);
     dialog.SetTrayIcon(999);
     EXPECT_EQ(dialog.TrayIconResource(), kIconDisconnected);
+}
+
+// A notification area the test switches on and off, as a tray host that starts and ends.
+class SwitchableTray : public CTrayDialog {
+  public:
+    bool available = true;
+
+  protected:
+    bool trayAvailable() const override { return available; }
+};
+
+TEST_F(NoTray, AWindowHiddenInATrayThatGoesAwayComesBack) {
+    SetMinToTray(0);
+    SwitchableTray dialog;
+    dialog.SetTrayIcon(kIconMain);
+    dialog.show();
+    dialog.showMinimized();
+    ASSERT_TRUE(test::runUntil([&] { return !dialog.isVisible() && dialog.IsTrayIconShown(); }));
+
+    dialog.available = false;
+    EXPECT_TRUE(test::runUntil([&] { return dialog.isVisible() && !dialog.IsTrayIconShown(); }));
+    EXPECT_FALSE(dialog.isMinimized());
+    EXPECT_FALSE(dialog.IsOutOfSight());
+}
+
+TEST_F(NoTray, BringToFrontShowsTheWindowFromTheTrayOrMinimisedInEveryMode) {
+    SetMinToTray(1);
+    SwitchableTray dialog;
+    dialog.SetTrayIcon(kIconMain);
+    dialog.show();  // "Tray on Start": hidden in the tray
+    ASSERT_TRUE(dialog.IsTrayIconShown());
+    ASSERT_FALSE(dialog.isVisible());
+    dialog.BringToFront();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_FALSE(dialog.IsTrayIconShown());
+
+    SetMinToTray(2);
+    dialog.showMinimized();
+    QCoreApplication::processEvents();
+    ASSERT_TRUE(dialog.isMinimized());
+    dialog.BringToFront();
+    EXPECT_FALSE(dialog.isMinimized());
+    EXPECT_TRUE(dialog.isVisible());
 }
 
 }  // namespace

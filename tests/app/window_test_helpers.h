@@ -9,6 +9,7 @@
 
 #include "app/main_window.h"
 #include "platform/message_box.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink::test {
 
@@ -19,13 +20,6 @@ class IdleWorkers : public WindowWorkers {
     bool startDiscovery() override { return true; }
     bool startRecord() override { return true; }
     void stopRecordTarget() override {}
-};
-
-//! Keeps every box's text and answers OK at once. GUI thread only.
-class RecordedBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
 };
 
 //! Lets the window run until `done` holds; false after 5 s without it.

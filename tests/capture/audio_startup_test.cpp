@@ -73,7 +73,68 @@ TEST_F(AudioStartupTest, RestartOnAnotherIndexMovesTheCapture) {
     EXPECT_EQ(sampleAt(sink.of(kPlainBlockSize).back(), 0, 0), toPcm16(0.5f));
 }
 
+TEST_F(AudioStartupTest, ProbeTellsAGoneEndpointFromAMissingSoundServer) {
+    using State = CaptureControl::EndpointState;
+    EXPECT_EQ(startup.probeEndpoint(1), State::Present);
+    system.removeDevice("speakers");
+    EXPECT_EQ(startup.probeEndpoint(1), State::Gone);
+    EXPECT_EQ(startup.probeEndpoint(0), State::Gone);
+    system.fail("CreateDeviceEnumerator", audio::kErrorServiceNotRunning, 2);
+    EXPECT_EQ(startup.probeEndpoint(1), State::NoSoundServer);
+    EXPECT_EQ(startup.probeEndpoint(0), State::NoSoundServer);
+}
+
+TEST_F(AudioStartupTest, ARetryLogsWhatAChoiceShowsAndSeesTheEndpointReturn) {
+    ::setenv("QUAVELINK_SERVER_NOSILENCE", "On", 1);
+    ASSERT_EQ(endpoints.findEndpoint(0), audio::kOk);
+    system.removeDevice("speakers");
+    LogCapture log;
+    EXPECT_EQ(startup.retryCapture(1, is48k), -2);
+    EXPECT_TRUE(boxes.shown().empty());
+    EXPECT_EQ(log.count("Message: Error, unable to activate audio device (code 88890004).\nIt may "
+                        "be unplugged, plug in and select this device again.\n"),
+              1);
+    EXPECT_EQ(startup.startCapture(1, is48k), -2);
+    EXPECT_EQ(boxes.shown().size(), 1u) << "a choice of the user still shows it";
+
+    system.restoreDevice("speakers");
+    ASSERT_EQ(startup.retryCapture(1, is48k), 0);
+    EXPECT_FALSE(startup.captureEnded());
+    system.pushFrames("speakers", 338, 0.25f);
+    EXPECT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+}
+
+TEST_F(AudioStartupTest, ACaptureWhoseDeviceWentIsSeenToHaveEnded) {
+    ::setenv("QUAVELINK_SERVER_NOSILENCE", "On", 1);
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.pushFrames("speakers", 338, 0.25f);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    system.removeDevice("speakers");
+    bool ended = false;
+    for (int i = 0; i < 500 && !ended; ++i) {
+        ended = startup.captureEnded();
+        if (!ended) std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(ended);
+    startup.stopCapture();
+    EXPECT_FALSE(startup.captureEnded());
+}
+
 class SilenceRendererTest : public CaptureTest {};
+
+TEST_F(SilenceRendererTest, WaitsForTheSoundServerInsteadOfEnding) {
+    system.addDevice(renderDevice("speakers"));
+    system.setDefault(audio::DataFlow::Render, "speakers");
+    system.fail("CreateDeviceEnumerator", audio::kErrorServiceNotRunning, 2);
+    LogCapture log;
+    SilenceRenderer renderer(system, boxes);
+    ASSERT_TRUE(system.waitForCall("Start:speakers", 1, 10000));
+    // Said once for the outage, not once per try.
+    EXPECT_EQ(log.count("PlaySilence: Error from CreateDeviceEnumerator(): 88890010, waiting for "
+                        "the sound server\n"),
+              1);
+    EXPECT_TRUE(boxes.shown().empty());
+}
 
 TEST_F(SilenceRendererTest, PlaysSilentBuffersOnTheDefaultRenderEndpoint) {
     system.addDevice(renderDevice("speakers"));
@@ -104,14 +165,26 @@ TEST_F(SilenceRendererTest, NoRenderEndpointEndsItWithABox) {
                                        "experience audio problems."});
 }
 
-TEST_F(SilenceRendererTest, RefillFailureIsReported) {
+TEST_F(SilenceRendererTest, ASinkThatWentIsLeftForTheNextDefault) {
+    system.addDevice(renderDevice("speakers"));
+    system.addDevice(renderDevice("headphones"));
+    system.setDefault(audio::DataFlow::Render, "speakers");
+    SilenceRenderer renderer(system, boxes);
+    ASSERT_TRUE(system.waitForCall("Start:speakers", 1, 3000));
+    system.setDefault(audio::DataFlow::Render, "headphones");
+    system.fail("GetCurrentPadding", audio::kErrorDeviceInvalidated, 1);
+    ASSERT_TRUE(system.waitForCall("Start:headphones", 1, 5000));
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
+TEST_F(SilenceRendererTest, AnyOtherRefillFailureIsReported) {
     system.addDevice(renderDevice("speakers"));
     system.setDefault(audio::DataFlow::Render, "speakers");
-    system.fail("GetCurrentPadding", audio::kErrorDeviceInvalidated);
+    system.fail("GetCurrentPadding", audio::kErrorFail);
     LogCapture log;
     SilenceRenderer renderer(system, boxes);
     ASSERT_TRUE(renderer.waitEnded(3000ms));
-    EXPECT_EQ(log.count("PlaySilence: Error from GetCurrentPadding(): 88890004\n"), 1);
+    EXPECT_EQ(log.count("PlaySilence: Error from GetCurrentPadding(): 80004005\n"), 1);
     EXPECT_EQ(boxes.shown().size(), 1u);
 }
 

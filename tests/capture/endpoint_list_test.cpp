@@ -25,9 +25,10 @@ TEST_F(EndpointListTest, NamesFollowTheCollectionOrderAndEndAfterTheLast) {
     ASSERT_EQ(endpoints.findEndpoint(0), audio::kErrorNotFound);
     EXPECT_EQ(endpoints.endpointName(1), "Built-in Speakers");
     EXPECT_EQ(endpoints.endpointName(2), "USB Microphone");
+    // Asking one past the end is how the list finds its end: nothing to report.
     LogCapture log;
     EXPECT_EQ(endpoints.endpointName(3), std::nullopt);
-    EXPECT_EQ(log.count("Unable to get device 2: 80070490\n"), 1);
+    EXPECT_FALSE(log.containsPrefix("Unable to get device")) << log.all().front();
 }
 
 TEST_F(EndpointListTest, DevicesAddedLaterAreNotListed) {

@@ -128,25 +128,6 @@ class PulseCaptureTest : public ::testing::Test {
         return done();
     }
 
-    // Whether the capture has stopped delivering: no block for `quiet` (within `limit`).
-    bool captureStops(std::chrono::milliseconds limit, std::initializer_list<TestClient*> clients,
-                      std::chrono::milliseconds quiet = 500ms) {
-        auto deadline = std::chrono::steady_clock::now() + limit;
-        std::uint64_t seen = sink.count();
-        auto since = std::chrono::steady_clock::now();
-        while (std::chrono::steady_clock::now() < deadline) {
-            for (TestClient* client : clients) client->service(0);
-            std::this_thread::sleep_for(5ms);
-            if (sink.count() != seen) {
-                seen = sink.count();
-                since = std::chrono::steady_clock::now();
-            } else if (std::chrono::steady_clock::now() - since >= quiet) {
-                return true;
-            }
-        }
-        return false;
-    }
-
     // Whether the capture delivers blocks again (one more than now, within `limit`).
     bool captureRuns(std::chrono::milliseconds limit,
                      std::initializer_list<TestClient*> clients = {}) {

@@ -1,6 +1,8 @@
-// The real loop: a tone played into a null sink of a private PulseAudio daemon, captured by
-// the engine over the PulseAudio backend, streamed by the server, received by an ENet client
-// on 127.0.0.1.
+// The real loop: a tone played into a null sink of a private sound server, captured by the
+// engine over the PulseAudio backend, streamed by the server, received by an ENet client on
+// 127.0.0.1.
+#include <cmath>
+
 #include "pulse_capture_fixture.h"
 
 namespace quavelink::test {
@@ -101,6 +103,36 @@ TEST_F(PulseCaptureTest, ServerThreadCapturesTheChosenIndex) {
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
     stopDeviceLoop();
     EXPECT_EQ(window.read(&FakeServerWindow::rateTexts), std::vector<std::string>{" 48.0 kHz"});
+}
+
+// Lowering or muting the PC's own output (in the window, with Alt+M or in any mixer) changes
+// what the PC plays, not what its listeners hear.
+TEST_F(PulseCaptureTest, LoweringOrMutingTheCapturedSinkLeavesWhatClientsHear) {
+    if (!daemon.isPipeWire()) {
+        GTEST_SKIP() << "PulseAudio's monitor of a sink with software volume follows the volume";
+    }
+    auto level = [](const std::vector<float>& samples) {
+        double sum = 0;
+        for (float x : samples) sum += static_cast<double>(x) * x;
+        return samples.empty() ? 0.0 : std::sqrt(sum / static_cast<double>(samples.size()));
+    };
+    // Half a second of what the client received once the change has had time to arrive.
+    auto levelAfterChange = [&](TestClient& client) {
+        EXPECT_TRUE(receive(client, client.messages().size() + 140));
+        return level(lastPcm(client, 70));
+    };
+    play("test", 1000, 1500);
+    startDeviceLoop(0);
+    auto client = connect(0);
+    ASSERT_TRUE(receive(*client, 200));
+    const double full = level(lastPcm(*client, 70));
+    ASSERT_GT(full, 0.2);  // two tones at half scale
+
+    ASSERT_EQ(daemon.pactl("set-sink-volume test 30%"), 0);
+    EXPECT_NEAR(levelAfterChange(*client) / full, 1.0, 0.1) << "at 30 %";
+    ASSERT_EQ(daemon.pactl("set-sink-mute test 1"), 0);
+    EXPECT_NEAR(levelAfterChange(*client) / full, 1.0, 0.1) << "muted";
+    ASSERT_EQ(daemon.pactl("set-sink-mute test 0"), 0);
 }
 
 TEST_F(PulseCaptureTest, CaptureEndpointOpensDirectly) {

@@ -71,5 +71,15 @@ TEST(ClientOptions, RefusesWhatItCannotHonour) {
     }
 }
 
+TEST(ClientOptions, HelpAndVersionAnswerWithoutConnecting) {
+    EXPECT_EQ(parse({"--version"}).options.action, ClientOptions::Action::Version);
+    // Help wins, whichever comes first; neither needs the options a connection would.
+    EXPECT_EQ(parse({"--version", "-h"}).options.action, ClientOptions::Action::Help);
+    EXPECT_EQ(parse({"--help", "--version"}).options.action, ClientOptions::Action::Help);
+    EXPECT_EQ(parse({"--version", "--no-play"}).error, "");
+    EXPECT_EQ(clientVersionLine().rfind("quavelink-client ", 0), 0u);
+    EXPECT_NE(clientUsage().find("--version"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace quavelink

@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QImage>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QWidget>
 
-#include "controls/color_static.h"
+#include "controls/colored_label.h"
 #include "controls/group_box.h"
-#include "controls/mem_dc.h"
+#include "controls/offscreen_painter.h"
 #include "controls/skin_button.h"
 #include "qt_app.h"
 
@@ -138,6 +140,100 @@ TEST_F(DrawnControlsTest, GroupBoxFramesKeepClearOfTheirNeighbour) {
     EXPECT_GT(edge.red(), 200);
     EXPECT_LT(edge.blue(), 60);
     EXPECT_EQ(image.pixelColor(60, 60), kParent);  // the inside is left unpainted
+}
+
+TEST_F(DrawnControlsTest, AGroupBoxDrawsACaptionTabOnlyForACaption) {
+    QWidget parent;
+    paintParent(parent);
+    parent.resize(160, 100);
+    CxGroupBox box(&parent);
+    box.setGeometry(0, 0, 160, 100);
+    const int frameTop = box.fontMetrics().height() / 2;
+    auto paintedAboveTheFrame = [&] {
+        const QImage image = parent.grab().toImage();
+        int painted = 0;
+        for (int y = 0; y < frameTop; ++y) {
+            for (int x = 0; x < image.width(); ++x) painted += image.pixelColor(x, y) != kParent;
+        }
+        return painted;
+    };
+    EXPECT_EQ(paintedAboveTheFrame(), 0);
+    box.SetText("Level");
+    EXPECT_GT(paintedAboveTheFrame(), 0);
+}
+
+TEST_F(DrawnControlsTest, ATextTooLongEndsInAnEllipsisWithTheWholeTextAsPlainTooltip) {
+    CColorStatic label;
+    label.setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    label.resize(200, 20);
+    label.show();
+    const QString name = " Connected to <b>Kitchen</b> radio in the room at the back of the house";
+    label.SetText(name);
+    EXPECT_EQ(label.text(), name);
+    EXPECT_TRUE(label.ShownText().endsWith(QChar(0x2026))) << label.ShownText().toStdString();
+    EXPECT_LT(label.fontMetrics().horizontalAdvance(label.ShownText()), 200);
+    EXPECT_EQ(label.toolTip(), "<qt>" + name.toHtmlEscaped() + "</qt>");
+    // Wide enough again: the whole text, no tooltip.
+    label.resize(2000, 20);
+    EXPECT_EQ(label.ShownText(), name);
+    EXPECT_TRUE(label.toolTip().isEmpty());
+    label.SetText(" Disconnected");
+    label.resize(200, 20);
+    EXPECT_TRUE(label.toolTip().isEmpty());
+}
+
+TEST_F(DrawnControlsTest, OnFinerPixelsASkinButtonDrawsItsFineFacesAndKeepsItsShapeForTheMouse) {
+    QWidget parent;
+    CxSkinButton button(&parent);
+    button.SetSkin({ringImage(Qt::green), {}, {}, {}, {}, {}}, CxSkinButton::kMaskFromNormal, 0,
+                   false, 0);
+    QImage fine(144, 144, QImage::Format_ARGB32_Premultiplied);
+    fine.fill(Qt::transparent);
+    {
+        QPainter painter(&fine);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(Qt::yellow);
+        painter.drawEllipse(QPointF(72, 72), 45, 45);  // inside the skin's shape
+    }
+    fine.setDevicePixelRatio(3);
+    button.SetFineFaces({fine, {}, {}, {}, {}, {}});
+
+    auto render = [&](qreal ratio) {
+        QImage image(QSize(48, 48) * ratio, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(ratio);
+        image.fill(kParent);
+        button.render(&image);
+        return image;
+    };
+    // Whole pixels: the skin as it is.
+    EXPECT_EQ(render(1).pixelColor(24, 8), QColor(Qt::green));
+    // One and a half device pixels to the unit: the fine face, its edge blended smoothly.
+    const QImage scaled = render(1.5);
+    EXPECT_EQ(scaled.pixelColor(36, 36), QColor(Qt::yellow));
+    EXPECT_EQ(scaled.pixelColor(1, 1), kParent);
+    int blended = 0;
+    for (int x = 0; x < 36; ++x) {
+        QColor c = scaled.pixelColor(x, 36);
+        blended += c != kParent && c != QColor(Qt::yellow);
+    }
+    EXPECT_GT(blended, 0);
+
+    // Only the shape answers the mouse.
+    int clicks = 0;
+    QObject::connect(&button, &QAbstractButton::clicked, [&clicks] { ++clicks; });
+    auto click = [&](QPoint at) {
+        QMouseEvent press(QEvent::MouseButtonPress, at, button.mapToGlobal(at), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, button.mapToGlobal(at), Qt::LeftButton,
+                            Qt::NoButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(&button, &press);
+        QCoreApplication::sendEvent(&button, &release);
+    };
+    click(QPoint(1, 1));
+    EXPECT_EQ(clicks, 0);
+    click(QPoint(24, 6));
+    EXPECT_EQ(clicks, 1);
 }
 
 TEST_F(DrawnControlsTest, MemDcCopiesItsDrawingToTheTargetRectangleWhenItGoes) {

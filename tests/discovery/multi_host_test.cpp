@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <future>
@@ -229,6 +231,57 @@ TEST_F(MultiHost, ListensOneAboveTheServerPortFromTheEnvironment) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->text, "QuaveLinkResponse");
     EXPECT_EQ(reply->fromPort, 60001);
+}
+
+TEST_F(MultiHost, ServerPort65535WarnsThatDiscoveryHasNoPortAboveIt) {
+    setenv("QUAVELINK_SERVER_PORT", "65535", 1);
+    std::jthread thread([](std::stop_token stop) { multiHost(stop); });
+    for (int i = 0; i < kArrivalTimeoutMs / 10 && !loggedContaining("65535"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(
+        loggedContaining("multiHost: Warning, server port 65535 leaves discovery no port "
+                         "above it: listening on port "));
+    EXPECT_TRUE(loggedContaining(", where clients will not look\n"));
+}
+
+// A flood from one host, as a careless or hostile program on the LAN sends: empty datagrams,
+// junk of every length, and valid queries. The responder drops what is no query at once and
+// answers that host only a few times a second, so another listener's query is answered while
+// the flood still arrives, and the flooding host gets far fewer answers than it asked for.
+TEST_F(MultiHost, AFloodFromOneHostNeitherSilencesItNorIsAnsweredInFull) {
+    serveOn(59161);
+    Client flooder("127.0.0.2", 0);
+    Client listener("127.0.0.1", 0);
+    ASSERT_TRUE(flooder.bound() && listener.bound());
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) flooder.send("", DISCOVERY_GROUP, 59161);
+    for (int i = 0; i < 2000; ++i) {
+        flooder.send(std::string(static_cast<std::size_t>(i % 400), 'x'), DISCOVERY_GROUP, 59161);
+    }
+    for (int i = 0; i < 300; ++i) flooder.send("QuaveLinkQuery2", DISCOVERY_GROUP, 59161);
+
+    // A datagram may be lost to a full receive queue while the flood is read: the listener asks
+    // again now and then, as clients do.
+    std::optional<Datagram> reply;
+    for (int attempt = 0; attempt < kArrivalTimeoutMs / 250 && !reply; ++attempt) {
+        listener.send("QuaveLinkQuery2", DISCOVERY_GROUP, 59161);
+        reply = listener.receive(250);
+    }
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->text, "QuaveLinkResponse");
+
+    int answered = 0;
+    while (flooder.receive(200)) ++answered;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(answered, 2 + 10 * static_cast<int>(std::ceil(seconds)));
+    // The log gets a few lines a second, not one per datagram.
+    std::lock_guard lock(linesMutex_);
+    auto received = std::count_if(lines_.begin(), lines_.end(), [](const std::string& line) {
+        return line.rfind("Multicast received", 0) == 0;
+    });
+    EXPECT_LE(received, 20 * (static_cast<int>(std::ceil(seconds)) + 1));
 }
 
 TEST_F(MultiHost, SetUpFailureIsLoggedAndEndsTheThreadWithoutLeaks) {

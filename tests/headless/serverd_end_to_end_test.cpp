@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include "child_process.h"
 #include "pulse_daemon.h"
@@ -57,17 +58,41 @@ class Serverd : public ::testing::Test {
     }
 
     // Starts the daemon on the sink's monitor with `arguments` after `prefix` (a command the
-    // daemon runs under, such as unshare).
+    // daemon runs under, such as unshare). With `closedOutput` its standard output is a pipe
+    // nobody reads any more.
     void start(const std::vector<std::string>& arguments,
-               const std::vector<std::string>& prefix = {}) {
+               const std::vector<std::string>& prefix = {}, bool closedOutput = false) {
         std::vector<std::string> command = prefix;
         command.insert(command.end(), {SERVERD_PROGRAM, "--device", "0"});
         command.insert(command.end(), arguments.begin(), arguments.end());
         serverd = std::make_unique<ChildProcess>(
-            command, std::vector<std::string>{"QUAVELINK_SERVER_PORT=" + std::to_string(port),
-                                              "XDG_CONFIG_HOME=" + std::string(folder),
-                                              "PULSE_SERVER=" + pulse->server(),
-                                              "QUAVELINK_SERVER_NOWARN_48K=1"});
+            command,
+            std::vector<std::string>{"QUAVELINK_SERVER_PORT=" + std::to_string(port),
+                                     "XDG_CONFIG_HOME=" + std::string(folder),
+                                     "PULSE_SERVER=" + pulse->server(),
+                                     "QUAVELINK_SERVER_NOWARN_48K=1"},
+            false, closedOutput);
+    }
+
+    // A command prefix that runs the daemon with `mountPoint` a fresh tmpfs mounted with
+    // `options`, in a mount namespace of its own (and a user namespace when not root).
+    std::vector<std::string> onTmpfs(const std::string& mountPoint, const std::string& options) {
+        std::filesystem::create_directory(mountPoint);
+        std::vector<std::string> prefix = {"/usr/bin/unshare", "-m"};
+        if (::geteuid() != 0) prefix.push_back("-r");
+        prefix.insert(prefix.end(),
+                      {"sh", "-c", "mount -t tmpfs -o " + options + " tmpfs \"$0\" && exec \"$@\"",
+                       mountPoint});
+        return prefix;
+    }
+
+    // Checks that the WAV file at `path` was finished: its header tells the true length of at
+    // least a second of 48000 Hz audio.
+    static void expectFinishedWav(const std::string& path) {
+        std::vector<std::uint8_t> file = readFile(path);
+        ASSERT_GT(file.size(), 44u + 48000);
+        EXPECT_EQ(readLittleEndian32(file.data() + 40), file.size() - 44);
+        EXPECT_EQ(readLittleEndian32(file.data() + 24), 48000u);
     }
 
     // A shared client that asks for plain audio under `name`.
@@ -88,14 +113,8 @@ class Serverd : public ::testing::Test {
     // must say `message` once and stream on.
     void recordOntoAFullDisk(const std::string& file, int kib, const std::string& message) {
         const std::string smallDisk = std::string(folder) + "/small";
-        std::filesystem::create_directory(smallDisk);
-        std::vector<std::string> onSmallDisk = {"/usr/bin/unshare", "-m"};
-        if (::geteuid() != 0) onSmallDisk.push_back("-r");
-        onSmallDisk.insert(onSmallDisk.end(), {"sh", "-c",
-                                               "mount -t tmpfs -o size=" + std::to_string(kib) +
-                                                   "k tmpfs \"$0\" && exec \"$@\"",
-                                               smallDisk});
-        start({"--record", smallDisk + "/" + file, "--kbps", "128"}, onSmallDisk);
+        start({"--record", smallDisk + "/" + file, "--kbps", "128"},
+              onTmpfs(smallDisk, "size=" + std::to_string(kib) + "k"));
         ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
         auto client = askForAudio("listener");
         ASSERT_TRUE(serverd->waitForOutput("Message: " + message, 10s)) << serverd->output();
@@ -143,6 +162,58 @@ TEST_F(Serverd, StreamsTheSinkAndFinishesItsRecordingOnSigterm) {
     EXPECT_EQ(readLittleEndian32(file.data() + 40), file.size() - 44);
     EXPECT_EQ(readLittleEndian32(file.data() + 24), 48000u);
     EXPECT_GT(toneShare(leftChannel(file.data() + 44, file.size() - 44), 1000, 48000), 0.9);
+}
+
+// A hang-up (the terminal closed, a service manager's reload) stops the daemon like SIGTERM:
+// the recording is finished. The file was there before, and the daemon said it replaced it.
+TEST_F(Serverd, AHangUpStopsCleanlyAndFinishesTheRecordingThatReplacedAFile) {
+    const std::string wav = std::string(folder) + "/take.wav";
+    std::ofstream(wav) << std::string(100000, 'x');
+    start({"--record", wav});
+    ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
+    EXPECT_NE(serverd->output().find("Replacing the existing file " + wav + "\n"),
+              std::string::npos);
+    auto client = askForAudio("listener");
+    ASSERT_TRUE(receive(*client, 300)) << serverd->output();
+
+    serverd->sendSignal(SIGHUP);
+    EXPECT_EQ(serverd->wait(10s), 0);
+    EXPECT_NE(serverd->output().find("Stopping on signal 1\n"), std::string::npos);
+    EXPECT_NE(serverd->output().find("Recording finished"), std::string::npos);
+    expectFinishedWav(wav);
+}
+
+// As `quavelink-serverd | head -n 3` leaves it once head has its lines: nobody reads the
+// output. The daemon streams and records on, and finishes its recording on SIGTERM.
+TEST_F(Serverd, StreamsAndRecordsOnWhenNobodyReadsItsOutput) {
+    const std::string wav = std::string(folder) + "/take.wav";
+    start({"--record", wav}, {}, true);
+    auto client = askForAudio("listener");
+    ASSERT_TRUE(receive(*client, 300)) << serverd->errors();
+    EXPECT_FALSE(serverd->wait(0s).has_value());
+    // The record thread writes every 200 ms: wait for a second of audio in the file.
+    auto size = [&] {
+        std::error_code missing;
+        auto bytes = std::filesystem::file_size(wav, missing);
+        return missing ? 0 : bytes;
+    };
+    for (int i = 0; i < 1000 && size() < 44 + 4 * 48000; ++i) {
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(serverd->stop(), 0) << serverd->errors();
+    expectFinishedWav(wav);
+}
+
+TEST_F(Serverd, ARecordingThatCannotBeOpenedStopsItAtStartWithTheReason) {
+    const std::string readOnly = std::string(folder) + "/read-only";
+    const std::string wav = readOnly + "/take.wav";
+    start({"--record", wav}, onTmpfs(readOnly, "ro"));
+    EXPECT_EQ(serverd->wait(20s), 1);
+    EXPECT_NE(serverd->errors().find("quavelink-serverd: Could not open file " + wav +
+                                     " for writing: Read-only file system\n"),
+              std::string::npos)
+        << serverd->errors();
+    EXPECT_EQ(serverd->output().find("Capturing at"), std::string::npos) << serverd->output();
 }
 
 TEST_F(Serverd, StreamsOnAfterBeingStoppedAndContinuedAndEndsOnlyOnAStopSignal) {
@@ -195,16 +266,18 @@ TEST_F(Serverd, PrintsAClientsNameAsOneLineOfPlainText) {
     })) << output;
 }
 
-// A fault of the captured device while a client listens, and what the headless server does.
+// A fault of the captured device or of the sound server while a client listens.
 struct DeviceFault {
     const char* name;
-    const char* device;  // --device of the first run
-    //! What the fault does to the daemon (and its players); returns false when it could not.
+    const char* device;  // --device
+    //! What the fault does to the daemon; returns false when it could not.
     bool (*cause)(PulseDaemon& pulse);
-    //! The log line with which the capture ends; empty when the capture follows the fault.
-    const char* ending;
-    const char* newDevice;  // --device of the second run
-    const char* newRate;    // what the second run captures at
+    //! A line the server prints after the fault; empty when the capture just follows it.
+    const char* noticed;
+    //! What puts things back (may be null), and the line that says the server saw it.
+    bool (*repair)(PulseDaemon& pulse);
+    const char* repaired;
+    const char* rate;  // what the capture runs at in the end
 };
 
 void PrintTo(const DeviceFault& fault, std::ostream* out) { *out << fault.name; }
@@ -221,13 +294,21 @@ bool unloadSink(PulseDaemon& pulse, const std::string& sink) {
     return pulse.pactl("unload-module " + std::to_string(moduleOfSink(pulse, sink))) == 0;
 }
 
+bool killSoundServer(PulseDaemon& pulse) {
+    pulse.kill(SIGKILL);
+    return true;
+}
+
+bool restartSoundServer(PulseDaemon& pulse) {
+    return pulse.restart() && pulse.pactl("set-default-sink test") == 0;
+}
+
 class ServerdDeviceFault : public ::testing::TestWithParam<DeviceFault> {};
 
-// The daemon (with its keep-alive) captures, a client listens, the device fails. Nothing
-// crashes; the capture ends with its line (or follows); the keep-alive, which stays on the sink
-// it started on, reports its end; the program still stops cleanly on SIGTERM; and the next run,
-// given a device, streams again.
-TEST_P(ServerdDeviceFault, TheCaptureEndsAsDesignedAndANewRunStreamsAgain) {
+// The daemon captures, a client listens, something fails and is put back. The capture comes
+// back by itself, the client stays connected throughout and hears the stream again, the
+// keep-alive lives on, and the program stops cleanly.
+TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnected) {
     if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
     const DeviceFault& fault = GetParam();
     PulseDaemon pulse({"module-null-sink sink_name=test rate=48000 "
@@ -239,80 +320,81 @@ TEST_P(ServerdDeviceFault, TheCaptureEndsAsDesignedAndANewRunStreamsAgain) {
     char folder[] = "/tmp/quavelink-serverd-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::uint16_t port = freeUdpPort();
-    const std::vector<std::string> environment = {
-        "QUAVELINK_SERVER_PORT=" + std::to_string(port), "XDG_CONFIG_HOME=" + std::string(folder),
-        "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"};
-    auto listen = [&](std::size_t count) {
-        TestClient client(port, 1 | CONNECT_FLAG_SHARED);
-        bool asked = false;
-        for (int i = 0; i < 2000 && client.messages().size() < count; ++i) {
+    ChildProcess serverd(
+        {SERVERD_PROGRAM, "--device", fault.device},
+        {"QUAVELINK_SERVER_PORT=" + std::to_string(port), "XDG_CONFIG_HOME=" + std::string(folder),
+         "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
+    ASSERT_TRUE(serverd.waitForOutput("Capturing at 48.0 kHz", 20s)) << serverd.output();
+    TestClient client(port, 1 | CONNECT_FLAG_SHARED);
+    // Up to `count` messages, for at most 30 s.
+    auto receive = [&](std::size_t count) {
+        for (int i = 0; i < 3000 && client.messages().size() < count; ++i) {
             client.service(10);
-            if (client.connected() && !asked) {
+            if (client.connected() && client.messages().empty() && i % 50 == 0) {
                 client.sendDataRequest(FLAG_RELIABLE, "e2e");
-                asked = true;
             }
         }
-        return client.messages();
+        return client.messages().size() >= count;
     };
+    ASSERT_TRUE(receive(100)) << serverd.output();
 
-    {
-        ChildProcess serverd({SERVERD_PROGRAM, "--device", fault.device}, environment);
-        ASSERT_TRUE(serverd.waitForOutput("Capturing at 48.0 kHz", 20s)) << serverd.output();
-        TestClient client(port, 1 | CONNECT_FLAG_SHARED);
-        for (int i = 0; i < 1000 && client.messages().size() < 100; ++i) {
+    ASSERT_TRUE(fault.cause(pulse));
+    if (*fault.noticed != '\0') {
+        // The client is serviced meanwhile, as a listening client would be.
+        for (int i = 0; i < 2000 && !serverd.waitForOutput(fault.noticed, 0ms); ++i) {
             client.service(10);
-            if (client.connected() && client.messages().empty()) {
-                client.sendDataRequest(FLAG_RELIABLE, "e2e");
-            }
         }
-        ASSERT_GE(client.messages().size(), 100u) << serverd.output();
-
-        ASSERT_TRUE(fault.cause(pulse));
-        if (*fault.ending != '\0') {
-            EXPECT_TRUE(serverd.waitForOutput(fault.ending, 20s)) << serverd.output();
-        } else {
-            // Followed: the listening client goes on receiving.
-            std::size_t before = client.messages().size();
-            for (int i = 0; i < 1000 && client.messages().size() < before + 300; ++i) {
-                client.service(10);
-            }
-            EXPECT_GE(client.messages().size(), before + 300) << serverd.output();
-        }
-        EXPECT_TRUE(serverd.waitForOutput("Message: PlaySilence thread has died.", 20s))
-            << serverd.output();
-        EXPECT_FALSE(serverd.wait(0ms).has_value()) << "the program ended:\n" << serverd.output();
-        if (!pulse.running()) {
-            ASSERT_TRUE(pulse.restart());
-        }
-        EXPECT_EQ(serverd.stop(), 0) << serverd.output();
+        EXPECT_TRUE(serverd.waitForOutput(fault.noticed, 0ms)) << serverd.output();
     }
+    if (fault.repair) {
+        ASSERT_TRUE(fault.repair(pulse));
+        for (int i = 0; i < 2000 && !serverd.waitForOutput(fault.repaired, 0ms); ++i) {
+            client.service(10);
+        }
+        EXPECT_TRUE(serverd.waitForOutput(fault.repaired, 0ms)) << serverd.output();
+    }
+    const std::size_t before = client.messages().size();
+    EXPECT_TRUE(receive(before + 300)) << serverd.output();
+    EXPECT_TRUE(client.connected());
+    const bool is48k = std::string(fault.rate) == "48.0 kHz";
+    ASSERT_FALSE(client.messages().empty());
+    EXPECT_EQ((client.messages().back().header.flags & FLAG_RATE_48K) != 0, is48k);
 
-    ChildProcess again({SERVERD_PROGRAM, "--device", fault.newDevice}, environment);
-    ASSERT_TRUE(again.waitForOutput(std::string("Capturing at ") + fault.newRate, 20s))
-        << again.output();
-    auto messages = listen(100);
-    ASSERT_GE(messages.size(), 100u) << again.output();
-    const bool is48k = std::string(fault.newRate) == "48.0 kHz";
-    EXPECT_EQ((messages.back().header.flags & FLAG_RATE_48K) != 0, is48k);
-    EXPECT_EQ(again.stop(), 0);
+    EXPECT_EQ(serverd.stop(), 0) << serverd.output();
+    const std::string output = serverd.output();
+    EXPECT_EQ(output.find("Status: Disconnected"), std::string::npos) << output;
+    EXPECT_EQ(output.find("PlaySilence thread has died"), std::string::npos) << output;
     std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, ServerdDeviceFault,
     ::testing::Values(
-        // The default device follows a removed sink to the new default of the same format.
-        DeviceFault{"DefaultSinkRemoved", "0",
-                    [](PulseDaemon& pulse) { return unloadSink(pulse, "test"); }, "", "0",
+        DeviceFault{"SoundServerRestartedUnderTheChosenSink", "Test48k", &killSoundServer,
+                    "Not capturing: No sound server", &restartSoundServer, "Capturing again",
                     "48.0 kHz"},
-        // A fixed entry follows nothing: the reset after the gap finds no device.
-        DeviceFault{"ChosenSinkRemoved", "Test48k",
+        DeviceFault{"SoundServerRestartedUnderTheDefaultDevice", "0", &killSoundServer,
+                    "Not capturing: No sound server", &restartSoundServer, "Capturing again",
+                    "48.0 kHz"},
+        // The default device stands in while the chosen sink is away, and it is taken back.
+        DeviceFault{"CapturedSinkRemovedAndAddedBack", "Test48k",
                     [](PulseDaemon& pulse) { return unloadSink(pulse, "test"); },
-                    "Unable to reset audio stream after consecutive empty buf: 88890004",
-                    "Other48k", "48.0 kHz"},
-        // The default device followed to a sink of another format: the switch ends the capture.
+                    "Capturing the default device while the chosen one is gone",
+                    [](PulseDaemon& pulse) {
+                        return pulse.pactl(
+                                   "load-module module-null-sink sink_name=test "
+                                   "rate=48000") == 0;
+                    },
+                    "The chosen device is back", "48.0 kHz"},
+        DeviceFault{"DefaultSinkChangedTwiceQuickly", "0",
+                    [](PulseDaemon& pulse) {
+                        return pulse.pactl("set-default-sink other") == 0 &&
+                               pulse.pactl("set-default-sink test") == 0;
+                    },
+                    "", nullptr, "", "48.0 kHz"},
+        // The new default runs at another rate: the stream switch refuses it, and the capture
+        // started again opens it at its own rate.
         DeviceFault{"DefaultSinkReloadedAt44100", "0",
-                    // When the default goes, the only other sink runs at 44100 Hz.
                     [](PulseDaemon& pulse) {
                         return pulse.pactl("load-module module-null-sink sink_name=cd "
                                            "rate=44100") == 0 &&
@@ -321,15 +403,8 @@ INSTANTIATE_TEST_SUITE_P(
                                            "rate=44100") == 0 &&
                                pulse.pactl("set-default-sink test") == 0;
                     },
-                    "New mix format doesn't match old mix format.  Aborting.", "0", "44.1 kHz"},
-        // Without the sound server even the reset fails; the entry opens again once it is back.
-        DeviceFault{"SoundServerKilled", "Test48k",
-                    [](PulseDaemon& pulse) {
-                        pulse.kill(SIGKILL);
-                        return true;
-                    },
-                    "Unable to reset audio stream after consecutive empty buf: 88890010",
-                    "Test48k", "48.0 kHz"}),
+                    "New mix format doesn't match old mix format.  Aborting.", nullptr, "",
+                    "44.1 kHz"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

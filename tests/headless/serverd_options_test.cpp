@@ -27,6 +27,19 @@ TEST(ServerdOptions, RefusesWhatItCannotUse) {
     EXPECT_FALSE(parse({"--kbps", "96"}).error.empty());
     EXPECT_FALSE(parse({"--kbps", "160k"}).error.empty());
     EXPECT_FALSE(parse({"--verbose"}).error.empty());
+    // An empty file name is a mistake (an unset variable in a script), not "no recording".
+    EXPECT_EQ(parse({"-r", ""}).error, "-r needs a file name");
+    EXPECT_EQ(parse({"--record", ""}).error, "--record needs a file name");
+}
+
+TEST(ServerdOptions, HelpAndVersionAreAnsweredWithoutStarting) {
+    EXPECT_TRUE(parse({"-h"}).help);
+    ServerdOptions options = parse({"--version"});
+    EXPECT_TRUE(options.error.empty()) << options.error;
+    EXPECT_TRUE(options.version);
+    EXPECT_FALSE(options.help);
+    EXPECT_EQ(std::string(serverdVersionLine()).rfind("quavelink-serverd ", 0), 0u);
+    EXPECT_NE(std::string(serverdUsage()).find("--version"), std::string::npos);
 }
 
 TEST(ChooseEndpoint, TakesTheOptionThenTheStoredChoiceThenTheDefault) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "mixer/window_mixers.h"
+#include "platform/hand_off.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
     }
     QApplication app(argc, argv);
     auto system = CreatePulseMixerSystem([](std::function<void()> work) {
-        QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
     });
     QWidget window;
     ControlTemplates templates;

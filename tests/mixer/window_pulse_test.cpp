@@ -11,15 +11,16 @@
 #include <thread>
 
 #include "app/main_window.h"
+#include "app/window_test_helpers.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "mixer/window_mixers.h"
 #include "platform/audio/pulse_audio_system.h"
+#include "platform/hand_off.h"
 #include "platform/message_box.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "settings/settings.h"
-#include "app/window_test_helpers.h"
 
 // The main window with its real mixer controls over a private PulseAudio daemon: a null sink
 // as the playback device and a null source as a recording device.
@@ -41,7 +42,7 @@ class WindowOnPulse : public ::testing::Test {
         audioSystem = audio::CreatePulseAudioSystem();
         endpoints = std::make_unique<EndpointList>(*audioSystem);
         mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, std::move(work), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
         });
         MainWindowSetup setup;
         setup.endpoints = endpoints.get();
@@ -122,7 +123,14 @@ TEST_F(WindowOnPulse, OutputGroupReadsAndWritesTheDefaultSink) {
 
 TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
     EXPECT_EQ(mixers->inputGroup(), nullptr);  // the default device is a playback device
+    QLabel* inputHeading = nullptr;
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        if (label->text() == "Audio Input") inputHeading = label;
+    }
+    ASSERT_NE(inputHeading, nullptr);
+    EXPECT_TRUE(inputHeading->isHidden()) << "no input controls to name";
     choose("QuaveMic");
+    EXPECT_FALSE(inputHeading->isHidden());
     ASSERT_NE(mixers->inputGroup(), nullptr);
     EXPECT_EQ(mixers->inputGroup()->Label(0)->text(), "QuaveMic");
     auto* sources = static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_INPUT_SOURCE));
@@ -137,12 +145,16 @@ TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
     mixers->outputGroup()->FindSlotControls(0, &outputVolume, nullptr, nullptr);
     ASSERT_NE(outputVolume, nullptr);
     EXPECT_EQ(micVolume->x(), outputVolume->x() + WindowMixers::kGroupStep);
+    // Its heading stands over its column, which its line label spans.
+    EXPECT_NEAR(inputHeading->geometry().center().x(),
+                mixers->inputGroup()->Label(0)->geometry().center().x(), 2);
     ASSERT_EQ(daemon.pactl("set-source-volume mic 20000"), 0);
     const int expected = 65535 - static_cast<int>(faderFromPulseVolume(20000));
     ASSERT_TRUE(runUntil([&] { return micVolume->GetPos() == expected; }));
 
     choose("QuaveSink");
     EXPECT_EQ(mixers->inputGroup(), nullptr);
+    EXPECT_TRUE(inputHeading->isHidden());
 }
 
 }  // namespace

@@ -91,16 +91,4 @@ std::uint32_t le32At(const std::vector<std::uint8_t>& bytes, std::size_t offset)
            static_cast<std::uint32_t>(bytes.at(offset + 3)) << 24;
 }
 
-TemporaryFolder::TemporaryFolder() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "quavelink-rec-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    folder = pattern;
-}
-
-TemporaryFolder::~TemporaryFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
-}
-
 }  // namespace quavelink::testing

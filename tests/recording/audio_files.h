@@ -31,15 +31,4 @@ std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);
 //! Little-endian 32-bit value at `offset` of `bytes`.
 std::uint32_t le32At(const std::vector<std::uint8_t>& bytes, std::size_t offset);
 
-//! A fresh folder under the system temporary folder, removed with everything in it.
-class TemporaryFolder {
-  public:
-    TemporaryFolder();
-    ~TemporaryFolder();
-    const std::filesystem::path& path() const { return folder; }
-
-  private:
-    std::filesystem::path folder;
-};
-
 }  // namespace quavelink::testing

@@ -10,13 +10,13 @@
 namespace quavelink {
 namespace {
 
+using test::RecordedBoxes;
+using test::TemporaryFolder;
 using testing::inspectWithSox;
 using testing::kBlockFrames;
 using testing::RecordingFile;
 using testing::RecordThread;
-using testing::ShownBoxes;
 using testing::sizeOf;
-using testing::TemporaryFolder;
 using testing::ToneSource;
 using testing::waitUntil;
 
@@ -38,8 +38,15 @@ class Mp3Recording : public ::testing::Test {
         ASSERT_TRUE(waitUntil([&] { return sizeOf(file.path) > 0; }));
         ASSERT_EQ(tone.push(*recorder, blocksPerSecond), blocksPerSecond);
         stop();
+        expectDecodesTo(file, rate, 1000, std::int64_t{2} * blocksPerSecond * kBlockFrames);
+        EXPECT_TRUE(boxes.shown().empty());
+    }
 
-        auto decoded = folder.path() / "decoded.wav";
+    // What mpg123 decodes from `file` is `frames` of a `hz` tone at `rate`.
+    void expectDecodesTo(const RecordingFile& file, std::int32_t rate, double hz,
+                         std::int64_t frames) {
+        SCOPED_TRACE(file.path);
+        auto decoded = folder.path() / (file.path.filename().string() + ".wav");
         std::string command =
             "mpg123 -q -w '" + decoded.string() + "' '" + file.path.string() + "'";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
@@ -48,15 +55,14 @@ class Mp3Recording : public ::testing::Test {
         EXPECT_EQ(sox.sampleRate, rate);
         EXPECT_EQ(sox.channels, 2);
         // Encoder delay and padding add at most a couple of 1152-frame MP3 frames.
-        std::int64_t pushedFrames = std::int64_t{2} * blocksPerSecond * kBlockFrames;
-        EXPECT_NEAR(static_cast<double>(sox.frames), static_cast<double>(pushedFrames), 2304);
-        EXPECT_NEAR(sox.roughFrequency, 1000, 20);
-        EXPECT_TRUE(boxes.shown().empty());
+        EXPECT_NEAR(static_cast<double>(sox.frames), static_cast<double>(frames), 2304);
+        EXPECT_NEAR(sox.roughFrequency, hz, hz / 50);
     }
 
     TemporaryFolder folder;
-    ShownBoxes boxes;
-    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(boxes);
+    RecordedBoxes boxes;
+    LockSem lock;
+    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(lock, boxes);
 };
 
 TEST_F(Mp3Recording, FixedBitRateAt48000HzDecodesToTheSameToneAndLength) {
@@ -83,6 +89,27 @@ TEST_F(Mp3Recording, StreamThatCannotOpenWritesNothingAndTheNextRecordingWorks) 
     stop();
     EXPECT_GT(sizeOf(file.path), 0u);
     EXPECT_EQ(boxes.shown().size(), 1u);
+}
+
+TEST_F(Mp3Recording, TwoRecordersAtOnceEachWriteTheirOwnTake) {
+    LockSem otherLock;
+    Recorder other(otherLock, boxes);
+    RecordThread thread(*recorder), otherThread(other);
+    RecordingFile file(folder.path(), "first.mp3"), otherFile(folder.path(), "second.mp3");
+    ToneSource tone(1000, 48000), otherTone(2000, 44100);
+    recorder->setRecordTarget(file.path, file.fd, 48000, true, 128);
+    other.setRecordTarget(otherFile.path, otherFile.fd, 44100, true, 192);
+    const int blocks = 48000 / kBlockFrames;
+    for (int half = 0; half < 2; ++half) {
+        ASSERT_EQ(tone.push(*recorder, blocks), blocks);
+        ASSERT_EQ(otherTone.push(other, blocks), blocks);
+        ASSERT_TRUE(waitUntil([&] { return sizeOf(file.path) > 0 && sizeOf(otherFile.path) > 0; }));
+    }
+    stop();
+    other.setRecordTarget("", -1, 0, false, 0);
+    expectDecodesTo(file, 48000, 1000, std::int64_t{2} * blocks * kBlockFrames);
+    expectDecodesTo(otherFile, 44100, 2000, std::int64_t{2} * blocks * kBlockFrames);
+    EXPECT_TRUE(boxes.shown().empty());
 }
 
 }  // namespace

@@ -17,46 +17,14 @@
 #include "audio_files.h"
 #include "platform/message_box.h"
 #include "recording/recorder.h"
+#include "support/recorded_boxes.h"
+#include "support/temporary_folder.h"
 
 namespace quavelink::testing {
 
 //! Bytes of PCM in one plain block: 338 stereo 16-bit frames.
 constexpr int kBlockFrames = 338;
 constexpr std::int32_t kBlockBytes = kBlockFrames * 4;
-
-//! Remembers every box, from any thread, and answers OK at once.
-class ShownBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override {
-        if (onShow) onShow(text);
-        std::lock_guard lock(mutex);
-        texts.push_back(text);
-        changed.notify_all();
-    }
-
-    std::vector<std::string> shown() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-
-    //! Waits up to 10 s for `text`; true when it was shown.
-    bool waitFor(const std::string& text) {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(10), [&] {
-            for (const auto& shownText : texts)
-                if (shownText == text) return true;
-            return false;
-        });
-    }
-
-    //! Runs on the showing thread before the box counts as shown. Set before use.
-    std::function<void(const std::string&)> onShow;
-
-  private:
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<std::string> texts;
-};
 
 //! Runs a recorder's record thread for the lifetime of this object.
 class RecordThread {

@@ -15,6 +15,8 @@
 namespace quavelink {
 namespace {
 
+using test::RecordedBoxes;
+using test::TemporaryFolder;
 using testing::inspectWithSox;
 using testing::kBlockBytes;
 using testing::kBlockFrames;
@@ -22,9 +24,7 @@ using testing::le32At;
 using testing::readFileBytes;
 using testing::RecordingFile;
 using testing::RecordThread;
-using testing::ShownBoxes;
 using testing::sizeOf;
-using testing::TemporaryFolder;
 using testing::ToneSource;
 using testing::waitUntil;
 
@@ -57,8 +57,10 @@ class RecorderTest : public ::testing::Test {
     }
 
     TemporaryFolder folder;
-    ShownBoxes boxes;
-    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(boxes);
+    RecordedBoxes boxes;
+    // Shared, so that a thread left waiting for it by a failed test cannot outlive it.
+    std::shared_ptr<LockSem> lock = std::make_shared<LockSem>();
+    std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(*lock, boxes);
 };
 
 TEST_F(RecorderTest, EveryBlockPushedBeforeTheStopIsInTheFile) {
@@ -221,6 +223,18 @@ TEST_F(RecorderTest, UnusableBlocksAreRefused) {
     EXPECT_NE(block, nullptr);
 }
 
+TEST_F(RecorderTest, ChangingTheTargetWaitsForTheLockTheRecorderWasGiven) {
+    RecordingFile file(folder.path(), "take.wav");
+    std::unique_lock hold(*lock);
+    auto started = std::async(std::launch::async, [&] { startWav(file); });
+    EXPECT_EQ(started.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_FALSE(recorder->isRecording());
+    hold.unlock();
+    started.get();
+    EXPECT_TRUE(recorder->isRecording());
+    stop();
+}
+
 TEST_F(RecorderTest, MessageBoxesAreShownWithoutHoldingTheRecordLock) {
     std::vector<bool> lockWasFree;
     std::mutex lockWasFreeMutex;
@@ -229,8 +243,8 @@ TEST_F(RecorderTest, MessageBoxesAreShownWithoutHoldingTheRecordLock) {
         // Detached, so that a lock wrongly held here ends in a failure instead of a hang.
         auto got = std::make_shared<std::promise<void>>();
         std::future<void> gotIt = got->get_future();
-        std::thread([got] {
-            std::lock_guard lock(recordLock);
+        std::thread([got, recordLock = lock] {
+            std::lock_guard hold(*recordLock);
             got->set_value();
         }).detach();
         bool free = gotIt.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
@@ -289,7 +303,7 @@ TEST_F(RecorderTest, RecordThreadAnnouncesItselfAndRunsAtTheLowestPriority) {
 // The program's recorder runs on a detached thread with a stack of its own size, which has to
 // carry the MP3 encoder's work.
 TEST(ProcessRecorder, RecordsMp3AndWavThroughItsDetachedThread) {
-    static ShownBoxes boxes;
+    static RecordedBoxes boxes;
     Recorder& recorder = createProcessRecorder(boxes);
     EXPECT_EQ(&processRecorder(), &recorder);
     ASSERT_TRUE(startRecordThread(recorder));

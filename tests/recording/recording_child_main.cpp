@@ -16,6 +16,7 @@
 
 using namespace quavelink;
 using namespace quavelink::testing;
+using quavelink::test::RecordedBoxes;
 
 namespace {
 
@@ -52,10 +53,11 @@ int main(int argc, char** argv) {
     }
     const bool mp3 = std::string(argv[1]) == "mp3";
     const double seconds = std::atof(argv[2]);
-    ShownBoxes boxes;
+    RecordedBoxes boxes;
     boxes.onShow = [](const std::string& text) { printLine("box: " + text); };
     if (mp3 && loadLameEncoder(boxes) != 0) return 3;
-    Recorder recorder(boxes);
+    LockSem lock;
+    Recorder recorder(lock, boxes);
     RecordThread thread(recorder);
     for (int i = 3; i < argc; ++i) {
         RecordingFile file(std::filesystem::path(argv[i]).parent_path(),

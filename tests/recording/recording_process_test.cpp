@@ -16,14 +16,14 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::ChildProcess;
+using test::RecordedBoxes;
+using test::TemporaryFolder;
 using testing::inspectWithSox;
 using testing::kBlockFrames;
 using testing::le32At;
 using testing::readFileBytes;
-using testing::ShownBoxes;
 using testing::sizeOf;
 using testing::stereoTone;
-using testing::TemporaryFolder;
 using testing::waitUntil;
 
 // recording_child with `arguments`, in a mount namespace of its own in which `smallDisk` is a
@@ -49,7 +49,7 @@ std::vector<std::string> boxesIn(const std::string& output) {
 }
 
 bool lameLoads() {
-    ShownBoxes boxes;
+    RecordedBoxes boxes;
     return loadLameEncoder(boxes) == 0;
 }
 

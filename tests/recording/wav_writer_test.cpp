@@ -11,15 +11,16 @@
 
 #include "audio_files.h"
 #include "platform/log.h"
+#include "support/temporary_folder.h"
 
 namespace quavelink {
 namespace {
 
+using test::TemporaryFolder;
 using testing::inspectWithSox;
 using testing::le32At;
 using testing::readFileBytes;
 using testing::stereoTone;
-using testing::TemporaryFolder;
 
 std::vector<std::uint8_t> packaged(std::int32_t value, int width) {
     const std::uint8_t* bytes = PackageInt(value, width);

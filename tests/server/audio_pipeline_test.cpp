@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <opus/opus.h>
 
+#include <algorithm>
+
 #include "server/meter_scale.h"
 #include "server_harness.h"
 
@@ -248,6 +250,63 @@ TEST(AudioPipeline, BestEffortFallbackTravelsAsUnreliableFragments) {
         ASSERT_FALSE(m.reliable);
     }
 }
+
+// One peer queues a burst of small reliable messages, as a careless or hostile host on the LAN
+// can. ENet reads the burst from the socket in one go; the pipeline must still read everyone
+// else's acknowledgements and connects every few blocks, or a reliable listener's send window
+// fills and it hears nothing until the burst has been handled one event per block.
+class PeerBurst : public ::testing::TestWithParam<int> {};
+
+TEST_P(PeerBurst, LeavesOtherListenersWithoutAGapAndLetsANewcomerIn) {
+    // 12 blocks of either stream are 50 ms at 48000 Hz; in step the listener hears every 2nd.
+    constexpr int kLongestGapInBlocks = 12;
+    ServerHarness harness;
+    auto listener = harness.connect(1 | CONNECT_FLAG_SHARED);
+    listener->sendDataRequest(FLAG_RELIABLE, "listener");
+    auto flooder = harness.connect(1 | CONNECT_FLAG_SHARED);
+    flooder->sendDataRequest(FLAG_RELIABLE, "flooder");
+    ASSERT_TRUE(harness.stepUntil({listener.get(), flooder.get()},
+                                  [&] { return listener->messages().size() >= 50; }));
+
+    std::vector<std::uint8_t> faster(kMessageHeaderSize, 0);
+    writeMessageHeader({MSG_FASTER, 0, 0, 0}, faster.data());
+    for (int i = 0; i < GetParam(); ++i) flooder->queueRaw(faster);
+    // Messages of one channel are handled in order: once this name shows, the burst is through.
+    flooder->sendDataRequest(FLAG_RELIABLE, "after the burst");
+    auto burstHandled = [&] {
+        auto statuses = harness.window.read(&FakeServerWindow::statuses);
+        return std::any_of(statuses.begin(), statuses.end(),
+                           [](const auto& status) { return status.name == "after the burst"; });
+    };
+    auto newcomer = std::make_unique<TestClient>(harness.port, 1 | CONNECT_FLAG_SHARED);
+    auto newcomerInASlot = [&] {
+        for (const ClientSlot& slot : harness.server.sessions().slots()) {
+            if (slot.peer != nullptr && slot.peer->connectID == newcomer->enetPeer()->connectID) {
+                return true;
+            }
+        }
+        return false;
+    };
+
+    int steps = 0, longestGap = 0, gap = 0, newcomerSteps = -1;
+    std::size_t heard = listener->messages().size();
+    while (steps < 20000 && !(burstHandled() && newcomerSteps >= 0)) {
+        harness.step({listener.get(), flooder.get(), newcomer.get()});
+        ++steps;
+        gap = listener->messages().size() > heard ? 0 : gap + 1;
+        heard = listener->messages().size();
+        longestGap = std::max(longestGap, gap);
+        if (newcomerSteps < 0 && newcomer->connected() && newcomerInASlot()) newcomerSteps = steps;
+    }
+    ASSERT_TRUE(burstHandled()) << steps;
+    EXPECT_LE(longestGap, kLongestGapInBlocks) << "blocks without audio for the listener";
+    EXPECT_GE(newcomerSteps, 0);
+    EXPECT_LE(newcomerSteps, kLongestGapInBlocks);
+    expectConsecutiveBlockNumbers(listener->messages());
+    EXPECT_TRUE(listener->connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, PeerBurst, ::testing::Values(1000, 3000));
 
 }  // namespace
 }  // namespace quavelink::test

@@ -239,5 +239,83 @@ TEST(ClientSessions, MalformedMessagesAreIgnoredSafely) {
     ASSERT_TRUE(harness.stepUntil({client.get()}, [&] { return client->messages().size() > 20; }));
 }
 
+std::int64_t logSecond = 100;
+std::int64_t scriptedLogClock() { return logSecond; }
+
+std::vector<std::uint8_t> dataRequest(std::uint32_t flags, const std::string& name) {
+    std::vector<std::uint8_t> bytes(kMessageHeaderSize + name.size() + 1, 0);
+    writeMessageHeader({MSG_DATA_REQUEST, 0, flags, 0}, bytes.data());
+    std::copy(name.begin(), name.end(), bytes.begin() + kMessageHeaderSize);
+    return bytes;
+}
+
+// A client may send thousands of Data requests with the longest name; each still takes effect,
+// but only a few a second cost log lines, the window hears of a name only when it changes, and
+// another client's messages are logged as before.
+TEST(ClientSessions, AFloodingClientLogsAFewMessagesASecondAndTheRestAsACount) {
+    FakeServerWindow window;
+    logSecond = 100;
+    ClientSessions sessions(window, &ClientSessions::unixTimeNow, &scriptedLogClock);
+    // Zeroed peers stand in for connections: the sessions only read their addresses.
+    std::array<ENetPeer, 2> peers{};
+    peers[0].address = {0x0100007F, 40000};
+    peers[1].address = {0x0100007F, 40001};
+    sessions.handleConnect(&peers[0], 1 | CONNECT_FLAG_SHARED);
+    sessions.handleConnect(&peers[1], 1 | CONNECT_FLAG_SHARED);
+    LogCapture log;
+
+    const std::string longName(255, 'n');
+    for (int i = 0; i < 1000; ++i) {
+        auto request = dataRequest(i % 2 == 0 ? 0xC1 : 0x40, longName);
+        sessions.handleReceive(&peers[0], request.data(), request.size());
+    }
+    EXPECT_EQ(log.count("Got Data request\n"), kLoggedMessagesPerSecond);
+    EXPECT_EQ(log.count("Sending compressed audio data to client 0 at rate code 3\n") +
+                  log.count("Sending compressed audio data to client 0 at rate code 1\n"),
+              kLoggedMessagesPerSecond);
+    // The last request holds: best-effort at rate code 1.
+    EXPECT_FALSE(sessions.slots()[0].reliable);
+    EXPECT_EQ(sessions.slots()[0].rateCode, 1);
+
+    auto other = dataRequest(0, "kitchen");
+    sessions.handleReceive(&peers[1], other.data(), other.size());
+    EXPECT_EQ(log.count("Sending uncompressed audio data to client 1\n"), 1);
+    EXPECT_TRUE(sessions.slots()[1].streaming);
+
+    logSecond = 101;
+    auto again = dataRequest(0xC1, longName);
+    sessions.handleReceive(&peers[0], again.data(), again.size());
+    EXPECT_EQ(log.count("Client 0 sent 990 more messages, not logged\n"), 1);
+    EXPECT_EQ(log.count("Got Data request\n"), kLoggedMessagesPerSecond + 2);
+
+    // Two connects, the long name once, the other client's name, the long name again.
+    auto statuses = window.read(&FakeServerWindow::statuses);
+    ASSERT_EQ(statuses.size(), 5u);
+    EXPECT_EQ(statuses[2].name, longName);
+    EXPECT_EQ(statuses[3].name, "kitchen");
+    EXPECT_EQ(statuses[4].name, longName);
+    EXPECT_EQ(statuses[4].connectedCount, 2);
+}
+
+// Messages left unlogged are counted up to the client's disconnect, which reports them.
+TEST(ClientSessions, UnloggedMessagesAreReportedWhenTheirClientDisconnects) {
+    FakeServerWindow window;
+    logSecond = 200;
+    ClientSessions sessions(window, &ClientSessions::unixTimeNow, &scriptedLogClock);
+    ENetPeer peer{};
+    peer.address = {0x0100007F, 40000};
+    sessions.handleConnect(&peer, 1);
+    LogCapture log;
+    std::vector<std::uint8_t> slower(kMessageHeaderSize, 0);
+    writeMessageHeader({MSG_SLOWER, 0, 0, 0}, slower.data());
+    for (int i = 0; i < kLoggedMessagesPerSecond + 25; ++i) {
+        sessions.handleReceive(&peer, slower.data(), slower.size());
+    }
+    EXPECT_EQ(log.count("Got Slower request\n"), kLoggedMessagesPerSecond);
+    sessions.handleDisconnect(&peer);
+    EXPECT_EQ(log.count("Client 0 sent 25 more messages, not logged\n"), 1);
+    EXPECT_EQ(sessions.slots()[0].peer, nullptr);
+}
+
 }  // namespace
 }  // namespace quavelink::test

@@ -1,15 +1,19 @@
 #include "server/server_thread.h"
 
+#include <enet/enet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <thread>
 
+#include "fake_capture_control.h"
 #include "fake_record_sink.h"
 #include "fake_server_window.h"
 #include "log_capture.h"
 #include "platform/environment.h"
 #include "platform/thread.h"
+#include "server/capture_recovery.h"
 #include "server/stream_server.h"
 #include "test_client.h"
 
@@ -18,30 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class FakeCapture : public CaptureControl {
-public:
-    void stopCapture() override {
-        std::lock_guard lock(mutex);
-        calls.push_back("stop");
-    }
-    int startCapture(int listIndex, std::atomic<bool>& streamIs48k) override {
-        std::lock_guard lock(mutex);
-        calls.push_back("start " + std::to_string(listIndex));
-        streamIs48k = startAt48k;
-        return startResult;
-    }
-    std::vector<std::string> snapshot() {
-        std::lock_guard lock(mutex);
-        return calls;
-    }
-
-    int startResult = 0;
-    bool startAt48k = true;
-
-private:
-    std::mutex mutex;
-    std::vector<std::string> calls;
-};
+using FakeCapture = FakeCaptureControl;
 
 struct DeviceLoop {
     FakeServerWindow window;
@@ -75,35 +56,79 @@ TEST(DeviceLoop, RestartsTheCaptureOnEachChoiceAndShowsTheRate) {
     EXPECT_EQ(loop.window.rateTexts, (std::vector<std::string>{" 48.0 kHz"}));
     EXPECT_EQ(loop.window.rateColors, (std::vector<std::uint32_t>{0x00B07070}));
 
+    loop.capture.takeCalls();
     loop.capture.startAt48k = false;
     loop.window.choice.choose(4);  // the same device again still restarts
     loop.run();
-    ASSERT_TRUE(loop.waitFor(4));
-    EXPECT_EQ(loop.capture.snapshot()[3], "start 4");
+    ASSERT_TRUE(loop.waitFor(2));
+    EXPECT_EQ(loop.capture.snapshot(), (std::vector<std::string>{"stop", "start 4"}));
     EXPECT_EQ(loop.window.rateTexts.back(), " 44.1 kHz");
     EXPECT_FALSE(loop.server.streamIs48k);
 }
 
 TEST(DeviceLoop, AReportedFailureOnlyEmptiesTheRateText) {
     DeviceLoop loop;
-    loop.capture.startResult = -2;
+    loop.capture.presentResult = -2;
     loop.window.choice.choose(0);
     loop.run();
-    ASSERT_TRUE(loop.waitFor(2));
+    ASSERT_TRUE(loop.waitFor(3));
     EXPECT_EQ(loop.window.rateTexts, (std::vector<std::string>{""}));
     EXPECT_TRUE(loop.window.messageBoxes.empty());
 }
 
 TEST(DeviceLoop, OtherFailuresShowTheCodeInHexadecimal) {
     DeviceLoop loop;
-    loop.capture.startResult = static_cast<int>(0x88890008u);
+    loop.capture.presentResult = static_cast<int>(0x88890008u);
     loop.window.choice.choose(2);
     loop.run();
-    ASSERT_TRUE(loop.waitFor(2));
+    ASSERT_TRUE(loop.waitFor(3));
     EXPECT_EQ(loop.window.rateTexts, (std::vector<std::string>{""}));
     EXPECT_EQ(loop.window.messageBoxes,
               (std::vector<std::string>{"Error 88890008 opening audio input device\n"}));
     EXPECT_TRUE(loop.window.rateColors.empty());
+}
+
+TEST(DeviceLoop, ServesClientsWhileNoCaptureRuns) {
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server(window, recorder);
+    const std::uint16_t port = freeUdpPort();
+    ASSERT_TRUE(server.start(port));
+    FakeCaptureControl capture;
+    capture.set(0, CaptureControl::EndpointState::NoSoundServer);
+    window.choice.choose(0);
+    std::jthread thread(
+        [&](std::stop_token stop) { runDeviceLoop(server, capture, window, stop, 100ms); });
+
+    // A client gets in and is heard although no block is ever captured.
+    TestClient client(port, 1);
+    for (int i = 0; i < 1000 && !client.connected(); ++i) client.service(10);
+    ASSERT_TRUE(client.connected());
+    client.sendDataRequest(FLAG_RELIABLE, "idle");
+    bool named = false;
+    for (int i = 0; i < 1000 && !named; ++i) {
+        client.service(10);
+        for (const auto& status : window.read(&FakeServerWindow::statuses)) {
+            named = named || status.name == std::optional<std::string>("idle");
+        }
+    }
+    EXPECT_TRUE(named);
+    // The start failed and is tried again, the client still served all along.
+    auto retried = [&] {
+        auto calls = capture.snapshot();
+        return std::find(calls.begin(), calls.end(), "retry 0") != calls.end();
+    };
+    for (int i = 0; i < 1000 && !retried(); ++i) client.service(10);
+    EXPECT_TRUE(client.connected());
+    thread.request_stop();
+    thread.join();
+    const auto calls = capture.snapshot();
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + 3),
+              (std::vector<std::string>{"stop", "start 0", "probe 0"}));
+    EXPECT_TRUE(retried());
+    EXPECT_EQ(window.read(&FakeServerWindow::messageBoxes),
+              std::vector<std::string>{kNoSoundServerMessage});
 }
 
 TEST(ServerStart, TakesThePortFromTheEnvironment) {
@@ -125,6 +150,20 @@ TEST(ServerStart, TakesThePortFromTheEnvironment) {
         client.service(0);
     }
     EXPECT_TRUE(client.connected());
+}
+
+TEST(ServerStart, WarnsThatPortZeroIsAPortClientsCannotKnow) {
+    LogCapture log;
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server(window, recorder);
+    ASSERT_TRUE(server.start(0));
+    const unsigned chosen = server.host()->address.port;
+    EXPECT_NE(chosen, 0u);
+    EXPECT_EQ(log.count("Warning, port number 0 lets the system choose a port (" +
+                        std::to_string(chosen) + " this time), where clients will not look\n"),
+              1);
+    EXPECT_TRUE(window.read(&FakeServerWindow::messageBoxes).empty());
 }
 
 TEST(ServerThread, StartsAndRestartsTheCaptureOnItsSmallStack) {

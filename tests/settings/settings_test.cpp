@@ -10,6 +10,8 @@
 #include <functional>
 #include <sstream>
 
+#include "support/config_home.h"
+
 namespace quavelink {
 namespace {
 
@@ -20,15 +22,9 @@ class SettingsStore : public testing::Test {
     static void SetUpTestSuite() {
         // QSettings fixes its folder at the first use in a process, so every test here shares
         // one absolute temporary folder that is set before any store is opened.
-        static const fs::path folder = [] {
-            std::string pattern = (fs::temp_directory_path() / "quavelink-settings-XXXXXX");
-            if (mkdtemp(pattern.data()) == nullptr) std::abort();
-            return fs::path(pattern);
-        }();
-        configHome = folder;
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        configHome = test::useTemporaryConfigHome("quavelink-settings");
     }
-    static void TearDownTestSuite() { fs::remove_all(configHome); }
+    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-settings"); }
 
     void SetUp() override {
         fs::remove_all(configHome / "QuaveLink");

@@ -35,7 +35,8 @@ std::string temporaryPath(const char* kind) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& extraEnvironment, bool pipeInput)
+                           const std::vector<std::string>& extraEnvironment, bool pipeInput,
+                           bool closedOutput)
     : outPath(temporaryPath("out")), errPath(temporaryPath("err")) {
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
@@ -49,6 +50,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
     int pipeFds[2] = {-1, -1};
     if (pipeInput && pipe(pipeFds) != 0) return;
     int outFd = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (closedOutput) {
+        int outputPipe[2];
+        if (pipe2(outputPipe, O_CLOEXEC) == 0) {
+            close(outputPipe[0]);
+            close(outFd);
+            outFd = outputPipe[1];
+        }
+    }
     int errFd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     pid = fork();
     if (pid == 0) {
@@ -57,6 +66,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& arguments,
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
         if (pipeInput) close(pipeFds[1]);
+        // An ignored signal stays ignored across exec: the program gets the defaults it would
+        // have when started from a shell.
+        signal(SIGPIPE, SIG_DFL);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -14,8 +14,11 @@ class ChildProcess {
   public:
     //! Starts `arguments` (the first is the program path) with `extraEnvironment` entries
     //! ("NAME=value") added. Standard input is /dev/null unless `pipeInput` (then use `send`).
+    //! With `closedOutput`, standard output is a pipe whose reader is already gone, as after
+    //! `| head` has read its lines: every write to it fails (or raises SIGPIPE).
     ChildProcess(const std::vector<std::string>& arguments,
-                 const std::vector<std::string>& extraEnvironment = {}, bool pipeInput = false);
+                 const std::vector<std::string>& extraEnvironment = {}, bool pipeInput = false,
+                 bool closedOutput = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

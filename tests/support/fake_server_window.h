@@ -32,6 +32,10 @@ public:
         std::lock_guard lock(mutex);
         rateColors.push_back(colorRef);
     }
+    void SetCaptureStatus(const std::string& reason) override {
+        std::lock_guard lock(mutex);
+        captureStatuses.push_back(reason);
+    }
     void SetMeterData(const int* values, int first, int count) override {
         std::lock_guard lock(mutex);
         meterCalls.push_back({std::vector<int>(values, values + count), first});
@@ -58,6 +62,7 @@ public:
     std::vector<Status> statuses;
     std::vector<std::string> rateTexts;
     std::vector<std::uint32_t> rateColors;
+    std::vector<std::string> captureStatuses;
     std::vector<MeterCall> meterCalls;
     std::vector<std::string> messageBoxes;
 

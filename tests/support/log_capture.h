@@ -46,6 +46,14 @@ public:
         return lines;
     }
 
+    //! Every line written so far, one after the other.
+    std::string text() {
+        std::lock_guard lock(mutex);
+        std::string joined;
+        for (const std::string& line : lines) joined += line;
+        return joined;
+    }
+
 private:
     std::mutex mutex;
     std::vector<std::string> lines;

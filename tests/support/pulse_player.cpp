@@ -2,6 +2,7 @@
 
 #include <pulse/simple.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -64,6 +65,28 @@ PulsePlayer::Generator stereoTones(double left, double right, int rate, int chan
             }
         }
     };
+}
+
+double recordedLevel(const std::string& source, int milliseconds) {
+    constexpr int kRate = 48000;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<std::uint32_t>(-1);
+    attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(20000, &spec));
+    int error = 0;
+    pa_simple* stream = pa_simple_new(nullptr, "QuaveLink test recorder", PA_STREAM_RECORD,
+                                      source.c_str(), "test", &spec, nullptr, &attr, &error);
+    if (!stream) return -1;
+    std::vector<float> samples(static_cast<std::size_t>(kRate) * milliseconds / 1000 * 2);
+    int read = pa_simple_read(stream, samples.data(), samples.size() * sizeof(float), &error);
+    pa_simple_free(stream);
+    if (read < 0) return -1;
+    const std::size_t last = std::min<std::size_t>(samples.size(), kRate / 5 * 2);
+    double sum = 0;
+    for (std::size_t i = samples.size() - last; i < samples.size(); ++i) {
+        sum += static_cast<double>(samples[i]) * samples[i];
+    }
+    return last == 0 ? 0.0 : std::sqrt(sum / static_cast<double>(last));
 }
 
 }  // namespace quavelink::test

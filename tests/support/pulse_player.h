@@ -47,4 +47,8 @@ class PulsePlayer {
 PulsePlayer::Generator stereoTones(double left, double right, int rate, int channels,
                                    double amplitude = 0.5);
 
+//! Records `milliseconds` of two-channel float audio from `source` of the running sound server
+//! and returns the RMS level (0 to 1) of its last 200 ms; a negative value when it could not.
+double recordedLevel(const std::string& source, int milliseconds);
+
 }  // namespace quavelink::test

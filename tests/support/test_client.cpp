@@ -88,10 +88,13 @@ void TestClient::sendDataRequest(std::uint32_t flags, const std::string& name) {
 }
 
 void TestClient::sendRaw(const std::vector<std::uint8_t>& bytes, std::uint8_t channel) {
-    ENetPacket* packet =
-        enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
-    enet_peer_send(peer, channel, packet);
+    queueRaw(bytes, channel);
     enet_host_flush(host);
+}
+
+void TestClient::queueRaw(const std::vector<std::uint8_t>& bytes, std::uint8_t channel) {
+    ENetPacket* packet = enet_packet_create(bytes.data(), bytes.size(), ENET_PACKET_FLAG_RELIABLE);
+    if (enet_peer_send(peer, channel, packet) < 0) enet_packet_destroy(packet);
 }
 
 void TestClient::flush() { enet_host_flush(host); }

@@ -34,6 +34,9 @@ public:
 
     void sendDataRequest(std::uint32_t flags, const std::string& name);
     void sendRaw(const std::vector<std::uint8_t>& bytes, std::uint8_t channel = 0);
+    //! Queues a reliable message without sending it: many queued ones leave together, packed
+    //! into as few datagrams as ENet can, at the next `flush` or `service`.
+    void queueRaw(const std::vector<std::uint8_t>& bytes, std::uint8_t channel = 0);
     //! Sends everything queued without waiting for events.
     void flush();
     //! Says goodbye to the server.

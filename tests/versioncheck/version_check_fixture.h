@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "settings/settings.h"
+#include "support/config_home.h"
 
 namespace quavelink::test {
 
@@ -15,20 +16,14 @@ class VersionCheckTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         // QSettings fixes its folder at the first use in a process.
-        if (configHome.empty()) {
-            std::string pattern =
-                std::filesystem::temp_directory_path() / "quavelink-versioncheck-XXXXXX";
-            if (mkdtemp(pattern.data()) == nullptr) std::abort();
-            configHome = pattern;
-        }
-        setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+        configHome = useTemporaryConfigHome("quavelink-versioncheck");
         for (const char* name :
              {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
             unsetenv(name);
         }
         setenv("no_proxy", "*", 1);
     }
-    static void TearDownTestSuite() { std::filesystem::remove_all(configHome); }
+    static void TearDownTestSuite() { removeTemporaryConfigHome("quavelink-versioncheck"); }
 
     void SetUp() override {
         std::filesystem::remove_all(configHome / "QuaveLink");

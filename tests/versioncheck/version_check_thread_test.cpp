@@ -7,7 +7,7 @@
 #include "local_http_server.h"
 #include "support/log_capture.h"
 #include "version_check_fixture.h"
-#include "versioncheck/web_if.h"
+#include "versioncheck/version_query.h"
 
 namespace quavelink {
 namespace {

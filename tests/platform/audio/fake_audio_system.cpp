@@ -411,6 +411,11 @@ void FakeAudioSystem::removeDevice(const std::string& id) {
     state->tellStreams(id, audio::DisconnectReason::DeviceRemoval);
 }
 
+void FakeAudioSystem::restoreDevice(const std::string& id) {
+    std::lock_guard lock(state->mutex);
+    if (Device* device = state->find(id)) device->present = true;
+}
+
 void FakeAudioSystem::changeFormat(const std::string& id, const audio::MixFormat& format) {
     {
         std::lock_guard lock(state->mutex);

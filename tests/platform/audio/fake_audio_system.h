@@ -40,6 +40,8 @@ class FakeAudioSystem : public audio::AudioSystem {
     void setDefault(audio::DataFlow flow, const std::string& id);
     //! The device is gone: opening it fails, and open streams on it hear DeviceRemoval.
     void removeDevice(const std::string& id);
+    //! A removed device is back (a sink loaded again under its name).
+    void restoreDevice(const std::string& id);
     //! The device's mix format changes; open streams on it hear FormatChanged.
     void changeFormat(const std::string& id, const audio::MixFormat& format);
     //! Queues a packet for the next stream that polls device `id`.

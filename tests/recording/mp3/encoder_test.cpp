@@ -18,8 +18,8 @@ namespace quavelink {
 namespace {
 
 using test::LogCapture;
-using test::RecordingBoxes;
-using test::TempFolder;
+using test::RecordedBoxes;
+using test::TemporaryFolder;
 
 constexpr int kBlockBytes = 1352;  // one queued record block: 338 stereo frames
 constexpr int kFrameSamples = 1152;
@@ -37,16 +37,17 @@ std::vector<std::int16_t> stereoTone(int rate, double seconds, double hz = 1000.
 //! Records `pcm` the way the record thread does, in blocks of `blockBytes` (0: all at once).
 int record(const std::string& path, int channels, int rate, int kbps,
            const std::vector<std::int16_t>& pcm, int blockBytes = kBlockBytes) {
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
+    Mp3Stream stream;
     const int fd = test::openForRecording(path);
     if (fd < 0) return -1;
-    int result = openMp3Stream(channels, rate, kbps, boxes);
+    int result = stream.openMp3Stream(channels, rate, kbps, boxes);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(pcm.data());
     const int total = static_cast<int>(pcm.size() * 2);
     const int step = blockBytes > 0 ? blockBytes : total;
     for (int offset = 0; result == 0 && offset < total; offset += step)
-        result = encodeMp3Chunk(fd, bytes + offset, std::min(step, total - offset));
-    if (result == 0) result = finishMp3Stream(fd, path.c_str());
+        result = stream.encodeMp3Chunk(fd, bytes + offset, std::min(step, total - offset));
+    if (result == 0) result = stream.finishMp3Stream(fd, path.c_str());
     close(fd);
     return result;
 }
@@ -125,10 +126,10 @@ std::string firstBytes(const std::string& path, std::size_t count) {
 class Mp3EncoderTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        RecordingBoxes boxes;
+        RecordedBoxes boxes;
         ASSERT_EQ(loadLameEncoder(boxes), 0) << "libmp3lame.so.0 must be installed";
     }
-    TempFolder folder;
+    TemporaryFolder folder;
 };
 
 struct ToneCase {
@@ -214,6 +215,54 @@ TEST_F(Mp3EncoderTest, OneChannelGivesAMonoFile) {
     EXPECT_GT(powerShareAt(d, 0, 1000.0), 0.95);
 }
 
+TEST_F(Mp3EncoderTest, TwoStreamsOpenAtOnceKeepToTheirOwnFiles) {
+    // Two recorders: 1 kHz at 48000 Hz and 2 kHz at 44100 Hz, block by block in turn.
+    struct Take {
+        int rate;
+        double hz;
+        std::string path;
+        std::vector<std::int16_t> pcm;
+        Mp3Stream stream;
+        int fd = -1;
+    };
+    Take takes[2];
+    takes[0].rate = 48000;
+    takes[0].hz = 1000.0;
+    takes[1].rate = 44100;
+    takes[1].hz = 2000.0;
+    RecordedBoxes boxes;
+    for (int i = 0; i < 2; ++i) {
+        Take& take = takes[i];
+        take.path = folder.file("take" + std::to_string(i) + ".mp3");
+        take.pcm = stereoTone(take.rate, 2.0, take.hz);
+        take.fd = test::openForRecording(take.path);
+        ASSERT_GE(take.fd, 0);
+        ASSERT_EQ(take.stream.openMp3Stream(2, take.rate, 128, boxes), 0);
+    }
+    constexpr std::size_t kBlockSamples = kBlockBytes / 2;
+    for (std::size_t offset = 0; offset < takes[0].pcm.size(); offset += kBlockSamples) {
+        for (Take& take : takes) {
+            if (offset >= take.pcm.size()) continue;
+            const std::size_t count = std::min(kBlockSamples, take.pcm.size() - offset);
+            ASSERT_EQ(take.stream.encodeMp3Chunk(take.fd, take.pcm.data() + offset,
+                                                 static_cast<int>(count * 2)),
+                      0);
+        }
+    }
+    for (Take& take : takes) EXPECT_EQ(take.stream.finishMp3Stream(take.fd, take.path.c_str()), 0);
+    for (Take& take : takes) {
+        close(take.fd);
+        SCOPED_TRACE(take.path);
+        const Decoded d = decodeWithMpg123(take.path, take.path + ".wav");
+        EXPECT_EQ(d.rate, take.rate);
+        const long inFrames = static_cast<long>(take.pcm.size() / 2);
+        EXPECT_LE(std::labs(static_cast<long>(d.frames()) - inFrames), kFrameSamples);
+        EXPECT_GT(powerShareAt(d, 0, take.hz), 0.95);
+        EXPECT_NE(firstBytes(take.path, 64).find("Info"), std::string::npos);
+    }
+    EXPECT_TRUE(boxes.shown().empty());
+}
+
 TEST_F(Mp3EncoderTest, UnsupportedSettingsAreRefusedWithTheOpenErrorAndNothingIsWritten) {
     struct Bad {
         int rate;
@@ -222,36 +271,38 @@ TEST_F(Mp3EncoderTest, UnsupportedSettingsAreRefusedWithTheOpenErrorAndNothingIs
     for (const Bad bad : {Bad{22050, 128}, Bad{96000, 128}, Bad{0, 128}, Bad{-48000, 128},
                           Bad{48000, 100}, Bad{48000, 1000}, Bad{48000, -64}}) {
         SCOPED_TRACE(std::to_string(bad.rate) + " Hz, " + std::to_string(bad.kbps) + " kbps");
-        RecordingBoxes boxes;
+        RecordedBoxes boxes;
         LogCapture log;
-        EXPECT_EQ(openMp3Stream(2, bad.rate, bad.kbps, boxes), -1);
-        EXPECT_EQ(boxes.texts, std::vector<std::string>{"Error opening encoding stream"});
+        Mp3Stream stream;
+        EXPECT_EQ(stream.openMp3Stream(2, bad.rate, bad.kbps, boxes), -1);
+        EXPECT_EQ(boxes.shown(), std::vector<std::string>{"Error opening encoding stream"});
         EXPECT_EQ(log.text(), "Error opening encoding stream (2)\n");
 
         // A caller that goes on anyway gets failures, not a crash.
         const std::string path = folder.file("bad.mp3");
         const int fd = test::openForRecording(path);
         const auto pcm = stereoTone(48000, 0.1);
-        EXPECT_EQ(encodeMp3Chunk(fd, pcm.data(), kBlockBytes), -1);
-        EXPECT_EQ(finishMp3Stream(fd, path.c_str()), -1);
+        EXPECT_EQ(stream.encodeMp3Chunk(fd, pcm.data(), kBlockBytes), -1);
+        EXPECT_EQ(stream.finishMp3Stream(fd, path.c_str()), -1);
         close(fd);
         EXPECT_EQ(test::fileSize(path), 0);
     }
 }
 
 TEST_F(Mp3EncoderTest, WriteFailuresAreReported) {
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
     const int full = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
     const auto pcm = stereoTone(48000, 1.0);
-    ASSERT_EQ(openMp3Stream(2, 48000, 128, boxes), 0);
+    Mp3Stream stream;
+    ASSERT_EQ(stream.openMp3Stream(2, 48000, 128, boxes), 0);
     LogCapture log;
     int result = 0;
     for (std::size_t offset = 0; result == 0 && offset + 676 <= pcm.size(); offset += 676)
-        result = encodeMp3Chunk(full, pcm.data() + offset, kBlockBytes);
+        result = stream.encodeMp3Chunk(full, pcm.data() + offset, kBlockBytes);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(log.text(), "Output file write error\n");
-    EXPECT_EQ(finishMp3Stream(full, "/dev/full"), -1);
+    EXPECT_EQ(stream.finishMp3Stream(full, "/dev/full"), -1);
     close(full);
 }
 

@@ -13,8 +13,8 @@ namespace quavelink {
 namespace {
 
 using test::LogCapture;
-using test::RecordingBoxes;
-using test::TempFolder;
+using test::RecordedBoxes;
+using test::TemporaryFolder;
 
 const char* const kLoadFailed =
     "Error loading libmp3lame.so.0. To use the MP3 save function please download and install "
@@ -25,23 +25,24 @@ const char* const kMissingInterfaces =
 
 TEST(Mp3Loader, MissingLibraryFailsWithInstallAdviceAndLeavesRecordingInert) {
     setLameLibraryCandidates({"/nonexistent/libmp3lame.so.0", "/nonexistent/lib/libmp3lame.so.0"});
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
     EXPECT_EQ(loadLameEncoder(boxes), -1);
-    ASSERT_EQ(boxes.texts.size(), 1u);
-    EXPECT_EQ(boxes.texts[0], kLoadFailed);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0], kLoadFailed);
 
     // Unloaded, the recorder's calls succeed without touching the file.
-    TempFolder folder;
+    TemporaryFolder folder;
     const std::string path = folder.file("never.mp3");
     const int fd = test::openForRecording(path);
     ASSERT_GE(fd, 0);
     const std::int16_t pcm[676] = {};
-    EXPECT_EQ(openMp3Stream(2, 48000, 128, boxes), 0);
-    EXPECT_EQ(encodeMp3Chunk(fd, pcm, sizeof pcm), 0);
-    EXPECT_EQ(finishMp3Stream(fd, path.c_str()), 0);
+    Mp3Stream recording;
+    EXPECT_EQ(recording.openMp3Stream(2, 48000, 128, boxes), 0);
+    EXPECT_EQ(recording.encodeMp3Chunk(fd, pcm, sizeof pcm), 0);
+    EXPECT_EQ(recording.finishMp3Stream(fd, path.c_str()), 0);
     close(fd);
     EXPECT_EQ(test::fileSize(path), 0);
-    EXPECT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.shown().size(), 1u);
 
     BE_CONFIG config{};
     std::uint32_t samples = 0, bufferSize = 0;
@@ -55,11 +56,11 @@ TEST(Mp3Loader, MissingLibraryFailsWithInstallAdviceAndLeavesRecordingInert) {
 
 TEST(Mp3Loader, RefusesALibraryWithoutTheFullInterfaceAndNamesWhatIsMissing) {
     setLameLibraryCandidates({PARTIAL_LAME_PATH});
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
     LogCapture log;
     EXPECT_EQ(loadLameEncoder(boxes), -1);
-    ASSERT_EQ(boxes.texts.size(), 1u);
-    EXPECT_EQ(boxes.texts[0], kMissingInterfaces);
+    ASSERT_EQ(boxes.shown().size(), 1u);
+    EXPECT_EQ(boxes.shown()[0], kMissingInterfaces);
     EXPECT_NE(log.text().find("lame_encode_buffer_interleaved"), std::string::npos);
     EXPECT_NE(log.text().find("get_lame_version_numerical"), std::string::npos);
     EXPECT_EQ(log.text().find("lame_init "), std::string::npos);
@@ -72,13 +73,13 @@ TEST(Mp3Loader, RefusesALibraryWithoutTheFullInterfaceAndNamesWhatIsMissing) {
 }
 
 TEST(Mp3Loader, AfterAFailureALaterAttemptFindsTheLibraryInTheFallbackFolder) {
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
     setLameLibraryCandidates({PARTIAL_LAME_PATH});
     ASSERT_EQ(loadLameEncoder(boxes), -1);
 
     setLameLibraryCandidates({"/nonexistent/libmp3lame.so.0", REAL_LAME_PATH});
     EXPECT_EQ(loadLameEncoder(boxes), 0);
-    EXPECT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.shown().size(), 1u);
 
     BE_VERSION version{};
     beVersion(&version);
@@ -88,7 +89,7 @@ TEST(Mp3Loader, AfterAFailureALaterAttemptFindsTheLibraryInTheFallbackFolder) {
     // Once loaded, the library stays: a broken search list no longer matters.
     setLameLibraryCandidates({"/nonexistent/libmp3lame.so.0"});
     EXPECT_EQ(loadLameEncoder(boxes), 0);
-    EXPECT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.shown().size(), 1u);
 }
 
 }  // namespace

@@ -7,7 +7,8 @@
 namespace quavelink {
 
 //! A static text with its own text and background colours. Shows plain text only: the texts
-//! may carry names that come from the network, so markup is never interpreted. GUI thread.
+//! may carry names that come from the network, so markup is never interpreted. A text too
+//! long for the control ends in "…" and the whole text becomes the tooltip. GUI thread.
 class CColorStatic : public QLabel {
     Q_OBJECT
   public:
@@ -25,8 +26,17 @@ class CColorStatic : public QLabel {
     //! status updates do not flicker.
     bool SetText(const QString& text);
 
+    //! The text as drawn: the whole text, or its start and "…" when it does not fit.
+    QString ShownText() const;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
     void ApplyPalette();
+    void UpdateToolTip();
+    QRect TextRect() const;
 
     QColor textColor_;
     QColor background_;

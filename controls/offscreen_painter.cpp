@@ -1,4 +1,4 @@
-#include "controls/mem_dc.h"
+#include "controls/offscreen_painter.h"
 
 #include <QImage>
 #include <QPaintDevice>

@@ -1,4 +1,4 @@
-#include "versioncheck/web_if.h"
+#include "versioncheck/version_query.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>

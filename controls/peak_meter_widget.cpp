@@ -1,4 +1,4 @@
-#include "controls/peak_meter_ctrl.h"
+#include "controls/peak_meter_widget.h"
 
 #include <QPaintEvent>
 #include <QPainter>
@@ -8,8 +8,9 @@
 #include <cstdint>
 
 #include "controls/colors.h"
-#include "controls/mem_dc.h"
+#include "controls/offscreen_painter.h"
 #include "controls/periodic_timer.h"
+#include "platform/hand_off.h"
 
 namespace quavelink {
 
@@ -102,13 +103,11 @@ void CPeakMeterCtrl::Tick() {
     // in flight so a blocked GUI thread does not collect a backlog of them. The destructor
     // joins the timer before the widget goes, and Qt drops events posted to a deleted object.
     if (!repaintPosted_.exchange(true)) {
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                repaintPosted_ = false;
-                update();
-            },
-            Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, HandOff([this] {
+                                      repaintPosted_ = false;
+                                      update();
+                                  }),
+                                  Qt::QueuedConnection);
     }
 }
 

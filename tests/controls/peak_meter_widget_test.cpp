@@ -1,4 +1,4 @@
-#include "controls/peak_meter_ctrl.h"
+#include "controls/peak_meter_widget.h"
 
 #include <gtest/gtest.h>
 
