@@ -326,6 +326,7 @@ void CQuaveLinkServerDlg::OnInitDialog() {
     windowMixers = std::make_unique<WindowMixers>(setup.mixers, setup.boxes, *this, templates,
                                                   *inputSelect, *inputSource);
     windowMixers->OpenMixers();
+    windowMixers->SetLateOpenHandler([this] { bindLateMixers(); });
 
     fillEndpointList();
 
@@ -392,12 +393,7 @@ void CQuaveLinkServerDlg::fillEndpointList() {
         std::string text = listText(*name);
         inputSelect->insertItem(i, QString::fromStdString(text));
         endpointNames.push_back(text);
-        // A render endpoint (the default device included) is captured from its monitor: its
-        // controls are the playback group's, whatever recording mixer shares its name.
-        std::shared_ptr<audio::Endpoint> device;
-        bool render = i == 0 || endpoints.findEndpoint(i, &device) != 0 || !device ||
-                      device->GetDataFlow() == audio::DataFlow::Render;
-        if (windowMixers) windowMixers->MapEndpoint(i, text, render);
+        if (windowMixers) windowMixers->MapEndpoint(i, text, rendersAt(i));
         if (!found && stored.size() >= 2 && stored == text) {
             chosen = i;
             found = true;
@@ -407,6 +403,22 @@ void CQuaveLinkServerDlg::fillEndpointList() {
     captureRateText->SetText(QString());
     inputSelect->setCurrentIndex(inputSelect->count() > 0 ? chosen : -1);
     OnInputDeviceChanged();
+}
+
+bool CQuaveLinkServerDlg::rendersAt(int index) {
+    // A render endpoint (the default device included) is captured from its monitor: its
+    // controls are the playback group's, whatever recording mixer shares its name.
+    std::shared_ptr<audio::Endpoint> device;
+    return index == 0 || setup.endpoints->findEndpoint(index, &device) != 0 || !device ||
+           device->GetDataFlow() == audio::DataFlow::Render;
+}
+
+void CQuaveLinkServerDlg::bindLateMixers() {
+    for (int i = 0; i < static_cast<int>(endpointNames.size()); ++i) {
+        windowMixers->MapEndpoint(i, endpointNames[i], rendersAt(i));
+    }
+    windowMixers->OnInputDeviceChanged(inputSelect->currentIndex());
+    placeHeadings();
 }
 
 int CQuaveLinkServerDlg::DoModal() {

@@ -191,6 +191,11 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
   private:
     void buildControls();
     void fillEndpointList();
+    //! Whether endpoint list entry `index` is captured from a playback device's monitor.
+    bool rendersAt(int index);
+    //! The mixer set was built after start-up: maps the listed endpoints to it and binds the
+    //! controls of the current choice, without choosing the endpoint again.
+    void bindLateMixers();
     void applyConnectionStatus(int connectedCount, const std::optional<std::string>& name);
     void applyCaptureRateText(const std::string& text);
     //! Runs `work` on the GUI thread: now when called there, else queued in call order.

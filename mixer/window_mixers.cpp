@@ -28,9 +28,11 @@ WindowMixers::WindowMixers(MixerSystem* system, MessageBoxHost* boxes, QWidget& 
     deviceMixerMap.fill(-1);
     sourceConnection = QObject::connect(&inputSource, &QComboBox::activated, &inputSource,
                                         [this] { SelectInputSource(); });
+    if (system != nullptr) system->mixerWatchDevices(this);
 }
 
 WindowMixers::~WindowMixers() {
+    if (system != nullptr) system->mixerWatchDevices(nullptr);
     QObject::disconnect(sourceConnection);
     // The groups' controls go before the mixers they are bound to.
     output.reset();
@@ -45,7 +47,12 @@ void WindowMixers::OpenMixers() {
     if (system == nullptr) return;
     mixerDeviceCount = system->mixerGetNumDevs();
     if (mixerDeviceCount == 0) return;
+    // The groups' controls are bound to the mixers they replace.
+    output.reset();
+    input.reset();
     mixers.clear();
+    outputMixerCount = 0;
+    inputMixerCount = 0;
     for (std::uint32_t i = 0; i <= mixerDeviceCount; ++i) {
         mixers.push_back(std::make_unique<CMixer>(*system, boxes));
     }
@@ -54,6 +61,18 @@ void WindowMixers::OpenMixers() {
         if (mixers[k + 1]->Open(k, this, true) != 0) break;
         ++inputMixerCount;
     }
+}
+
+void WindowMixers::SetLateOpenHandler(std::function<void()> opened) {
+    lateOpenHandler = std::move(opened);
+}
+
+void WindowMixers::OnMixerDevicesChanged() {
+    if (outputMixerCount > 0 || inputMixerCount > 0) return;
+    OpenMixers();
+    if (outputMixerCount == 0 && inputMixerCount == 0) return;
+    logLine("Mixer controls opened now that the sound server runs\n");
+    if (lateOpenHandler) lateOpenHandler();
 }
 
 void WindowMixers::MapEndpoint(int listIndex, const std::string& endpointName,

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +38,10 @@ class WindowMixers : public MixerNotifyTarget {
     //! Builds the mixer set when the system has a mixer device, with this object as the
     //! notification target.
     void OpenMixers();
+    //! `opened` runs after a mixer set that could not be built at first was built later (the
+    //! sound server came up after the window), for the window to map its endpoints to it and
+    //! bind its controls.
+    void SetLateOpenHandler(std::function<void()> opened);
     //! Endpoint list entry `listIndex` is named `endpointName`: remembers the last recording
     //! mixer whose product name matches it (compared over the shorter length, ignoring case).
     //! A render endpoint never matches: its mixer controls are the playback group's.
@@ -58,6 +63,9 @@ class WindowMixers : public MixerNotifyTarget {
 
     // MixerNotifyTarget
     void OnMixerControlChange(HMIXER mixer, std::uint32_t controlId) override;
+    //! Builds the mixer set when none is open yet; an open set stays as it is, its controls
+    //! are told of every change anyway.
+    void OnMixerDevicesChanged() override;
 
     CControlGroup* outputGroup() const { return output.get(); }
     CControlGroup* inputGroup() const { return input.get(); }
@@ -78,6 +86,7 @@ class WindowMixers : public MixerNotifyTarget {
     std::unique_ptr<CControlGroup> output;
     std::unique_ptr<CControlGroup> input;
     QMetaObject::Connection sourceConnection;
+    std::function<void()> lateOpenHandler;
 };
 
 }  // namespace quavelink

@@ -195,6 +195,9 @@ class MixerNotifyTarget {
     //! Window thread (through the poster the mixer system was made with): control `controlId`
     //! of the open mixer `mixer` changed, whoever changed it.
     virtual void OnMixerControlChange(HMIXER mixer, std::uint32_t controlId) = 0;
+    //! Window thread (through the same poster): the mixer devices may be others now, say
+    //! because the sound server came up after the program, so mixerGetNumDevs may count more.
+    virtual void OnMixerDevicesChanged() {}
 };
 
 //! Carries a piece of work to the window thread, to run there later in call order. Callable
@@ -230,6 +233,9 @@ class MixerSystem {
                                              std::uint32_t flags) = 0;
     virtual MMRESULT mixerSetControlDetails(HMIXER mixer, const MIXERCONTROLDETAILS* details,
                                             std::uint32_t flags) = 0;
+    //! `target` (null for none) hears OnMixerDevicesChanged from now on; it must stay alive
+    //! until it is replaced. A system whose devices never change may ignore it.
+    virtual void mixerWatchDevices(MixerNotifyTarget* target) { (void)target; }
 };
 
 }  // namespace quavelink

@@ -164,6 +164,7 @@ struct OpenMixer {
 struct Targets {
     std::mutex mutex;
     std::map<HMIXER, MixerNotifyTarget*> byMixer;
+    MixerNotifyTarget* devices = nullptr;
 };
 
 class PulseMixerSystem : public MixerSystem {
@@ -240,6 +241,11 @@ class PulseMixerSystem : public MixerSystem {
         }
         std::lock_guard guard(openMutex);
         return open.erase(mixer) == 1 ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
+    }
+
+    void mixerWatchDevices(MixerNotifyTarget* target) override {
+        std::lock_guard guard(targets->mutex);
+        targets->devices = target;
     }
 
     MMRESULT mixerGetDevCapsA(HMIXER mixer, MIXERCAPSA* caps, std::uint32_t capsSize) override {
@@ -408,10 +414,12 @@ class PulseMixerSystem : public MixerSystem {
         return options;
     }
 
-    // Watch thread, after the sound server came back: every control of every open mixer may
-    // show another value now, so the window reads them all again.
+    // Watch thread, after the sound server came back or came up for the first time: every
+    // control of every open mixer may show another value now, so the window reads them all
+    // again, and a window that found no mixer device before may find some now.
     void onReconnected() {
         logLine("Mixer: connected to the sound server again\n");
+        postDevicesChanged();
         std::vector<std::pair<HMIXER, std::uint32_t>> changed;
         {
             std::lock_guard guard(openMutex);
@@ -623,6 +631,21 @@ class PulseMixerSystem : public MixerSystem {
                 if (found != shared->byMixer.end()) target = found->second;
             }
             if (target) target->OnMixerControlChange(mixer, controlId);
+        });
+    }
+
+    void postDevicesChanged() {
+        if (!poster) return;
+        std::weak_ptr<Targets> weak = targets;
+        poster([weak] {
+            std::shared_ptr<Targets> shared = weak.lock();
+            if (!shared) return;
+            MixerNotifyTarget* target = nullptr;
+            {
+                std::lock_guard guard(shared->mutex);
+                target = shared->devices;
+            }
+            if (target) target->OnMixerDevicesChanged();
         });
     }
 

@@ -106,6 +106,9 @@ TEST_F(Program, WithoutASoundServerTheWindowSaysSoInWordsAndCapturesWhenOneStart
     for (int i = 0; i < 2000 && client.messages().size() < 100; ++i) client.service(10);
     EXPECT_GE(client.messages().size(), 100u) << server->output();
     EXPECT_TRUE(client.connected());
+    // The volume and mute controls come with it.
+    EXPECT_TRUE(server->waitForOutput("Mixer controls opened now that the sound server runs", 10s))
+        << server->output();
 
     const std::string output = server->output();
     EXPECT_EQ(output.find("PlaySilence thread has died"), std::string::npos) << output;

@@ -23,8 +23,9 @@ class IdleWorkers : public WindowWorkers {
 };
 
 //! Lets the window run until `done` holds; false after 5 s without it.
-inline bool runUntil(const std::function<bool()>& done) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+inline bool runUntil(const std::function<bool()>& done,
+                     std::chrono::seconds timeout = std::chrono::seconds(5)) {
+    auto end = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < end) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         if (done()) return true;

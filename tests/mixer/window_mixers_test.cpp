@@ -227,5 +227,35 @@ TEST_F(WindowMixersTest, NoMixerDeviceMeansNoGroups) {
     EXPECT_EQ(mixers->MixerIndexFor(1), -1);
 }
 
+TEST_F(WindowMixersTest, MixersThatCameLateAreOpenedOnceAndTheWindowToldOnce) {
+    system.setDeviceCount(0);
+    system.addDevice(playback());
+    system.addDevice(recorder("USB Microphone", {"Mic"}, 0x1000));
+    system.setFirstWaveInDevice(1);
+    open();
+    int told = 0;
+    mixers->SetLateOpenHandler([&] { ++told; });
+    mixers->OnMixerDevicesChanged();  // still no device: nothing to open
+    EXPECT_EQ(told, 0);
+    EXPECT_EQ(system.countCalls("mixerOpen"), 0);
+
+    system.setDeviceCount(1);
+    mixers->OnMixerDevicesChanged();
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(mixers->outputMixerCount, 1);
+    EXPECT_EQ(mixers->inputMixerCount, 1);
+    list({{"Default multimedia device", true}, {"USB Microphone", false}});
+    choose(1);
+    ASSERT_NE(mixers->outputGroup(), nullptr);
+    ASSERT_NE(mixers->inputGroup(), nullptr);
+
+    // An open set survives a server restart: its controls are told of the changes instead.
+    const int opens = system.countCalls("mixerOpen");
+    mixers->OnMixerDevicesChanged();
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(system.countCalls("mixerOpen"), opens);
+    EXPECT_NE(mixers->inputGroup(), nullptr);
+}
+
 }  // namespace
 }  // namespace quavelink

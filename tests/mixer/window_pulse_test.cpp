@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include "platform/message_box.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
+#include "pulse_window_parts.h"
 #include "settings/settings.h"
 
 // The main window with its real mixer controls over a private PulseAudio daemon: a null sink
@@ -31,6 +33,16 @@ namespace {
 using test::IdleWorkers;
 using test::runUntil;
 using LoggedBoxes = test::RecordedBoxes;
+
+// The left fader value of sink "test" as pactl reports it.
+std::uint32_t sinkLevelOf(const test::PulseDaemon& daemon) {
+    auto text = daemon.pactlOutput("get-sink-volume test");
+    if (!text) return 0;
+    // "Volume: front-left: 40001 /  61% / ..."
+    auto at = text->find("front-left: ");
+    if (at == std::string::npos) return 0;
+    return faderFromPulseVolume(std::stoul(text->substr(at + 12)));
+}
 
 class WindowOnPulse : public ::testing::Test {
   protected:
@@ -62,14 +74,7 @@ class WindowOnPulse : public ::testing::Test {
     }
     void TearDown() override { window.reset(); }
 
-    std::uint32_t sinkLevel() {
-        auto text = daemon.pactlOutput("get-sink-volume test");
-        if (!text) return 0;
-        // "Volume: front-left: 40001 /  61% / ..."
-        auto at = text->find("front-left: ");
-        if (at == std::string::npos) return 0;
-        return faderFromPulseVolume(std::stoul(text->substr(at + 12)));
-    }
+    std::uint32_t sinkLevel() { return sinkLevelOf(daemon); }
     void choose(const QString& endpoint) {
         auto* list =
             static_cast<QComboBox*>(window->control(CQuaveLinkServerDlg::IDC_INPUT_SELECT));
@@ -155,6 +160,43 @@ TEST_F(WindowOnPulse, InputGroupFollowsTheChosenEndpoint) {
     choose("QuaveSink");
     EXPECT_EQ(mixers->inputGroup(), nullptr);
     EXPECT_TRUE(inputHeading->isHidden());
+}
+
+TEST(WindowBeforePulse, BindsItsMixerControlsOnceTheSoundServerRuns) {
+    test::PulseDaemon daemon{{"module-null-sink sink_name=test rate=48000"}};
+    ASSERT_TRUE(daemon.ready());
+    daemon.kill(SIGKILL);
+    ResetSettingsToDefaults();
+    SetInputSelect("");
+    test::PulseWindowParts parts;
+    LoggedBoxes boxes;
+    IdleWorkers workers;
+    auto window = std::make_unique<CQuaveLinkServerDlg>(parts.setup(boxes, workers));
+    window->OnInitDialog();
+    WindowMixers* mixers = window->mixerControls();
+    ASSERT_NE(mixers, nullptr);
+    EXPECT_EQ(mixers->outputGroup(), nullptr);
+
+    ASSERT_TRUE(daemon.restart());
+    ASSERT_TRUE(
+        runUntil([&] { return mixers->outputGroup() != nullptr; }, std::chrono::seconds(20)));
+    EXPECT_EQ(mixers->outputGroup()->Label(0)->text(), "Master Volume");
+    CMixerSliderCtrl* volume = nullptr;
+    CMixerCheckBoxMute* mute = nullptr;
+    mixers->outputGroup()->FindSlotControls(0, &volume, nullptr, &mute);
+    ASSERT_NE(volume, nullptr);
+    ASSERT_NE(mute, nullptr);
+    EXPECT_FALSE(volume->isHidden());
+
+    // Bound both ways: the fader sets the sink, and follows a change made elsewhere.
+    volume->setValue(20000);
+    EXPECT_EQ(sinkLevelOf(daemon), 20000u);
+    ASSERT_EQ(daemon.pactl("set-sink-volume test 30000"), 0);
+    const int expected = 65535 - static_cast<int>(faderFromPulseVolume(30000));
+    EXPECT_TRUE(runUntil([&] { return volume->GetPos() == expected; })) << volume->GetPos();
+    mute->click();
+    EXPECT_EQ(daemon.pactlOutput("get-sink-mute test").value_or(""), "Mute: yes\n");
+    window.reset();
 }
 
 }  // namespace
