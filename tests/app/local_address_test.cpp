@@ -97,16 +97,25 @@ TEST(LanAddress, TheSystemsInterfacesGiveTheAddressNotTheHostName) {
     EXPECT_EQ(addressTextInNamespace("ip link set lo up"), " (Unknown)");
 
     // A dummy interface where the kernel has them, else a veth pair; both ends stay inside.
-    const std::string lan =
-        "{ ip link add lan0 type dummy 2>/dev/null || "
-        "{ ip link add lan0 type veth peer name lan1 && ip link set lan1 up; }; } && "
-        "ip addr add 10.77.0.5/24 dev lan0 && ip link set lo up && ";
-    EXPECT_EQ(addressTextInNamespace(lan + "ip link set lan0 up"), " 10.77.0.5");
+    auto interface = [](const std::string& name, const std::string& address) {
+        return "{ ip link add " + name + " type dummy 2>/dev/null || { ip link add " + name +
+               " type veth peer name " + name + "p && ip link set " + name + "p up; }; } && " +
+               "ip addr add " + address + " dev " + name + " && ";
+    };
+    // The kernel tells a new link's carrier a moment after it was set up (up to a second): until
+    // then the interface is up but not running, and rightly not chosen.
+    auto carrier = [](const std::string& name) {
+        return "for i in $(seq 300); do ip link show " + name +
+               " | grep -q LOWER_UP && break; sleep 0.01; done; ";
+    };
+    const std::string lan = interface("lan0", "10.77.0.5/24") + "ip link set lo up && ";
+    EXPECT_EQ(addressTextInNamespace(lan + "ip link set lan0 up && " + carrier("lan0")),
+              " 10.77.0.5");
     EXPECT_EQ(addressTextInNamespace(lan + "true"), " (Unknown)") << "lan0 is down";
 
-    const std::string second =
-        "ip link add wifi0 type bridge && ip addr add 10.88.0.7/24 dev wifi0 && "
-        "ip link set wifi0 up && ip link set lan0 up && ";
+    const std::string second = interface("wifi0", "10.88.0.7/24") +
+                               "ip link set wifi0 up && ip link set lan0 up && " +
+                               carrier("wifi0") + carrier("lan0");
     EXPECT_EQ(addressTextInNamespace(lan + second + "ip route add default dev wifi0"),
               " 10.88.0.7");
     EXPECT_EQ(addressTextInNamespace(lan + second + "ip route add default dev lan0"), " 10.77.0.5");

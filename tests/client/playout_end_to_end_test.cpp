@@ -37,7 +37,9 @@ TEST_P(PlayoutBehindTheServer, HoldsItsLevelAndPlaysTheToneWithoutABreak) {
                             [](const std::string&) {});
     ClientSession session{receiver};
     std::string error;
-    ASSERT_TRUE(session.connect("127.0.0.1", harness.port, true, "card", {false, 0}, error))
+    // Reliable: ENet's throttle drops best-effort packets when a stall of a loaded machine
+    // stretches the round trip it measures, and this test judges the playout, not the network.
+    ASSERT_TRUE(session.connect("127.0.0.1", harness.port, true, "card", {true, 0}, error))
         << error;
     for (int i = 0; i < 3000 && receiver.stats().received == 0; ++i) {
         harness.step({});
