@@ -11,8 +11,8 @@ std::string connectionStatusText(int connectedCount, const char* clientName,
         return " Disconnected";
     }
     std::string suffix = connectedCount > 1 ? " (" + std::to_string(connectedCount) + ")" : "";
-    std::string name = clientName != nullptr ? std::string(clientName).substr(0, 255)
-                                             : lastClientName;
+    std::string name =
+        clientName != nullptr ? std::string(clientName).substr(0, 255) : lastClientName;
     if (clientName != nullptr) lastClientName = name;
     return name.empty() ? " Connected" + suffix : " Connected to " + name + suffix;
 }

@@ -11,7 +11,7 @@ namespace quavelink {
 //! The main window of a server without a display: what a window would show becomes status
 //! lines on standard output, and a message box is written to the log and answered OK at once.
 class HeadlessWindow : public ServerWindow {
-public:
+  public:
     //! Capture thread.
     void SetConnectionStatus(int connectedCount, const char* clientName) override;
     //! Server thread.
@@ -30,7 +30,7 @@ public:
     //! The endpoint chosen for capture; the server thread picks it up.
     InputDeviceChoice choice;
 
-private:
+  private:
     std::mutex mutex;
     std::string lastClientName;  // capture thread only
     std::string rateText;        // guarded by mutex

@@ -113,7 +113,8 @@ int main(int argc, char** argv) {
     EndpointList endpoints(*audioSystem);
     std::vector<std::string> names = listEndpoints(endpoints);
     if (options.listDevices) {
-        for (std::size_t i = 0; i < names.size(); ++i) std::printf("%zu: %s\n", i, names[i].c_str());
+        for (std::size_t i = 0; i < names.size(); ++i)
+            std::printf("%zu: %s\n", i, names[i].c_str());
         return 0;
     }
     std::string error;

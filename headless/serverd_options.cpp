@@ -70,8 +70,8 @@ ServerdOptions parseServerdOptions(int argc, const char* const* argv) {
             auto text = value();
             if (!text) break;
             auto kbps = wholeNumber(*text);
-            if (!kbps || std::find(kMp3BitRates.begin(), kMp3BitRates.end(), *kbps) ==
-                             kMp3BitRates.end()) {
+            if (!kbps ||
+                std::find(kMp3BitRates.begin(), kMp3BitRates.end(), *kbps) == kMp3BitRates.end()) {
                 options.error = "--kbps takes 64, 128, 160, 192, 224, 320 or 0";
             } else {
                 options.mp3Kbps = *kbps;

@@ -2,9 +2,8 @@
 
 #include <strings.h>
 
-#include <cstring>
-
 #include <cstdlib>
+#include <cstring>
 
 namespace quavelink {
 

@@ -6,7 +6,7 @@ namespace quavelink {
 
 //! Shows the program's modal message boxes (fixed text, an OK button).
 class MessageBoxHost {
-public:
+  public:
     virtual ~MessageBoxHost() = default;
 
     //! Any thread. Returns once the user has closed the box; a host without a user (headless,

@@ -12,7 +12,7 @@ packages=(
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
   pipewire pipewire-pulse wireplumber dbus-daemon
   xvfb xauth xdotool trayer imagemagick iproute2 util-linux
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   dpkg-dev file help2man lintian appstream
 )
 

@@ -3,13 +3,14 @@
 # that use a sound server run twice: on PulseAudio, then on PipeWire through pipewire-pulse), the
 # Debian package made from it (lintian, contents, an install into a scratch root), the same suite
 # under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a bounded
-# run of every fuzz target. Name stages to run only those:
-#   scripts/test.sh [plain] [package] [address] [thread] [fuzz]
+# run of every fuzz target, after a check that every C++ file matches .clang-format. Name stages
+# to run only those:
+#   scripts/test.sh [format] [plain] [package] [address] [thread] [fuzz]
 # Everything that sends a packet runs inside a private network namespace.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 stages=("$@")
-[ ${#stages[@]} -gt 0 ] || stages=(plain package address thread fuzz)
+[ ${#stages[@]} -gt 0 ] || stages=(format plain package address thread fuzz)
 
 "$top/scripts/install-deps.sh"
 failed=()
@@ -25,9 +26,10 @@ for stage in "${stages[@]}"; do
     # Three quarters of a minute per target keeps the whole run within the hour on two cores;
     # scripts/fuzz.sh takes longer runs.
     fuzz) "$top/scripts/fuzz.sh" "${QUAVELINK_FUZZ_SECONDS:-45}" || failed+=("$stage") ;;
+    format) "$top/scripts/check-format.sh" || failed+=("$stage") ;;
     # Reuses the plain build.
     package) "$top/scripts/package.sh" --check || failed+=("$stage") ;;
-    *) echo "unknown stage '$stage': plain, package, address, thread or fuzz" >&2; exit 2 ;;
+    *) echo "unknown stage '$stage': format, plain, package, address, thread or fuzz" >&2; exit 2 ;;
   esac
   echo "== $stage took $((SECONDS - started)) s"
 done

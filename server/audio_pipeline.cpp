@@ -52,7 +52,7 @@ int StreamServer::processAudioBlock(std::uint8_t* block, int length) {
         for (int rateCode = 1; rateCode <= kOpusRateCodeCount; ++rateCode) {
             if (!inUse[rateCode]) continue;
             int bytes = opusEncoders->encode(rateCode, pcm, encoded[rateCode].data() + 16,
-                                            kMaxOpusPacketBytes);
+                                             kMaxOpusPacketBytes);
             if (bytes > 0) encodedLength[rateCode] = bytes + static_cast<int>(kMessageHeaderSize);
         }
     }
@@ -77,11 +77,12 @@ int StreamServer::processAudioBlock(std::uint8_t* block, int length) {
 
 void StreamServer::sendToSlot(const ClientSlot& slot, std::uint8_t* message, int length,
                               std::uint32_t blockNumber) {
-    writeMessageHeader({MSG_AUDIO, blockNumber,
-                        audioMessageFlags(slot.reliable, streamIs48k.load(std::memory_order_relaxed),
-                                          slot.rateCode),
-                        0},
-                       message);
+    writeMessageHeader(
+        {MSG_AUDIO, blockNumber,
+         audioMessageFlags(slot.reliable, streamIs48k.load(std::memory_order_relaxed),
+                           slot.rateCode),
+         0},
+        message);
     if (blockNumber % 15 == 0) checkOutgoingQueue(slot, blockNumber);
 
     ENetPacket* packet = enet_packet_create(

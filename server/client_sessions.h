@@ -45,7 +45,7 @@ constexpr int kLoggedMessagesPerSecond = 10;
 //! The server's side of the client sessions: the slot table and the handling of the network
 //! events. Capture thread only.
 class ClientSessions {
-public:
+  public:
     using Clock = std::int64_t (*)();
 
     //! `now` gives the seconds since 1970 that stamp each connect; `logClock` the seconds
@@ -67,7 +67,7 @@ public:
     static std::int64_t unixTimeNow();
     static std::int64_t steadySeconds();
 
-private:
+  private:
     // What one slot's client was allowed to log in its current second.
     struct MessageLog {
         std::int64_t second = 0;

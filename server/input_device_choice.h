@@ -7,7 +7,7 @@ namespace quavelink {
 //! The window's hand-over of the chosen capture endpoint to the server thread: a choice made
 //! twice before the server thread looks is handed over once, with the later index.
 class InputDeviceChoice {
-public:
+  public:
     //! Window thread: endpoint `index` was chosen (0 = the default device).
     void choose(int index) {
         selectedInputIndex.store(index, std::memory_order_relaxed);
@@ -23,7 +23,7 @@ public:
 
     int selected() const { return selectedInputIndex.load(std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<int> selectedInputIndex{0};
     std::atomic<bool> inputChangePending{false};
 };

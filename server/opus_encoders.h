@@ -11,7 +11,7 @@ namespace quavelink {
 //! The three shared Opus encoders, one per rate code 1 to 3, always at 48000 Hz stereo.
 //! Used by the capture thread only, once created.
 class OpusEncoders {
-public:
+  public:
     static constexpr std::array<int, 4> kBitRates{0, 64000, 128000, 256000};
 
     //! Creates an encoder for a rate code; returns null and sets `error` on failure.
@@ -31,7 +31,7 @@ public:
 
     static OpusEncoder* createDefault(int rateCode, int& error);
 
-private:
+  private:
     std::array<OpusEncoder*, 4> opusEncoders{};
 };
 

@@ -8,7 +8,7 @@ namespace quavelink {
 //! Where the block pipeline hands the PCM of each plain block while a recording runs.
 //! Both calls come from the capture thread and must never block.
 class RecordSink {
-public:
+  public:
     virtual ~RecordSink() = default;
     //! Whether a record file is open.
     virtual bool isRecording() const = 0;

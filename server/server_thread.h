@@ -11,7 +11,7 @@ class StreamServer;
 
 //! The audio start-up layer as the server thread uses it. Server thread only.
 class CaptureControl {
-public:
+  public:
     //! What stands behind a list entry at the moment of asking.
     enum class EndpointState { Present, Gone, NoSoundServer };
 

@@ -10,7 +10,7 @@ namespace quavelink {
 //! What the streaming core needs of the main window. The Qt window, the headless host and the
 //! tests implement it; the core never sees a widget.
 class ServerWindow : public MessageBoxHost {
-public:
+  public:
     //! Capture thread, on client connect, disconnect and Data request. `clientName` null keeps
     //! the name shown last. A name comes from the network, made harmless by
     //! displayableClientName (at most 255 bytes, no control characters, valid UTF-8); it is

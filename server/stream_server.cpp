@@ -10,9 +10,10 @@
 namespace quavelink {
 
 StreamServer::StreamServer(ServerWindow& window, RecordSink& recorder,
-                           const OpusEncoders::Factory& createEncoder,
-                           ClientSessions::Clock clock)
-    : window(window), recorder(recorder), createEncoder(createEncoder),
+                           const OpusEncoders::Factory& createEncoder, ClientSessions::Clock clock)
+    : window(window),
+      recorder(recorder),
+      createEncoder(createEncoder),
       clientSessions(window, clock) {}
 
 StreamServer::~StreamServer() {

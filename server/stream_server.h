@@ -20,7 +20,7 @@ class ServerWindow;
 //! The streaming core: the encoders, the network host, the client table and the block
 //! pipeline. The server thread starts it; from then on only the capture thread touches it.
 class StreamServer {
-public:
+  public:
     StreamServer(ServerWindow& window, RecordSink& recorder,
                  const OpusEncoders::Factory& createEncoder = OpusEncoders::createDefault,
                  ClientSessions::Clock clock = &ClientSessions::unixTimeNow);
@@ -59,7 +59,7 @@ public:
     std::uint32_t opusBlockCounter() const { return blockCounter[1]; }
     _ENetHost* host() const { return networkHost; }
 
-private:
+  private:
     void sendToSlot(const ClientSlot& slot, std::uint8_t* message, int length,
                     std::uint32_t blockNumber);
     void checkOutgoingQueue(const ClientSlot& slot, std::uint32_t blockNumber);

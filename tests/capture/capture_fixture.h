@@ -112,9 +112,7 @@ class CaptureTest : public ::testing::Test {
   protected:
     static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-capture-test"); }
 
-    static void SetUpTestSuite() {
-        test::useTemporaryConfigHome("quavelink-capture-test");
-    }
+    static void SetUpTestSuite() { test::useTemporaryConfigHome("quavelink-capture-test"); }
 
     void SetUp() override {
         ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);

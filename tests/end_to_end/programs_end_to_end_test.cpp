@@ -47,8 +47,8 @@ double tonalShare(const std::vector<float>& samples, double frequency) {
 TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
     // Both programs bind every address and answer multicast: only in a namespace of our own.
     if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
-    PulseDaemon pulse({"module-null-sink sink_name=a rate=48000",
-                       "module-null-sink sink_name=b rate=48000"});
+    PulseDaemon pulse(
+        {"module-null-sink sink_name=a rate=48000", "module-null-sink sink_name=b rate=48000"});
     ASSERT_TRUE(pulse.ready());
     ASSERT_EQ(pulse.pactl("set-default-sink a"), 0);
     PulsePlayer player("a", {}, stereoTones(1000, 1500, 48000, 2));
@@ -57,22 +57,21 @@ TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::uint16_t port = freeUdpPort();
     const std::string pulseServer = "PULSE_SERVER=" + pulse.server();
-    ChildProcess server({GetParam().program},
-                        {"QUAVELINK_SERVER_PORT=" + std::to_string(port), pulseServer,
-                         "XDG_CONFIG_HOME=" + std::string(folder),
-                         "XDG_RUNTIME_DIR=" + std::string(folder), "QT_QPA_PLATFORM=offscreen",
-                         "QUAVELINK_SERVER_NOWARN_48K=1",
-                         // The window prints its log only with the console switch on.
-                         "QUAVELINK_SERVER_CONSOLE=1"});
-    ASSERT_TRUE(server.waitForOutput(GetParam().ready, 20s))
-        << server.output() << server.errors();
+    ChildProcess server(
+        {GetParam().program},
+        {"QUAVELINK_SERVER_PORT=" + std::to_string(port), pulseServer,
+         "XDG_CONFIG_HOME=" + std::string(folder), "XDG_RUNTIME_DIR=" + std::string(folder),
+         "QT_QPA_PLATFORM=offscreen", "QUAVELINK_SERVER_NOWARN_48K=1",
+         // The window prints its log only with the console switch on.
+         "QUAVELINK_SERVER_CONSOLE=1"});
+    ASSERT_TRUE(server.waitForOutput(GetParam().ready, 20s)) << server.output() << server.errors();
 
     ChildProcess monitor({"/usr/bin/parec", "-d", "b.monitor", "--raw", "--format=s16le",
                           "--rate=48000", "--channels=2", "--latency-msec=100"},
                          {pulseServer});
     // No host given: the client asks the network, and the server's discovery answers.
-    ChildProcess client({CLIENT_PROGRAM, "--port", std::to_string(port), "--device", "b", "-c",
-                         "3", "--seconds", "4", "--machine", "--no-keys", "--name", "e2e"},
+    ChildProcess client({CLIENT_PROGRAM, "--port", std::to_string(port), "--device", "b", "-c", "3",
+                         "--seconds", "4", "--machine", "--no-keys", "--name", "e2e"},
                         {pulseServer});
     ASSERT_EQ(client.wait(40s), std::optional<int>(0)) << client.output() << client.errors();
     std::this_thread::sleep_for(500ms);
@@ -89,11 +88,10 @@ TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
     std::filesystem::remove_all(folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BothServers, ProgramsEndToEnd,
-    ::testing::Values(ServerForm{"Window", SERVER_PROGRAM, "Mix format:"},
-                      ServerForm{"Headless", SERVERD_PROGRAM, "Capturing at"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(BothServers, ProgramsEndToEnd,
+                         ::testing::Values(ServerForm{"Window", SERVER_PROGRAM, "Mix format:"},
+                                           ServerForm{"Headless", SERVERD_PROGRAM, "Capturing at"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace quavelink::test

@@ -311,10 +311,11 @@ class ServerdDeviceFault : public ::testing::TestWithParam<DeviceFault> {};
 TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnected) {
     if (!inPrivateNetwork()) GTEST_SKIP() << "needs scripts/in-private-network.sh";
     const DeviceFault& fault = GetParam();
-    PulseDaemon pulse({"module-null-sink sink_name=test rate=48000 "
-                       "sink_properties=device.description=Test48k",
-                       "module-null-sink sink_name=other rate=48000 "
-                       "sink_properties=device.description=Other48k"});
+    PulseDaemon pulse(
+        {"module-null-sink sink_name=test rate=48000 "
+         "sink_properties=device.description=Test48k",
+         "module-null-sink sink_name=other rate=48000 "
+         "sink_properties=device.description=Other48k"});
     ASSERT_TRUE(pulse.ready());
     ASSERT_EQ(pulse.pactl("set-default-sink test"), 0);
     char folder[] = "/tmp/quavelink-serverd-XXXXXX";
@@ -396,11 +397,13 @@ INSTANTIATE_TEST_SUITE_P(
         // started again opens it at its own rate.
         DeviceFault{"DefaultSinkReloadedAt44100", "0",
                     [](PulseDaemon& pulse) {
-                        return pulse.pactl("load-module module-null-sink sink_name=cd "
-                                           "rate=44100") == 0 &&
+                        return pulse.pactl(
+                                   "load-module module-null-sink sink_name=cd "
+                                   "rate=44100") == 0 &&
                                unloadSink(pulse, "other") && unloadSink(pulse, "test") &&
-                               pulse.pactl("load-module module-null-sink sink_name=test "
-                                           "rate=44100") == 0 &&
+                               pulse.pactl(
+                                   "load-module module-null-sink sink_name=test "
+                                   "rate=44100") == 0 &&
                                pulse.pactl("set-default-sink test") == 0;
                     },
                     "New mix format doesn't match old mix format.  Aborting.", nullptr, "",

@@ -143,12 +143,14 @@ TEST_F(PulseMixer, OutputMixerIsTheDefaultSinkBothWays) {
     changes.ids.clear();
     ASSERT_EQ(daemon.pactl("set-sink-volume other 10000"), 0);
     ASSERT_EQ(daemon.pactl("set-default-sink other"), 0);
-    EXPECT_TRUE(pumpUntil(work, [&] {
-        if (!changes.saw(volumeId)) return false;
-        changes.ids.clear();
-        return mixer.GetValueById(volumeId, values, size) == 0 &&
-               values[0] == faderFromPulseVolume(10000);
-    })) << "the output mixer reads " << values[0];
+    EXPECT_TRUE(pumpUntil(work,
+                          [&] {
+                              if (!changes.saw(volumeId)) return false;
+                              changes.ids.clear();
+                              return mixer.GetValueById(volumeId, values, size) == 0 &&
+                                     values[0] == faderFromPulseVolume(10000);
+                          }))
+        << "the output mixer reads " << values[0];
 }
 
 TEST_F(PulseMixer, InputMixersAreTheSourcesWithAMultiplexer) {

@@ -37,7 +37,8 @@ TEST(AudioPipeline, ReliablePcmClientGetsEveryPlainBlockInOrder) {
     ServerHarness harness;
     auto client = harness.connect(1);
     client->sendDataRequest(FLAG_RELIABLE, "kitchen");
-    ASSERT_TRUE(harness.stepUntil({client.get()}, [&] { return client->messages().size() >= 200; }));
+    ASSERT_TRUE(
+        harness.stepUntil({client.get()}, [&] { return client->messages().size() >= 200; }));
 
     const auto& messages = client->messages();
     for (const ReceivedMessage& m : messages) {
@@ -65,7 +66,8 @@ TEST_P(OpusRateCode, CarriesTheToneAndItsFlags) {
     auto client = harness.connect(1);
     std::uint32_t flags = static_cast<std::uint32_t>(rateCode) << kRateCodeShift;
     client->sendDataRequest(flags, "opus");
-    ASSERT_TRUE(harness.stepUntil({client.get()}, [&] { return client->messages().size() >= 100; }));
+    ASSERT_TRUE(
+        harness.stepUntil({client.get()}, [&] { return client->messages().size() >= 100; }));
 
     const auto& messages = client->messages();
     for (const ReceivedMessage& m : messages) {

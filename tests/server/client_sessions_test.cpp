@@ -92,7 +92,8 @@ TEST(ClientSessions, EleventhSharedClientReplacesTheEarliestWithTiesToTheLowerSl
     ASSERT_TRUE(waitForDisconnect(harness, *clients[3]));
     EXPECT_EQ(clients[3]->disconnectValue(), DISCONNECT_REPLACED);
     EXPECT_EQ(slotOf(harness, *eleventh), 3);
-    harness.stepUntil({}, [] { return false; }, 50);
+    harness.stepUntil(
+        {}, [] { return false; }, 50);
     for (int i = 0; i < 10; ++i) {
         clients[i]->service(0);
         if (i != 3) {
@@ -131,7 +132,8 @@ TEST(ClientSessions, ProtocolVersionZeroClientIsDroppedSilently) {
     const std::uint32_t firstBlockAfterDrop = harness.server.plainBlockCounter();
     old->messages().clear();
     old->sendDataRequest(0, "again");
-    harness.stepUntil({old.get(), next.get()}, [] { return false; }, 100);
+    harness.stepUntil(
+        {old.get(), next.get()}, [] { return false; }, 100);
     EXPECT_TRUE(old->connected());
     EXPECT_FALSE(old->disconnectValue().has_value());
     EXPECT_EQ(harness.server.sessions().connectedCount(), 2);
@@ -178,7 +180,8 @@ TEST(ClientSessions, ReconnectFromTheSameAddressClearsAnOldSlotThatDidNotShareQu
     EXPECT_EQ(log.count("Connect for same ip/port as current connection, skipping disconnect\n"),
               1);
     // The returning client is not thrown out by the drop of its own stale connection.
-    harness.stepUntil({back.get()}, [] { return false; }, 100);
+    harness.stepUntil(
+        {back.get()}, [] { return false; }, 100);
     EXPECT_TRUE(back->connected());
     EXPECT_FALSE(back->disconnectValue().has_value());
 }
@@ -198,7 +201,8 @@ TEST(ClientSessions, FullTableWhoseOldestIsTheSameClientSkipsTheDisconnect) {
     EXPECT_EQ(log.count("Connect for same ip/port as current connection, skipping disconnect\n"),
               1);
     EXPECT_EQ(slotOf(harness, *back), 0);
-    harness.stepUntil({back.get()}, [] { return false; }, 50);
+    harness.stepUntil(
+        {back.get()}, [] { return false; }, 50);
     EXPECT_TRUE(back->connected());
     EXPECT_FALSE(back->disconnectValue().has_value());
 }

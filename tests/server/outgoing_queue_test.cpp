@@ -87,8 +87,8 @@ TEST(ClearOutgoingQueue, KeepsTheRestOfAPacketWhoseFirstFragmentsWentOut) {
     ASSERT_EQ(enet_peer_send(pair.serverPeer, 0, packet), 0);
     pair.queue(51, ENET_PACKET_FLAG_RELIABLE);
     // As if the first fragment had gone out and come back for retransmission.
-    auto* first = reinterpret_cast<ENetOutgoingCommand*>(
-        enet_list_begin(&pair.serverPeer->outgoingCommands));
+    auto* first =
+        reinterpret_cast<ENetOutgoingCommand*>(enet_list_begin(&pair.serverPeer->outgoingCommands));
     first->sendAttempts = 1;
 
     EXPECT_EQ(clearOutgoingQueue(pair.serverPeer), 1);  // only marker 51

@@ -32,9 +32,8 @@ struct DeviceLoop {
     std::jthread thread;
 
     void run() {
-        thread = std::jthread([this](std::stop_token stop) {
-            runDeviceLoop(server, capture, window, stop, 5ms);
-        });
+        thread = std::jthread(
+            [this](std::stop_token stop) { runDeviceLoop(server, capture, window, stop, 5ms); });
     }
     bool waitFor(std::size_t calls) {
         for (int i = 0; i < 2000 && capture.snapshot().size() < calls; ++i) {

@@ -41,8 +41,8 @@ TEST(Soak, AThousandConnectionsLeaveTheTableConsistentAndTheHeapWhereItWas) {
 
     std::size_t mostAtOnce = 0;
     while (connectsMade < 1000 || !clients.empty()) {
-        const bool connect = connectsMade < 1000 && (clients.size() < 4 || random() % 2 == 0) &&
-                             clients.size() < 30;
+        const bool connect =
+            connectsMade < 1000 && (clients.size() < 4 || random() % 2 == 0) && clients.size() < 30;
         if (connect) {
             std::uint32_t value = (random() % 2) | (random() % 2 ? CONNECT_FLAG_SHARED : 0);
             clients.push_back(std::make_unique<TestClient>(harness.port, value));
@@ -69,8 +69,8 @@ TEST(Soak, AThousandConnectionsLeaveTheTableConsistentAndTheHeapWhereItWas) {
         }
     }
     // Every connection the server saw has ended.
-    ASSERT_TRUE(harness.stepUntil({}, [&] { return harness.server.sessions().connectedCount() == 0; },
-                                  40000))
+    ASSERT_TRUE(harness.stepUntil(
+        {}, [&] { return harness.server.sessions().connectedCount() == 0; }, 40000))
         << harness.server.sessions().connectedCount() << " still counted";
     for (const ClientSlot& slot : harness.server.sessions().slots()) EXPECT_EQ(slot.peer, nullptr);
     EXPECT_GE(mostAtOnce, 20u);

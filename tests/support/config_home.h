@@ -13,8 +13,8 @@ namespace quavelink::test {
 //! before anything reads a setting.
 inline std::string useTemporaryConfigHome(const std::string& name) {
     static const std::string folder = [&] {
-        auto dir = std::filesystem::temp_directory_path() /
-                   (name + "-" + std::to_string(::getpid()));
+        auto dir =
+            std::filesystem::temp_directory_path() / (name + "-" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir);
         return dir.string();
     }();

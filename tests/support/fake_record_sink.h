@@ -8,7 +8,7 @@ namespace quavelink::test {
 
 //! Keeps every block pushed while `recording`, up to `capacity`.
 class FakeRecordSink : public RecordSink {
-public:
+  public:
     bool isRecording() const override { return recording; }
     bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length) override {
         if (blocks.size() >= capacity) return false;

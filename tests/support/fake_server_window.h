@@ -12,7 +12,7 @@ namespace quavelink::test {
 
 //! A main window that remembers what the core told it. Any thread.
 class FakeServerWindow : public ServerWindow {
-public:
+  public:
     struct Status {
         int connectedCount;
         std::optional<std::string> name;  // nullopt: "keep the last name"
@@ -20,8 +20,8 @@ public:
 
     void SetConnectionStatus(int connectedCount, const char* clientName) override {
         std::lock_guard lock(mutex);
-        statuses.push_back({connectedCount, clientName ? std::optional<std::string>(clientName)
-                                                       : std::nullopt});
+        statuses.push_back(
+            {connectedCount, clientName ? std::optional<std::string>(clientName) : std::nullopt});
     }
     bool TakeInputDeviceChange(int& index) override { return choice.take(index); }
     void SetCaptureRateText(const std::string& text) override {
@@ -66,7 +66,7 @@ public:
     std::vector<MeterCall> meterCalls;
     std::vector<std::string> messageBoxes;
 
-private:
+  private:
     std::mutex mutex;
 };
 

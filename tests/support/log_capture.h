@@ -13,7 +13,7 @@ namespace quavelink::test {
 
 //! Collects the diagnostic lines written while it lives.
 class LogCapture {
-public:
+  public:
     LogCapture() {
         setLogObserver([this](const std::string& line) {
             std::lock_guard lock(mutex);
@@ -54,7 +54,7 @@ public:
         return joined;
     }
 
-private:
+  private:
     std::mutex mutex;
     std::vector<std::string> lines;
 };

@@ -29,7 +29,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 
-
 // A UDP socket bound to 127.0.0.1:`port` (0: any free port), with room for a burst.
 int boundSocket(std::uint16_t port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

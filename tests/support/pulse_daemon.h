@@ -11,7 +11,8 @@ namespace quavelink::test {
 //! A private sound server that speaks the PulseAudio protocol, for one test: started in a fresh
 //! temporary folder with the given modules (for example "module-null-sink sink_name=test
 //! rate=48000"), reachable through PULSE_SERVER (and PIPEWIRE_RUNTIME_DIR), which it exports
-//! for the whole process while it lives; killed, and the folder removed, when it goes. Runs as root or not, without systemd.
+//! for the whole process while it lives; killed, and the folder removed, when it goes. Runs as root
+//! or not, without systemd.
 //!
 //! QUAVELINK_TEST_SOUND_SERVER picks the server: `pulseaudio` (the default: one pulseaudio
 //! daemon, no D-Bus) or `pipewire` (pipewire, wireplumber and pipewire-pulse on a private D-Bus

@@ -36,7 +36,8 @@ std::unique_ptr<TestClient> ServerHarness::connect(std::uint32_t connectValue,
     // Connected on both ends: the client saw its connect, and the server gave it a slot.
     auto inASlot = [&] {
         for (const ClientSlot& slot : server.sessions().slots()) {
-            if (slot.peer != nullptr && slot.peer->connectID == raw->enetPeer()->connectID) return true;
+            if (slot.peer != nullptr && slot.peer->connectID == raw->enetPeer()->connectID)
+                return true;
         }
         return false;
     };

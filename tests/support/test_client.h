@@ -21,7 +21,7 @@ struct ReceivedMessage {
 
 //! A client that speaks the wire protocol over real ENet on 127.0.0.1.
 class TestClient {
-public:
+  public:
     //! Connects to 127.0.0.1:`serverPort` with `connectValue`; `localPort` 0 lets the system
     //! choose the client's port.
     TestClient(std::uint16_t serverPort, std::uint32_t connectValue, std::uint16_t localPort = 0);
@@ -50,7 +50,7 @@ public:
     std::uint16_t localPort() const;
     _ENetPeer* enetPeer() const { return peer; }
 
-private:
+  private:
     _ENetHost* host = nullptr;
     _ENetPeer* peer = nullptr;
     bool isConnected = false;

@@ -9,8 +9,11 @@
 namespace quavelink::test {
 
 ToneBlocks::ToneBlocks(double frequency, int sampleRate, double amplitude)
-    : frequency(frequency), rate(sampleRate), amplitude(amplitude),
-      plain(kPlainBlockLength), opus(kOpusBlockLength) {}
+    : frequency(frequency),
+      rate(sampleRate),
+      amplitude(amplitude),
+      plain(kPlainBlockLength),
+      opus(kOpusBlockLength) {}
 
 std::vector<std::uint8_t>& ToneBlocks::next() {
     if (opusPending) {

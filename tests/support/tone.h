@@ -9,7 +9,7 @@ namespace quavelink::test {
 //! into a 338-frame plain block and a 480-frame compressed block, each with 16 bytes of header
 //! room, and a block is handed over as soon as it is full.
 class ToneBlocks {
-public:
+  public:
     ToneBlocks(double frequency, int sampleRate, double amplitude = 0.5);
 
     //! Advances to the next full block of either stream and returns it (1368 or 1936 bytes).
@@ -17,7 +17,7 @@ public:
 
     int sampleRate() const { return rate; }
 
-private:
+  private:
     double frequency;
     int rate;
     double amplitude;
