@@ -3,10 +3,10 @@
 
 Ten clients of mixed modes (PCM and the three Opus rates, reliable and best-effort) listen
 through the lossy relay; the server records to WAV; the sound server is killed and started
-again every `period` minutes. Every minute it prints the server's resident memory and CPU use
-and the blocks each client received in that minute; after each restart the time from the sound
-server answering to the first block at each client; at the end the reconnects and the
-recording's length against the wall clock. Run inside a private network namespace
+again every `period` minutes. Every minute it prints the server's resident memory (with its
+anonymous, file-backed and shared parts) and CPU use and the blocks each client received in
+that minute; after each restart the time from the sound server answering to the first block
+at each client; at the end the reconnects and the recording's length against the wall clock. Run inside a private network namespace
 (bench/run-soak.sh does).
 """
 import os
@@ -19,12 +19,19 @@ import time
 from recovery_time import Client, SoundServer, free_port
 
 
+RESIDENT_FIELDS = ("VmRSS", "RssAnon", "RssFile", "RssShmem")
+
+
 def resident_kib(pid):
+    """Resident memory in KiB: the total, then its anonymous (heap), file-backed (mapped
+    libraries) and shared (the sound server's memory pools) parts."""
+    found = {}
     with open("/proc/%d/status" % pid) as status:
         for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
+            name = line.split(":", 1)[0]
+            if name in RESIDENT_FIELDS:
+                found[name] = int(line.split()[1])
+    return [found.get(name, 0) for name in RESIDENT_FIELDS]
 
 
 def cpu_seconds(pid):
@@ -81,7 +88,8 @@ def main():
     end = started + minutes * 60
     cpu_before = cpu_seconds(server.pid)
     counted = [0] * len(clients)
-    print("minute  RSS(MiB)  CPU(% of a core)  blocks received per client in the minute")
+    print("minute  RSS(MiB)  anon  file  shmem  CPU(% of a core)  "
+          "blocks received per client in the minute")
     try:
         while time.monotonic() < end:
             for client in clients:
@@ -119,10 +127,10 @@ def main():
                 cpu = cpu_seconds(server.pid)
                 blocks = [c.received - counted[i] for i, c in enumerate(clients)]
                 counted = [c.received for c in clients]
-                print("%6.0f  %8.1f  %16.1f  %s" % ((now - started) / 60,
-                                                    resident_kib(server.pid) / 1024,
-                                                    100 * (cpu - cpu_before) / 60,
-                                                    " ".join(str(b) for b in blocks)))
+                rss, anon, mapped, shared = (kib / 1024 for kib in resident_kib(server.pid))
+                print("%6.0f  %8.1f  %4.1f  %4.1f  %5.1f  %16.1f  %s"
+                      % ((now - started) / 60, rss, anon, mapped, shared,
+                         100 * (cpu - cpu_before) / 60, " ".join(str(b) for b in blocks)))
                 sys.stdout.flush()
                 cpu_before = cpu
                 next_minute += 60
