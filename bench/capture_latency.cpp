@@ -15,11 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/audio_startup.h"
-#include "capture/stream_server_block_sink.h"
-#include "fake_record_sink.h"
-#include "fake_server_window.h"
-#include "platform/audio/pulse_audio_system.h"
+#include "captured_stream.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
 #include "settings/settings.h"
@@ -109,17 +105,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pulseaudio did not start\n");
         return 1;
     }
-    FakeServerWindow window;
-    FakeRecordSink recorder;
-    StreamServer server(window, recorder);
-    std::uint16_t port = freeUdpPort();
-    if (!server.start(port)) return 1;
-    auto audioSystem = audio::CreatePulseAudioSystem();
-    EndpointList endpoints(*audioSystem);
-    endpoints.findEndpoint(0);
-    StreamServerBlockSink sink(server);
-    ChannelSelection channels;
-    AudioStartup startup(endpoints, sink, window, channels);
+    CapturedStream stream;
+    if (!stream.start()) return 1;
 
     // The click stream: zeros, and every 200 ms a 2 ms burst, written 1 ms at a time into a
     // 5 ms buffer. A click counts as written when the write that holds its first frame returns.
@@ -148,9 +135,9 @@ int main(int argc, char** argv) {
         }
     };
 
-    if (startup.startCapture(0, server.streamIs48k) != 0) return 1;
-    TestClient pcm(port, 1 | CONNECT_FLAG_SHARED);
-    TestClient opus(port, 1 | CONNECT_FLAG_SHARED);
+    if (!stream.startCapture()) return 1;
+    TestClient pcm(stream.port, 1 | CONNECT_FLAG_SHARED);
+    TestClient opus(stream.port, 1 | CONNECT_FLAG_SHARED);
     for (int i = 0; i < 500 && !(pcm.connected() && opus.connected()); ++i) {
         pcm.service(1);
         opus.service(1);
@@ -192,7 +179,7 @@ int main(int argc, char** argv) {
         if (!player.ok()) std::fprintf(stderr, "the click stream failed\n");
     }
     opus_decoder_destroy(decoder);
-    startup.stopCapture();
+    stream.startup.stopCapture();
 
     std::vector<Clock::time_point> clickWrites;
     {

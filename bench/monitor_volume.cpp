@@ -13,11 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/audio_startup.h"
-#include "capture/stream_server_block_sink.h"
-#include "fake_record_sink.h"
-#include "fake_server_window.h"
-#include "platform/audio/pulse_audio_system.h"
+#include "captured_stream.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
 #include "settings/settings.h"
@@ -66,20 +62,11 @@ int main() {
         std::fprintf(stderr, "the sound server did not start\n");
         return 1;
     }
-    FakeServerWindow window;
-    FakeRecordSink recorder;
-    StreamServer server(window, recorder);
-    std::uint16_t port = freeUdpPort();
-    if (!server.start(port)) return 1;
-    auto audioSystem = audio::CreatePulseAudioSystem();
-    EndpointList endpoints(*audioSystem);
-    endpoints.findEndpoint(0);
-    StreamServerBlockSink sink(server);
-    ChannelSelection channels;
-    AudioStartup startup(endpoints, sink, window, channels);
+    CapturedStream stream;
+    if (!stream.start()) return 1;
     PulsePlayer player("out", PulsePlayer::Options{}, stereoTones(1000, 1000, 48000, 2));
-    if (startup.startCapture(0, server.streamIs48k) != 0) return 1;
-    TestClient client(port, 1 | CONNECT_FLAG_SHARED);
+    if (!stream.startCapture()) return 1;
+    TestClient client(stream.port, 1 | CONNECT_FLAG_SHARED);
     for (int i = 0; i < 500 && !client.connected(); ++i) client.service(2);
     client.sendDataRequest(0, "level");
 
@@ -91,7 +78,7 @@ int main() {
     daemon.pactl("set-sink-volume out 100%");
     daemon.pactl("set-sink-mute out 1");
     std::printf("  sink muted:    %7.1f dBFS\n", listen(client, 1.5));
-    startup.stopCapture();
+    stream.startup.stopCapture();
     std::error_code ignored;
     std::filesystem::remove_all(config, ignored);
     return 0;
