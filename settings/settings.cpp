@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVariant>
 
+#include "settings/ini_file.h"
+
 namespace quavelink {
 namespace {
 
@@ -37,15 +39,19 @@ std::string fromStoredText(const QVariant& stored) {
 
 // The store object is opened per write and destroyed before returning: its destructor commits
 // the file (atomically, through a temporary file), which is what makes every setter durable.
+QSettings openStore() {
+    return QSettings(ini::format(), QSettings::UserScope, kOrganisation, kApplication);
+}
+
 void store(const char* key, const QVariant& value) {
-    QSettings settings(kOrganisation, kApplication);
+    QSettings settings = openStore();
     settings.setValue(key, value);
 }
 
 }  // namespace
 
 void LoadSettings() {
-    QSettings settings(kOrganisation, kApplication);
+    QSettings settings = openStore();
     values.warn48kDone = settings.value("Warn48kDone", values.warn48kDone).toBool();
     values.minToTray = settings.value("MinToTray", values.minToTray).toInt();
     values.inputSelect =

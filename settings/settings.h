@@ -8,10 +8,10 @@
 // every setter writes its key back to the store at once, so a change survives even an abnormal
 // end of the program right after it.
 //
-// The store is QSettings("QuaveLink", "Server") in the native format, which on Linux is the
-// file $XDG_CONFIG_HOME/QuaveLink/Server.conf (~/.config when the variable is unset). QSettings
-// fixes that path at its first use in a process, so XDG_CONFIG_HOME must be set before then.
-// No QCoreApplication is needed.
+// The store is QSettings("QuaveLink", "Server") in the INI layout of QSettings' native format,
+// read and written by settings/ini_file.h: the file $XDG_CONFIG_HOME/QuaveLink/Server.conf
+// (~/.config when the variable is unset). QSettings fixes that path at its first use in a
+// process, so XDG_CONFIG_HOME must be set before then. No QCoreApplication is needed.
 //
 // Threads: the variables take no lock; each key has a single writer thread. The main thread
 // loads them (before starting any worker) and owns MinToTray, InputSelect, EnableHotkeys and the
