@@ -24,6 +24,7 @@
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
+#include "platform/thread.h"
 #include "recording/mp3/mp3_encoder.h"
 #include "recording/recorder.h"
 #include "settings/settings.h"
@@ -190,7 +191,7 @@ MessageBoxHost& recorderBoxes() {
 class TestRecording : public WindowWorkers, public RecordControl {
   public:
     TestRecording() : recorder(*new Recorder(recordLock, recorderBoxes())) {
-        startRecordThread(recorder);
+        startRecordThread(recorder, *new WorkerThread);
     }
     bool startServer(ServerWindow&) override { return true; }
     bool startDiscovery() override { return true; }
