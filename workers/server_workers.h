@@ -9,10 +9,7 @@
 
 namespace quavelink {
 
-class AudioBlockSink;
-class EndpointList;
 class ServerWindow;
-struct ChannelSelection;
 
 //! The streaming server's parts wired together, for the window program, the headless daemon
 //! and the benchmarks alike: the recorder behind the pipeline's record queue, the streaming
