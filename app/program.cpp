@@ -13,22 +13,16 @@
 #include "app/log_console.h"
 #include "app/main_window.h"
 #include "app/message_boxes.h"
-#include "app/recorder_record_sink.h"
 #include "app/version_check_host.h"
-#include "capture/audio_startup.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
-#include "capture/stream_server_block_sink.h"
-#include "discovery/multi_host.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
 #include "platform/hand_off.h"
 #include "platform/log.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "recording/mp3/mp3_encoder.h"
-#include "recording/recorder.h"
-#include "server/server_thread.h"
-#include "server/stream_server.h"
+#include "workers/server_workers.h"
 
 namespace quavelink {
 namespace {
@@ -36,36 +30,34 @@ namespace {
 // Nice value of the raised process priority; lowering it needs CAP_SYS_NICE or an rlimit.
 constexpr int kRaisedNice = -10;
 
-// The real workers. Everything they create lives until the process exits: the detached
-// threads use it to the end, and nothing is ever joined.
+// The real workers. They live until the process exits: their threads run to the end, and
+// nothing is ever stopped or joined.
 class ProgramWorkers : public WindowWorkers, public RecordControl {
   public:
     ProgramWorkers(EndpointList& endpoints, ChannelSelection& channels)
         : endpoints(endpoints), channels(channels) {}
 
     bool startServer(ServerWindow& window) override {
-        Recorder& recorder = createProcessRecorder(window);
-        auto* recordSink = new RecorderRecordSink(recorder);
-        server = new StreamServer(window, *recordSink);
-        auto* blockSink = new StreamServerBlockSink(*server);
-        auto* capture = new AudioStartup(endpoints, *blockSink, window, channels);
-        return startServerThread(*server, *capture, window);
+        workers = new ServerWorkers(endpoints, channels, window);
+        return workers->startServer();
     }
-    bool startDiscovery() override { return startMultiHost(); }
-    bool startRecord() override { return startRecordThread(processRecorder()); }
-    void stopRecordTarget() override { processRecorder().setRecordTarget("", -1, 0, false, 0); }
+    bool startDiscovery() override { return workers->startDiscovery(); }
+    bool startRecord() override { return workers->startRecorder(); }
+    void stopRecordTarget() override { workers->recorder().setRecordTarget("", -1, 0, false, 0); }
 
-    bool streamIs48k() const override { return server == nullptr || server->streamIs48k.load(); }
+    bool streamIs48k() const override {
+        return workers == nullptr || workers->server().streamIs48k.load();
+    }
     int loadMp3Encoder(MessageBoxHost& boxes) override { return loadLameEncoder(boxes); }
     void setRecordTarget(const std::string& path, int fd, int sampleRate, bool mp3,
                          int kbps) override {
-        processRecorder().setRecordTarget(path, fd, sampleRate, mp3, kbps);
+        workers->recorder().setRecordTarget(path, fd, sampleRate, mp3, kbps);
     }
 
   private:
     EndpointList& endpoints;
     ChannelSelection& channels;
-    StreamServer* server = nullptr;
+    ServerWorkers* workers = nullptr;
 };
 
 void endProcess(int status) {

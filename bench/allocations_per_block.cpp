@@ -20,9 +20,6 @@
 #include <vector>
 
 #include "allocation_counter.h"
-#include "app/recorder_record_sink.h"
-#include "capture/audio_startup.h"
-#include "capture/stream_server_block_sink.h"
 #include "headless/headless_window.h"
 #include "listening_clients.h"
 #include "platform/audio/pulse_audio_system.h"
@@ -30,6 +27,7 @@
 #include "pulse_player.h"
 #include "settings/settings.h"
 #include "test_client.h"
+#include "workers/server_workers.h"
 
 using namespace quavelink;
 using namespace quavelink::test;
@@ -42,17 +40,12 @@ namespace {
 // Counts the blocks of each stream and remembers which thread delivers them.
 class CountingSink : public AudioBlockSink {
   public:
-    explicit CountingSink(AudioBlockSink& next) : next(next) {}
-    void processAudioBlock(std::uint8_t* block, int length) override {
+    void processAudioBlock(std::uint8_t*, int length) override {
         captureThread = allocationThreadIndex();
         ++(length == kOpusBlockLength ? opusBlocks : plainBlocks);
-        next.processAudioBlock(block, length);
     }
     std::atomic<int> captureThread{-1};
     std::atomic<long> plainBlocks{0}, opusBlocks{0};
-
-  private:
-    AudioBlockSink& next;
 };
 
 }  // namespace
@@ -81,26 +74,29 @@ int main(int argc, char** argv) {
         return 1;
     }
     HeadlessWindow window;
-    Recorder recorder(recordLock, window);
-    RecorderRecordSink recordSink(recorder);
-    std::thread recordThread([&] { recorder.runRecordThread(); });
-    StreamServer server(window, recordSink);
-    std::uint16_t port = freeUdpPort();
-    if (!server.start(port)) return 1;
+    const std::uint16_t port = freeUdpPort();
+    ::setenv("QUAVELINK_SERVER_PORT", std::to_string(port).c_str(), 1);
     auto audioSystem = audio::CreatePulseAudioSystem();
     EndpointList endpoints(*audioSystem);
     endpoints.findEndpoint(0);
-    StreamServerBlockSink serverSink(server);
-    CountingSink sink(serverSink);
+    CountingSink sink;
     ChannelSelection channels;
-    AudioStartup startup(endpoints, sink, window, channels);
+    ServerWorkers workers(endpoints, channels, window, &sink);
     PulsePlayer player("bench", {}, stereoTones(1000, 1500, 48000, 2));
-    if (startup.startCapture(0, server.streamIs48k) != 0) return 1;
+    window.choice.choose(0);
+    if (!workers.startServer() || !workers.startRecorder()) return 1;
+    for (int i = 0; i < 10000 && window.captureRateText().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (window.captureRateText().empty()) {
+        std::fprintf(stderr, "the capture did not start\n");
+        return 1;
+    }
     const std::string recordPath = (config / "record.wav").string();
     int recordFd = -1;
     if (record) {
         recordFd = open(recordPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        recorder.setRecordTarget(recordPath, recordFd, 48000, false, 0);
+        workers.recorder().setRecordTarget(recordPath, recordFd, 48000, false, 0);
     }
 
     const int rateCodes[10] = {0, 1, 2, 3, 0, 1, 2, 3, 1, 3};
@@ -142,13 +138,8 @@ int main(int argc, char** argv) {
     const long messages = listeners.received() - receivedBefore;
 
     listeners.stop();
-    startup.stopCapture();
-    if (recordFd != -1) {
-        recorder.setRecordTarget("", -1, 0, false, 0);
-        close(recordFd);
-    }
-    recorder.requestExit();
-    recordThread.join();
+    workers.stop();
+    if (recordFd != -1) close(recordFd);
 
     const double blocks = static_cast<double>(plain + opus);
     std::printf("allocations per block, %.0f s, 10 clients on 127.0.0.1, recording %s\n", seconds,

@@ -8,4 +8,4 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 # The server's own log lines (connects, data requests) are left out of the report.
 "$top/scripts/in-private-network.sh" "${QUAVELINK_BUILD_DIR:-$top/build}/bench/allocations_per_block" "$@" |
   grep -v -e '^Status:' -e '^A new client' -e '^Got Data' -e '^Sending ' -e '^Initializing' \
-    -e '^PlaySilence' -e '^Mix format'
+    -e '^PlaySilence' -e '^Mix format' -e '^Using port' -e '^File record' -e '^Capturing at'

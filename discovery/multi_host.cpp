@@ -238,8 +238,9 @@ void multiHost(std::stop_token stop) {
     close(fd);
 }
 
-bool startMultiHost() {
-    return startDetachedThread([] { multiHost(); }, kWorkerStackBytes);
+bool startMultiHost(WorkerThread& thread) {
+    return thread.start([](std::stop_token stop) { multiHost(std::move(stop)); },
+                        kWorkerStackBytes);
 }
 
 }  // namespace quavelink

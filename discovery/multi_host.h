@@ -8,6 +8,8 @@
 
 namespace quavelink {
 
+class WorkerThread;
+
 //! Opens the responder's socket: UDP, address reuse on, bound to every local address at `port`,
 //! member of DISCOVERY_GROUP on the system's default interface. Returns the descriptor, or -1
 //! after logging the failed step through reportSocketError.
@@ -23,12 +25,12 @@ void serveDiscoveryQueries(int socket, std::uint16_t discoveryPort, std::stop_to
 
 //! Thread entry. Takes the discovery port from QUAVELINK_SERVER_PORT (one above the server
 //! port), sets up and answers queries. Returns after a set-up failure (logged), or once `stop`
-//! is requested; the program's thread passes no token and so runs for the life of the process.
+//! is requested.
 void multiHost(std::stop_token stop = {});
 
-//! Runs multiHost on a detached thread with the worker stack size. Returns false when the
-//! thread could not be created; the caller tells the user ("Could not create multicast receive
-//! thread") and carries on without discovery.
-bool startMultiHost();
+//! Runs multiHost on `thread` with the worker stack size; stopping `thread` ends it. Returns
+//! false when the thread could not be created; the caller tells the user ("Could not create
+//! multicast receive thread") and carries on without discovery.
+bool startMultiHost(WorkerThread& thread);
 
 }  // namespace quavelink

@@ -13,22 +13,16 @@
 #include <string>
 #include <vector>
 
-#include "app/recorder_record_sink.h"
-#include "capture/audio_startup.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
-#include "capture/stream_server_block_sink.h"
-#include "discovery/multi_host.h"
 #include "headless/headless_window.h"
 #include "headless/serverd_options.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/log.h"
 #include "recording/mp3/mp3_encoder.h"
 #include "recording/record_file.h"
-#include "recording/recorder.h"
-#include "server/server_thread.h"
-#include "server/stream_server.h"
 #include "settings/settings.h"
+#include "workers/server_workers.h"
 
 using namespace quavelink;
 
@@ -75,14 +69,15 @@ std::optional<RecordFile> openRecording(const ServerdOptions& options, HeadlessW
 // Starts recording into the opened `fd` once the capture runs (the file's rate is the
 // stream's). Returns 0, or the stop signal that came first.
 int startRecording(const ServerdOptions& options, int fd, HeadlessWindow& window,
-                   StreamServer& server, Recorder& recorder, const sigset_t& signals) {
+                   ServerWorkers& workers, const sigset_t& signals) {
     for (int waited = 0; window.captureRateText().empty(); waited += 100) {
         if (int signal = waitForStopSignal(signals, 100); signal != 0) return signal;
         if (waited == 10000) logLine("Waiting for the capture to start before recording\n");
     }
     const bool mp3 = isMp3Path(options.recordPath);
-    const int rate = server.streamIs48k ? 48000 : 44100;
-    recorder.setRecordTarget(options.recordPath, fd, rate, mp3, mp3 ? options.mp3Kbps : 0);
+    const int rate = workers.server().streamIs48k ? 48000 : 44100;
+    workers.recorder().setRecordTarget(options.recordPath, fd, rate, mp3,
+                                       mp3 ? options.mp3Kbps : 0);
     logLine("Recording to %s at %d Hz\n", options.recordPath.c_str(), rate);
     return 0;
 }
@@ -136,37 +131,33 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    // The workers are detached and never joined; what they use lives until the process ends.
     HeadlessWindow window;
     std::optional<RecordFile> recordFile;
     if (!options.recordPath.empty()) {
         recordFile = openRecording(options, window);
         if (!recordFile) return 1;
     }
-    Recorder& recorder = createProcessRecorder(window);
-    RecorderRecordSink recordSink(recorder);
-    StreamServer server(window, recordSink);
-    StreamServerBlockSink blockSink(server);
     ChannelSelection channels;
-    AudioStartup capture(endpoints, blockSink, window, channels);
+    ServerWorkers workers(endpoints, channels, window);
     window.choice.choose(*index);
 
-    if (!startServerThread(server, capture, window)) {
+    if (!workers.startServer()) {
         window.ShowMessageBox("Could not create audio thread");
         return -1;
     }
-    if (!startMultiHost()) window.ShowMessageBox("Could not create multicast receive thread");
-    if (!startRecordThread(recorder)) window.ShowMessageBox("Could not create file record thread");
+    if (!workers.startDiscovery()) {
+        window.ShowMessageBox("Could not create multicast receive thread");
+    }
+    if (!workers.startRecorder()) window.ShowMessageBox("Could not create file record thread");
 
     int signal = 0;
-    if (recordFile) {
-        signal = startRecording(options, recordFile->fd, window, server, recorder, stopSignals);
-    }
+    if (recordFile) signal = startRecording(options, recordFile->fd, window, workers, stopSignals);
     const bool recording = recordFile && signal == 0;
     if (signal == 0) signal = waitForStopSignal(stopSignals, -1);
     logLine("Stopping on signal %d\n", signal);
+    // Finishes the recording too.
+    workers.stop();
     if (recording) {
-        recorder.setRecordTarget("", -1, 0, false, 0);
         close(recordFile->fd);
         logLine("Recording finished\n");
     } else if (recordFile) {
@@ -176,6 +167,6 @@ int main(int argc, char** argv) {
     }
     audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
-    // The detached workers still run: leave without destroying what they use.
+    // The sound system's own threads may still run: leave without destroying what they use.
     std::_Exit(0);
 }

@@ -28,18 +28,16 @@ void* runBody(void* arg) {
     return nullptr;
 }
 
-}  // namespace
-
-bool startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
+bool createThread(std::function<void()> body, std::size_t stackBytes, bool detached,
+                  pthread_t& thread) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     std::size_t size = std::max({stackBytes, static_cast<std::size_t>(PTHREAD_STACK_MIN),
                                  kInstrumentedStackBytes}) +
                        kSystemLibraryReserve;
     pthread_attr_setstacksize(&attr, size);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (detached) pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     auto* owned = new std::function<void()>(std::move(body));
-    pthread_t thread;
     int result = pthread_create(&thread, &attr, runBody, owned);
     pthread_attr_destroy(&attr);
     if (result != 0) {
@@ -47,6 +45,31 @@ bool startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
+    pthread_t thread;
+    return createThread(std::move(body), stackBytes, true, thread);
+}
+
+WorkerThread::~WorkerThread() { stop(); }
+
+bool WorkerThread::start(std::function<void(std::stop_token)> body, std::size_t stackBytes) {
+    if (started) return false;
+    stopSource = std::stop_source();
+    started =
+        createThread([body = std::move(body), token = stopSource.get_token()] { body(token); },
+                     stackBytes, false, thread);
+    return started;
+}
+
+void WorkerThread::stop() {
+    if (!started) return;
+    stopSource.request_stop();
+    pthread_join(thread, nullptr);
+    started = false;
 }
 
 }  // namespace quavelink

@@ -3,8 +3,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "recording/lock_sem.h"
@@ -14,8 +12,6 @@ namespace {
 
 // Nice value of the lowest thread priority.
 constexpr int kLowestPriorityNice = 19;
-
-std::atomic<Recorder*> processInstance{nullptr};
 
 }  // namespace
 
@@ -147,28 +143,13 @@ bool Recorder::sleepUnlessExiting() {
     return !sleepWake.wait_for(lock, kRecordWakeInterval, [this] { return exitRequested; });
 }
 
-Recorder& createProcessRecorder(MessageBoxHost& boxes) {
-    auto* made = new Recorder(recordLock, boxes);
-    Recorder* expected = nullptr;
-    if (!processInstance.compare_exchange_strong(expected, made)) {
-        logLine("createProcessRecorder(): the recorder exists already\n");
-        std::abort();
-    }
-    return *made;
-}
-
-Recorder& processRecorder() {
-    Recorder* instance = processInstance.load(std::memory_order_acquire);
-    if (instance == nullptr) {
-        logLine("processRecorder(): called before createProcessRecorder()\n");
-        std::abort();
-    }
-    return *instance;
-}
-
-bool startRecordThread(Recorder& recorder) {
-    return startDetachedThread([&recorder] { recorder.runRecordThread(); },
-                               kRecordThreadStackBytes);
+bool startRecordThread(Recorder& recorder, WorkerThread& thread) {
+    return thread.start(
+        [&recorder](std::stop_token stop) {
+            std::stop_callback exit(stop, [&recorder] { recorder.requestExit(); });
+            recorder.runRecordThread();
+        },
+        kRecordThreadStackBytes);
 }
 
 }  // namespace quavelink

@@ -18,6 +18,8 @@
 
 namespace quavelink {
 
+class WorkerThread;
+
 //! Blocks the record queue holds at most: about 35 s of audio at 48000 Hz.
 constexpr std::uint32_t kRecordQueueEntries = 5000;
 
@@ -101,22 +103,13 @@ class Recorder {
     bool exitRequested = false;  // guarded by sleepMutex
 };
 
-//! Creates the program's one recorder, guarded by the process's recordLock. Main window, once at
-//! start-up, before any worker runs; `boxes` must live until the process exits. The recorder is
-//! never destroyed, because the detached record thread and the capture thread may still use it
-//! while the process exits.
-Recorder& createProcessRecorder(MessageBoxHost& boxes);
-
-//! The recorder made by createProcessRecorder; calling this before it is a programming error
-//! that ends the process.
-Recorder& processRecorder();
-
 //! Stack of the record thread. The MP3 encoder runs on it, and libmp3lame overflows the
 //! 32768-byte stack of the other workers on its first frame; 64 KiB was seen to suffice.
 constexpr std::size_t kRecordThreadStackBytes = 256 * 1024;
 
-//! Starts the detached record thread of `recorder` on a kRecordThreadStackBytes stack. Returns
-//! false when the thread could not be created (the caller tells the user).
-bool startRecordThread(Recorder& recorder);
+//! Starts the record thread of `recorder` on `thread` with a kRecordThreadStackBytes stack;
+//! stopping `thread` makes it return (requestExit). Returns false when the thread could not be
+//! created (the caller tells the user).
+bool startRecordThread(Recorder& recorder, WorkerThread& thread);
 
 }  // namespace quavelink

@@ -67,8 +67,11 @@ void serverThread(StreamServer& server, CaptureControl& capture, ServerWindow& w
 
 namespace quavelink {
 
-bool startServerThread(StreamServer& server, CaptureControl& capture, ServerWindow& window) {
-    return startDetachedThread([&] { serverThread(server, capture, window); }, kWorkerStackBytes);
+bool startServerThread(StreamServer& server, CaptureControl& capture, ServerWindow& window,
+                       WorkerThread& thread) {
+    return thread.start(
+        [&](std::stop_token stop) { serverThread(server, capture, window, std::move(stop)); },
+        kWorkerStackBytes);
 }
 
 }  // namespace quavelink

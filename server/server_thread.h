@@ -8,6 +8,7 @@ namespace quavelink {
 
 class ServerWindow;
 class StreamServer;
+class WorkerThread;
 
 //! The audio start-up layer as the server thread uses it. Server thread only.
 class CaptureControl {
@@ -43,9 +44,10 @@ void runDeviceLoop(StreamServer& server, CaptureControl& capture, ServerWindow& 
                    std::stop_token stop,
                    std::chrono::milliseconds period = std::chrono::milliseconds(500));
 
-//! Starts `serverThread` on a detached thread with a 32768-byte stack; false when the thread
-//! could not be created.
-bool startServerThread(StreamServer& server, CaptureControl& capture, ServerWindow& window);
+//! Starts `serverThread` on `thread` with a 32768-byte stack; stopping `thread` ends the device
+//! loop (a capture it started still runs). False when the thread could not be created.
+bool startServerThread(StreamServer& server, CaptureControl& capture, ServerWindow& window,
+                       WorkerThread& thread);
 
 //! The whole server thread: starts the network on the port from the environment (or 59010),
 //! ends the process with exit code -1 when that fails, then runs the device loop.

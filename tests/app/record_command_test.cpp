@@ -24,6 +24,7 @@
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
+#include "platform/thread.h"
 #include "recording/mp3/mp3_encoder.h"
 #include "recording/recorder.h"
 #include "settings/settings.h"
@@ -179,19 +180,16 @@ TEST(RecordingName, IsBuiltFromTheLocalTimeAndTheExtensionCheckIgnoresCase) {
 
 // ---- The record command of the window, over the real recorder and record thread ----
 
-// The record thread's boxes: it outlives every test.
+// The recorders' boxes, kept for the whole test process.
 MessageBoxHost& recorderBoxes() {
     static RecordedBoxes* boxes = new RecordedBoxes;
     return *boxes;
 }
 
-// The program's recording side with a real recorder; its record thread lives to the end of
-// the test process, so the recorder does too.
+// The program's recording side with a real recorder on its own record thread.
 class TestRecording : public WindowWorkers, public RecordControl {
   public:
-    TestRecording() : recorder(*new Recorder(recordLock, recorderBoxes())) {
-        startRecordThread(recorder);
-    }
+    TestRecording() { startRecordThread(recorder, thread); }
     bool startServer(ServerWindow&) override { return true; }
     bool startDiscovery() override { return true; }
     bool startRecord() override { return true; }
@@ -237,7 +235,8 @@ class TestRecording : public WindowWorkers, public RecordControl {
         bool mp3;
         int kbps;
     };
-    Recorder& recorder;
+    Recorder recorder{recordLock, recorderBoxes()};
+    WorkerThread thread;
     std::vector<Target> targets;
     bool is48k = true;
     bool encoderLoads_ok = true;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/log.h"
+#include "platform/thread.h"
 #include "recorder_fixture.h"
 #include "recording/lock_sem.h"
 #include "recording/mp3/mp3_encoder.h"
@@ -300,13 +301,13 @@ TEST_F(RecorderTest, RecordThreadAnnouncesItselfAndRunsAtTheLowestPriority) {
     EXPECT_EQ(lines, std::vector<std::string>{"File record thread started\n"});
 }
 
-// The program's recorder runs on a detached thread with a stack of its own size, which has to
-// carry the MP3 encoder's work.
-TEST(ProcessRecorder, RecordsMp3AndWavThroughItsDetachedThread) {
+// The program's record thread runs on a stack of its own size, which has to carry the MP3
+// encoder's work; stopping the thread ends the recorder's loop.
+TEST(RecorderOnItsThread, RecordsMp3AndWavOnItsOwnStackAndStops) {
     static RecordedBoxes boxes;
-    Recorder& recorder = createProcessRecorder(boxes);
-    EXPECT_EQ(&processRecorder(), &recorder);
-    ASSERT_TRUE(startRecordThread(recorder));
+    Recorder recorder(recordLock, boxes);
+    WorkerThread thread;
+    ASSERT_TRUE(startRecordThread(recorder, thread));
     ASSERT_EQ(loadLameEncoder(boxes), 0);
     TemporaryFolder folder;
 
@@ -326,6 +327,8 @@ TEST(ProcessRecorder, RecordsMp3AndWavThroughItsDetachedThread) {
 
     EXPECT_EQ(wav.audio(), wavTone.accepted());
     EXPECT_TRUE(boxes.shown().empty());
+    thread.stop();
+    EXPECT_FALSE(thread.running());
 }
 
 }  // namespace
