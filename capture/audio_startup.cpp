@@ -94,8 +94,8 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         stopCapture();
         return -2;
     }
-    plainBlock.reset(new (std::nothrow) std::array<std::uint8_t, kPlainBlockSize>());
-    opusBlock.reset(new (std::nothrow) std::array<std::uint8_t, kOpusBlockSize>());
+    plainBlock.reset(new (std::nothrow) std::array<std::uint8_t, kPlainBlockLength>());
+    opusBlock.reset(new (std::nothrow) std::array<std::uint8_t, kOpusBlockLength>());
     if (!plainBlock || !opusBlock) {
         logLine("Unable to allocate capture buffer(s)\n");
         stopCapture();

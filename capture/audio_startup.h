@@ -11,6 +11,7 @@
 #include "capture/endpoint_list.h"
 #include "platform/message_box.h"
 #include "server/server_thread.h"
+#include "server/wire_format.h"
 
 namespace quavelink {
 
@@ -73,8 +74,8 @@ class AudioStartup : public CaptureControl {
     std::unique_ptr<SilenceRenderer> silence;
     std::shared_ptr<audio::Endpoint> currentDevice;
     std::unique_ptr<CWASAPICapture> currentCapturer;
-    std::unique_ptr<std::array<std::uint8_t, 1368>> plainBlock;
-    std::unique_ptr<std::array<std::uint8_t, 1936>> opusBlock;
+    std::unique_ptr<std::array<std::uint8_t, kPlainBlockLength>> plainBlock;
+    std::unique_ptr<std::array<std::uint8_t, kOpusBlockLength>> opusBlock;
 };
 
 }  // namespace quavelink

@@ -345,10 +345,10 @@ bool CWASAPICapture::poll() {
                     return false;
                 }
             }
-            std::memset(plainBlock, 0, kPlainBlockSize);
-            context.sink.processAudioBlock(plainBlock, kPlainBlockSize);
-            std::memset(opusBlock, 0, kOpusBlockSize);
-            context.sink.processAudioBlock(opusBlock, kOpusBlockSize);
+            std::memset(plainBlock, 0, kPlainBlockLength);
+            context.sink.processAudioBlock(plainBlock, kPlainBlockLength);
+            std::memset(opusBlock, 0, kOpusBlockLength);
+            context.sink.processAudioBlock(opusBlock, kOpusBlockLength);
         }
     }
     while (audio::Succeeded(status) && frames != 0) {
@@ -357,8 +357,8 @@ bool CWASAPICapture::poll() {
         emptyPolls = 0;
         sawData = true;
         bool silent = (flags & audio::kBufferFlagsSilent) != 0;
-        fillBlock(plainBlock, kPlainBlockSize, plainFill, data, frames, silent, pair);
-        fillBlock(opusBlock, kOpusBlockSize, opusFill, data, frames, silent, pair);
+        fillBlock(plainBlock, kPlainBlockLength, plainFill, data, frames, silent, pair);
+        fillBlock(opusBlock, kOpusBlockLength, opusFill, data, frames, silent, pair);
         Status released = captureClient->ReleaseBuffer(frames);
         if (Failed(released)) {
             logLine("Error, unable to release capture buffer: %x\n", hex(released));
@@ -378,11 +378,11 @@ void CWASAPICapture::fillBlock(std::uint8_t* block, std::uint32_t blockSize, std
     const std::uint32_t rightOffset = mixFormat->channels >= 2 ? leftOffset + 4 : leftOffset;
     std::uint32_t frame = 0;
     while (frame < frames) {
-        std::uint32_t count = std::min((blockSize - fill) / 4, frames - frame);
+        std::uint32_t count = std::min((blockSize - fill) / kBlockFrameBytes, frames - frame);
         std::uint8_t* out = block + fill;
-        for (std::uint32_t k = 0; k < count; ++k, out += 4) {
+        for (std::uint32_t k = 0; k < count; ++k, out += kBlockFrameBytes) {
             if (silent) {
-                std::memset(out, 0, 4);
+                std::memset(out, 0, kBlockFrameBytes);
             } else {
                 const std::uint8_t* in = packet + static_cast<std::size_t>(frame + k) * frameSize;
                 putSample(out, toPcm16(readFloat(in + leftOffset)));
@@ -390,7 +390,7 @@ void CWASAPICapture::fillBlock(std::uint8_t* block, std::uint32_t blockSize, std
             }
         }
         frame += count;
-        fill += count * 4;
+        fill += count * kBlockFrameBytes;
         if (fill >= blockSize) {
             context.sink.processAudioBlock(block, static_cast<int>(blockSize));
             fill = kBlockHeaderBytes;

@@ -11,14 +11,12 @@
 #include "capture/channel_selection.h"
 #include "platform/audio/audio_system.h"
 #include "platform/message_box.h"
+#include "server/wire_format.h"
 
 namespace quavelink {
 
 //! Engine latency asked for, in milliseconds; the capture thread polls every third of it.
 constexpr int CAPTURE_LATENCY_MS = 16;
-constexpr std::uint32_t kPlainBlockSize = 1368;
-constexpr std::uint32_t kOpusBlockSize = 1936;
-constexpr std::uint32_t kBlockHeaderBytes = 16;
 
 //! The capture engine: captures one endpoint (a render endpoint through loopback, a capture
 //! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of 338
@@ -47,7 +45,7 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
     //! Opens the stream; `is48k` says whether the mix format runs at 48000 Hz. On false the
     //! cause has been printed (and shown when the user can act on it).
     bool Initialize(int latencyMs, std::atomic<bool>& is48k);
-    //! Starts the capture thread over the two blocks (kPlainBlockSize and kOpusBlockSize
+    //! Starts the capture thread over the two blocks (kPlainBlockLength and kOpusBlockLength
     //! bytes, owned by the caller until Stop has returned), then the stream.
     bool Start(std::uint8_t* plainBlock, std::uint8_t* opusBlock);
     //! Ends capturing; the capture thread has ended when it returns.

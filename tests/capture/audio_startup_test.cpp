@@ -36,7 +36,7 @@ TEST_F(AudioStartupTest, SilenceCanBeSwitchedOff) {
     // A direct second call only says so again.
     EXPECT_EQ(startup.WInit(), 0);
     system.pushFrames("speakers", 338, 0.25f);
-    EXPECT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    EXPECT_TRUE(sink.waitFor(kPlainBlockLength, 1));
 }
 
 TEST_F(AudioStartupTest, WInitRunsOnceThroughStartCapture) {
@@ -69,8 +69,8 @@ TEST_F(AudioStartupTest, RestartOnAnotherIndexMovesTheCapture) {
     startup.stopCapture();
     ASSERT_EQ(startup.startCapture(2, is48k), 0);
     system.pushFrames("headphones", 338, 0.5f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    EXPECT_EQ(sampleAt(sink.of(kPlainBlockSize).back(), 0, 0), toPcm16(0.5f));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    EXPECT_EQ(sampleAt(sink.of(kPlainBlockLength).back(), 0, 0), toPcm16(0.5f));
 }
 
 TEST_F(AudioStartupTest, ProbeTellsAGoneEndpointFromAMissingSoundServer) {
@@ -101,14 +101,14 @@ TEST_F(AudioStartupTest, ARetryLogsWhatAChoiceShowsAndSeesTheEndpointReturn) {
     ASSERT_EQ(startup.retryCapture(1, is48k), 0);
     EXPECT_FALSE(startup.captureEnded());
     system.pushFrames("speakers", 338, 0.25f);
-    EXPECT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    EXPECT_TRUE(sink.waitFor(kPlainBlockLength, 1));
 }
 
 TEST_F(AudioStartupTest, ACaptureWhoseDeviceWentIsSeenToHaveEnded) {
     ::setenv("QUAVELINK_SERVER_NOSILENCE", "On", 1);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 338, 0.25f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
     system.removeDevice("speakers");
     bool ended = false;
     for (int i = 0; i < 500 && !ended; ++i) {

@@ -39,23 +39,23 @@ TEST_F(CaptureEngineTest, PacketsFillBothBlockStreams) {
     EXPECT_TRUE(is48k);
     system.pushFrames("speakers", 300, 0.25f);
     system.pushFrames("speakers", 300, -0.25f);
-    ASSERT_TRUE(sink.waitFor(kOpusBlockSize, 1));
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    auto plain = sink.of(kPlainBlockSize).at(0);
+    ASSERT_TRUE(sink.waitFor(kOpusBlockLength, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    auto plain = sink.of(kPlainBlockLength).at(0);
     EXPECT_EQ(sampleAt(plain, 0, 0), 8192);
     EXPECT_EQ(sampleAt(plain, 299, 1), 8192);
     EXPECT_EQ(sampleAt(plain, 300, 0), -8192);
     EXPECT_EQ(sampleAt(plain, 337, 1), -8192);
-    auto opus = sink.of(kOpusBlockSize).at(0);
+    auto opus = sink.of(kOpusBlockLength).at(0);
     EXPECT_EQ(sampleAt(opus, 479, 0), -8192);
-    EXPECT_EQ(sink.count(kPlainBlockSize), 1);  // 600 frames: one plain block and a part
+    EXPECT_EQ(sink.count(kPlainBlockLength), 1);  // 600 frames: one plain block and a part
 }
 
 TEST_F(CaptureEngineTest, SilentPacketGivesZerosWhateverItsData) {
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 338, 0.5f, audio::kBufferFlagsSilent);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    auto plain = sink.of(kPlainBlockSize).at(0);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    auto plain = sink.of(kPlainBlockLength).at(0);
     for (int f = 0; f < 338; ++f) {
         ASSERT_EQ(sampleAt(plain, f, 0), 0);
         ASSERT_EQ(sampleAt(plain, f, 1), 0);
@@ -66,8 +66,8 @@ TEST_F(CaptureEngineTest, SamplesBeyondFullScaleSaturate) {
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 169, 1.7f);
     system.pushFrames("speakers", 169, -3.0f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    auto plain = sink.of(kPlainBlockSize).at(0);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    auto plain = sink.of(kPlainBlockLength).at(0);
     EXPECT_EQ(sampleAt(plain, 0, 0), 32767);
     EXPECT_EQ(sampleAt(plain, 200, 1), -32767);
 }
@@ -84,13 +84,13 @@ TEST_F(CaptureEngineTest, SixChannelsTakeTheChosenPairOrPairZero) {
 
     channels.channelPairIndex = 2;
     system.pushPacket("surround", channelFrames(338, 6, 0.1f));
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
     channels.channelPairIndex = 3;
     system.pushPacket("surround", channelFrames(338, 6, 0.1f));
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 2));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 2));
     surround.stopCapture();
 
-    auto blocks = sink.of(kPlainBlockSize);
+    auto blocks = sink.of(kPlainBlockLength);
     EXPECT_EQ(sampleAt(blocks[0], 5, 0), toPcm16(0.14f));
     EXPECT_EQ(sampleAt(blocks[0], 5, 1), toPcm16(0.15f));
     EXPECT_EQ(sampleAt(blocks[1], 5, 0), toPcm16(0.10f));
@@ -101,8 +101,8 @@ TEST_F(CaptureEngineTest, StereoIgnoresThePairChoice) {
     channels.channelPairIndex = 1;
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushPacket("speakers", channelFrames(338, 2, 0.2f));
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    auto plain = sink.of(kPlainBlockSize).at(0);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    auto plain = sink.of(kPlainBlockLength).at(0);
     EXPECT_EQ(sampleAt(plain, 0, 0), toPcm16(0.20f));
     EXPECT_EQ(sampleAt(plain, 0, 1), toPcm16(0.21f));
 }
@@ -118,9 +118,9 @@ TEST_F(CaptureEngineTest, OneChannelGivesTheSameSampleOnBothSides) {
     FakeAudioSystem::Packet packet;
     for (int f = 0; f < 338; ++f) packet.samples.push_back(f % 2 ? 0.5f : -0.5f);
     system.pushPacket("monomic", packet);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
     startupMono.stopCapture();
-    auto plain = sink.of(kPlainBlockSize).at(0);
+    auto plain = sink.of(kPlainBlockLength).at(0);
     EXPECT_EQ(sampleAt(plain, 0, 0), toPcm16(-0.5f));
     EXPECT_EQ(sampleAt(plain, 0, 1), toPcm16(-0.5f));
     EXPECT_EQ(sampleAt(plain, 337, 0), toPcm16(0.5f));
@@ -132,16 +132,16 @@ TEST_F(CaptureEngineTest, GapResetsOnceThenSilentBlocksFollow) {
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 100, 0.25f);
     // Nine empty polls after data: a reset (a second Activate) and one silent block of each size.
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    ASSERT_TRUE(sink.waitFor(kOpusBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    ASSERT_TRUE(sink.waitFor(kOpusBlockLength, 1));
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
     EXPECT_EQ(system.count("Activate:speakers"), 2);
     EXPECT_EQ(system.count("Initialize:speakers:loopback"), 2);
-    for (auto& block : {sink.of(kPlainBlockSize).at(0), sink.of(kOpusBlockSize).at(0)}) {
+    for (auto& block : {sink.of(kPlainBlockLength).at(0), sink.of(kOpusBlockLength).at(0)}) {
         EXPECT_EQ(block, std::vector<std::uint8_t>(block.size(), 0));
     }
     // A further stretch of empty polls: silent blocks without a reset.
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 3));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 3));
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
     EXPECT_EQ(system.count("Activate:speakers"), 2);
 }
@@ -149,7 +149,7 @@ TEST_F(CaptureEngineTest, GapResetsOnceThenSilentBlocksFollow) {
 TEST_F(CaptureEngineTest, EmptyPollsBeforeAnyDataGiveSilenceWithoutReset) {
     LogCapture log;
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 2));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 2));
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 0);
     EXPECT_EQ(system.count("Activate:speakers"), 1);
 }
@@ -164,7 +164,7 @@ TEST_F(CaptureEngineTest, FailedResetEndsTheCapture) {
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
     EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890004\n"), 1);
-    EXPECT_EQ(sink.count(kPlainBlockSize), 0);
+    EXPECT_EQ(sink.count(kPlainBlockLength), 0);
 }
 
 TEST_F(CaptureEngineTest, BufferErrorsEndOnlyThePoll) {
@@ -174,9 +174,9 @@ TEST_F(CaptureEngineTest, BufferErrorsEndOnlyThePoll) {
     broken.error = audio::kErrorFail;
     system.pushPacket("speakers", broken);
     system.pushFrames("speakers", 338, 0.25f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
     EXPECT_EQ(log.count("Error, unable to obtain capture buffer: 80004005\n"), 1);
-    EXPECT_EQ(sampleAt(sink.of(kPlainBlockSize).at(0), 0, 0), 8192);
+    EXPECT_EQ(sampleAt(sink.of(kPlainBlockLength).at(0), 0, 0), 8192);
 }
 
 TEST_F(CaptureEngineTest, CaptureEndpointFailsLoopbackAndOpensDirectly) {
@@ -191,7 +191,7 @@ TEST_F(CaptureEngineTest, CaptureEndpointFailsLoopbackAndOpensDirectly) {
     EXPECT_EQ(system.count("Activate:mic"), 2);
     EXPECT_FALSE(log.containsPrefix("Unable to initialize audio engine"));
     system.pushFrames("mic", 338, 0.25f);
-    EXPECT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    EXPECT_TRUE(sink.waitFor(kPlainBlockLength, 1));
 }
 
 TEST_F(CaptureEngineTest, RenderEndpointOpensInLoopback) {
@@ -286,13 +286,13 @@ TEST_F(CaptureEngineTest, FailedClientStartStopsEverything) {
 TEST_F(CaptureEngineTest, StopEndsTheBlocks) {
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 338, 0.25f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
     startup.stopCapture();
-    int plain = sink.count(kPlainBlockSize);
-    int opus = sink.count(kOpusBlockSize);
+    int plain = sink.count(kPlainBlockLength);
+    int opus = sink.count(kOpusBlockLength);
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(sink.count(kPlainBlockSize), plain);
-    EXPECT_EQ(sink.count(kOpusBlockSize), opus);
+    EXPECT_EQ(sink.count(kPlainBlockLength), plain);
+    EXPECT_EQ(sink.count(kOpusBlockLength), opus);
     EXPECT_EQ(system.count("Stop:speakers"), 1);
 }
 
@@ -305,8 +305,8 @@ TEST_F(CaptureEngineTest, NewDefaultWithTheSameFormatIsFollowed) {
     system.setDefault(audio::DataFlow::Render, "headphones");
     ASSERT_TRUE(system.waitForCall("Start:headphones", 1));
     system.pushFrames("headphones", 338, -0.25f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockSize, 1));
-    EXPECT_EQ(sampleAt(sink.of(kPlainBlockSize).back(), 0, 0), -8192);
+    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    EXPECT_EQ(sampleAt(sink.of(kPlainBlockLength).back(), 0, 0), -8192);
     startup.stopCapture();
     EXPECT_EQ(system.notificationClients(), 0);
 }
