@@ -29,6 +29,7 @@
 #include "recording/recorder.h"
 #include "server/server_thread.h"
 #include "server/stream_server.h"
+#include "settings/settings.h"
 
 namespace quavelink {
 namespace {
@@ -48,7 +49,8 @@ class ProgramWorkers : public WindowWorkers, public RecordControl {
         auto* recordSink = new RecorderRecordSink(recorder);
         server = new StreamServer(window, *recordSink);
         auto* blockSink = new StreamServerBlockSink(*server);
-        auto* capture = new AudioStartup(endpoints, *blockSink, window, channels);
+        auto* capture = new AudioStartup(endpoints, *blockSink, window, channels,
+                                         {GetWarn48kDone(), [] { SetWarn48kDone(true); }});
         return startServerThread(*server, *capture, window);
     }
     bool startDiscovery() override { return startMultiHost(); }

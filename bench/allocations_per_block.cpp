@@ -73,7 +73,6 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(config);
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     ::setenv("QUAVELINK_SERVER_NOWARN_48K", "1", 1);
-    SetWarn48kDone(true);
 
     PulseDaemon daemon({"module-null-sink sink_name=bench rate=48000"});
     if (!daemon.ready()) {
@@ -93,7 +92,8 @@ int main(int argc, char** argv) {
     StreamServerBlockSink serverSink(server);
     CountingSink sink(serverSink);
     ChannelSelection channels;
-    AudioStartup startup(endpoints, sink, window, channels);
+    AudioStartup startup(endpoints, sink, window, channels,
+                         {.shownBefore = true, .recordShown = {}});
     PulsePlayer player("bench", {}, stereoTones(1000, 1500, 48000, 2));
     if (startup.startCapture(0, server.streamIs48k) != 0) return 1;
     const std::string recordPath = (config / "record.wav").string();

@@ -18,7 +18,6 @@
 #include "captured_stream.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
-#include "settings/settings.h"
 #include "test_client.h"
 
 using namespace quavelink;
@@ -98,7 +97,6 @@ int main(int argc, char** argv) {
                   ("quavelink-latency-" + std::to_string(::getpid()));
     std::filesystem::create_directories(config);
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-    SetWarn48kDone(true);
 
     PulseDaemon daemon({"module-null-sink sink_name=bench rate=48000"});
     if (!daemon.ready()) {

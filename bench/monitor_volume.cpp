@@ -16,7 +16,6 @@
 #include "captured_stream.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
-#include "settings/settings.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -55,7 +54,6 @@ int main() {
     std::filesystem::create_directories(config);
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
-    SetWarn48kDone(true);
 
     PulseDaemon daemon({"module-null-sink sink_name=out rate=48000"});
     if (!daemon.ready() || daemon.pactl("set-default-sink out") != 0) {

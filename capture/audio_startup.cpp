@@ -1,6 +1,7 @@
 #include "capture/audio_startup.h"
 
 #include <new>
+#include <utility>
 
 #include "capture/silence_renderer.h"
 #include "capture/wasapi_capture.h"
@@ -10,8 +11,13 @@
 namespace quavelink {
 
 AudioStartup::AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
-                           ChannelSelection& channels)
-    : endpoints(endpoints), sink(sink), boxes(boxes), channels(channels) {}
+                           ChannelSelection& channels, Warn48kSetting warn48k)
+    : endpoints(endpoints),
+      sink(sink),
+      boxes(boxes),
+      channels(channels),
+      warn48kDue(!warn48k.shownBefore),
+      warn48kShown(std::move(warn48k.recordShown)) {}
 
 AudioStartup::~AudioStartup() {
     stopCapture();
@@ -80,8 +86,8 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         stopCapture();
         return status;
     }
-    CWASAPICapture::Context context{endpoints.audioSystem(), sink, shownTo, channels,
-                                    warn48kOncePerRun};
+    CWASAPICapture::Context context{
+        endpoints.audioSystem(), sink, shownTo, channels, warn48kDue, warn48kShown};
     currentCapturer.reset(new (std::nothrow) CWASAPICapture(context, currentDevice, isDefault));
     if (!currentCapturer) {
         logLine("Unable to allocate capturer\n");

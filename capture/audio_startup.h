@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -18,6 +19,13 @@ namespace quavelink {
 class CWASAPICapture;
 class SilenceRenderer;
 
+//! The 48 kHz advice's one setting, which the program keeps across runs: whether the advice
+//! was shown before, and what records that it now has been (server thread, at most once).
+struct Warn48kSetting {
+    bool shownBefore = false;
+    std::function<void()> recordShown;
+};
+
 //! Audio start-up: the CaptureControl that the app hands to the server thread. Starts and
 //! stops the capture engine on a list index, and on the first start launches the silence
 //! keep-alive (unless QUAVELINK_SERVER_NOSILENCE). Server thread only, except the constructor.
@@ -25,9 +33,10 @@ class AudioStartup : public CaptureControl {
   public:
     //! `endpoints` is the list the window shows (its audio system is used for everything);
     //! every full block goes to `sink` on the capture thread; message boxes go to `boxes`;
-    //! `channels` is shared with the window. All must outlive this object.
+    //! `channels` is shared with the window. All must outlive this object. The 48 kHz advice is
+    //! shown at most once a run, and never when `warn48k` says it was shown before.
     AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
-                 ChannelSelection& channels);
+                 ChannelSelection& channels, Warn48kSetting warn48k);
     ~AudioStartup() override;
     AudioStartup(const AudioStartup&) = delete;
     AudioStartup& operator=(const AudioStartup&) = delete;
@@ -70,7 +79,8 @@ class AudioStartup : public CaptureControl {
     ChannelSelection& channels;
     LoggedBoxes loggedBoxes;
     bool firstStart = true;
-    bool warn48kOncePerRun = true;
+    bool warn48kDue;
+    std::function<void()> warn48kShown;
     std::unique_ptr<SilenceRenderer> silence;
     std::shared_ptr<audio::Endpoint> currentDevice;
     std::unique_ptr<CWASAPICapture> currentCapturer;

@@ -11,7 +11,6 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "server/capture_recovery.h"
-#include "settings/settings.h"
 
 namespace quavelink {
 namespace {
@@ -162,8 +161,8 @@ void CWASAPICapture::advise48k() {
     audio::EndpointProperties properties;
     bool input =
         audio::Succeeded(endpoint->OpenPropertyStore(properties)) && isInputDevice(properties);
-    if (input || !context.warn48kOncePerRun || GetWarn48kDone()) return;
-    context.warn48kOncePerRun = false;
+    if (input || !context.warn48kDue) return;
+    context.warn48kDue = false;
     if (environmentSwitchOn("QUAVELINK_SERVER_NOWARN_48K")) return;
     char text[400];
     std::snprintf(text, sizeof text,
@@ -173,7 +172,7 @@ void CWASAPICapture::advise48k() {
                   "PipeWire) to %d.",
                   48000, 44100);
     context.boxes.ShowMessageBox(text);
-    SetWarn48kDone(true);
+    if (context.warn48kShown) context.warn48kShown();
 }
 
 Status CWASAPICapture::openStream() {

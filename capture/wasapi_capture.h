@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -32,8 +33,11 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
         AudioBlockSink& sink;
         MessageBoxHost& boxes;
         ChannelSelection& channels;
-        //! The 48 kHz advice may still be shown in this process run.
-        bool& warn48kOncePerRun;
+        //! The 48 kHz advice may still be shown: not shown in this run nor remembered from one
+        //! before.
+        bool& warn48kDue;
+        //! Called once the advice has been shown, so that later runs know it; may be empty.
+        const std::function<void()>& warn48kShown;
     };
 
     CWASAPICapture(const Context& context, std::shared_ptr<audio::Endpoint> endpoint,

@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
     StreamServer server(window, recordSink);
     StreamServerBlockSink blockSink(server);
     ChannelSelection channels;
-    AudioStartup capture(endpoints, blockSink, window, channels);
+    AudioStartup capture(endpoints, blockSink, window, channels,
+                         {GetWarn48kDone(), [] { SetWarn48kDone(true); }});
     window.choice.choose(*index);
 
     if (!startServerThread(server, capture, window)) {

@@ -20,7 +20,6 @@ class AudioStartupTest : public CaptureTest {
         CaptureTest::SetUp();
         system.addDevice(renderDevice("speakers"));
         system.setDefault(audio::DataFlow::Render, "speakers");
-        SetWarn48kDone(true);
     }
 };
 

@@ -15,8 +15,6 @@
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
 #include "platform/message_box.h"
-#include "settings/settings.h"
-#include "support/config_home.h"
 #include "support/log_capture.h"
 
 namespace quavelink::test {
@@ -106,19 +104,15 @@ inline FakeAudioSystem::Device captureDevice(const std::string& id, std::uint32_
     return device;
 }
 
-//! An endpoint list and audio start-up over the fake, with a private settings store and no
-//! silence keep-alive unless a test asks for it.
+//! An endpoint list and audio start-up over the fake, with no silence keep-alive unless a test
+//! asks for it, and no 48 kHz advice unless the test passes false for `adviceShownBefore`.
 class CaptureTest : public ::testing::Test {
   protected:
-    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-capture-test"); }
-
-    static void SetUpTestSuite() { test::useTemporaryConfigHome("quavelink-capture-test"); }
+    explicit CaptureTest(bool adviceShownBefore = true) : adviceShownBefore(adviceShownBefore) {}
 
     void SetUp() override {
         ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
         ::unsetenv("QUAVELINK_SERVER_NOWARN_48K");
-        SetWarn48kDone(false);
-        ResetSettingsToDefaults();
     }
 
     void TearDown() override {
@@ -132,7 +126,13 @@ class CaptureTest : public ::testing::Test {
     RecordingBoxes boxes;
     ChannelSelection channels;
     EndpointList endpoints{system};
-    AudioStartup startup{endpoints, sink, boxes, channels};
+    //! The advice setting as the program keeps it; `adviceRecorded` counts what it was told.
+    bool adviceShownBefore;
+    int adviceRecorded = 0;
+    Warn48kSetting warn48k() {
+        return {adviceShownBefore, [this] { ++adviceRecorded; }};
+    }
+    AudioStartup startup{endpoints, sink, boxes, channels, warn48k()};
     std::atomic<bool> is48k{false};
 };
 

@@ -14,6 +14,8 @@ using namespace std::chrono_literals;
 
 class CaptureEngineTest : public CaptureTest {
   protected:
+    explicit CaptureEngineTest(bool adviceShownBefore = true) : CaptureTest(adviceShownBefore) {}
+
     // Speakers as the default render device, a microphone, and the collection made.
     void SetUp() override {
         CaptureTest::SetUp();
@@ -21,7 +23,6 @@ class CaptureEngineTest : public CaptureTest {
         system.addDevice(captureDevice("mic"));
         system.setDefault(audio::DataFlow::Render, "speakers");
         ASSERT_EQ(endpoints.findEndpoint(0), audio::kOk);
-        SetWarn48kDone(true);  // no advice unless a test asks for it
     }
 
     // Frames whose channel c holds value base + c / 100.
@@ -78,7 +79,7 @@ TEST_F(CaptureEngineTest, SixChannelsTakeTheChosenPairOrPairZero) {
     // The collection was made in SetUp: the surround device is not in it. Make a new list.
     EndpointList list(system);
     ASSERT_EQ(list.findEndpoint(0), audio::kOk);
-    AudioStartup surround(list, sink, boxes, channels);
+    AudioStartup surround(list, sink, boxes, channels, warn48k());
     ASSERT_EQ(surround.startCapture(3, is48k), 0);
     EXPECT_EQ(channels.captureChannelCount.load(), 6);
 
@@ -113,7 +114,7 @@ TEST_F(CaptureEngineTest, OneChannelGivesTheSameSampleOnBothSides) {
     system.addDevice(mono);
     EndpointList list(system);
     ASSERT_EQ(list.findEndpoint(0), audio::kOk);
-    AudioStartup startupMono(list, sink, boxes, channels);
+    AudioStartup startupMono(list, sink, boxes, channels, warn48k());
     ASSERT_EQ(startupMono.startCapture(3, is48k), 0);
     FakeAudioSystem::Packet packet;
     for (int f = 0; f < 338; ++f) packet.samples.push_back(f % 2 ? 0.5f : -0.5f);
@@ -218,7 +219,7 @@ TEST_F(CaptureEngineTest, OnlyThirtyTwoBitFormatsAreTaken) {
     system.addDevice(device);
     EndpointList list(system);
     list.findEndpoint(0);
-    AudioStartup other(list, sink, boxes, channels);
+    AudioStartup other(list, sink, boxes, channels, warn48k());
     LogCapture log;
     EXPECT_EQ(other.startCapture(3, is48k), -2);
     EXPECT_EQ(log.count("Audio device number of bits per sample not supported.\n"), 1);
@@ -232,7 +233,7 @@ TEST_F(CaptureEngineTest, OnlyTwoRatesAreTaken) {
     system.addDevice(renderDevice("fast", 96000));
     EndpointList list(system);
     list.findEndpoint(0);
-    AudioStartup other(list, sink, boxes, channels);
+    AudioStartup other(list, sink, boxes, channels, warn48k());
     LogCapture log;
     EXPECT_EQ(other.startCapture(3, is48k), -2);
     EXPECT_EQ(log.count("Audio device sample rate not supported.\n"), 1);
@@ -245,7 +246,7 @@ TEST_F(CaptureEngineTest, At44100TheStreamIsNot48k) {
     system.addDevice(renderDevice("cd", 44100));
     EndpointList list(system);
     list.findEndpoint(0);
-    AudioStartup other(list, sink, boxes, channels);
+    AudioStartup other(list, sink, boxes, channels, warn48k());
     is48k = true;
     ASSERT_EQ(other.startCapture(3, is48k), 0);
     EXPECT_FALSE(is48k);
@@ -395,10 +396,7 @@ TEST_F(CaptureEngineTest, FixedEndpointDoesNotFollowTheDefault) {
 
 class Advice48kTest : public CaptureEngineTest {
   protected:
-    void SetUp() override {
-        CaptureEngineTest::SetUp();
-        SetWarn48kDone(false);
-    }
+    Advice48kTest() : CaptureEngineTest(false) {}
     static constexpr const char* kAdvicePrefix =
         "Warning, audio device is set to sample rate 48000";
     int adviceCount() {
@@ -411,16 +409,15 @@ class Advice48kTest : public CaptureEngineTest {
 TEST_F(Advice48kTest, SpeakersAt48kAdviseOnceAndRemember) {
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     EXPECT_EQ(adviceCount(), 1);
-    EXPECT_TRUE(GetWarn48kDone());
+    EXPECT_EQ(adviceRecorded, 1);
     startup.stopCapture();
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     EXPECT_EQ(adviceCount(), 1);
-    // After a restart the stored setting keeps it away.
+    EXPECT_EQ(adviceRecorded, 1);
+    // A later run whose setting says it was shown keeps it away.
     startup.stopCapture();
-    ResetSettingsToDefaults();
-    LoadSettings();
-    EXPECT_TRUE(GetWarn48kDone());
-    AudioStartup restarted(endpoints, sink, boxes, channels);
+    adviceShownBefore = true;
+    AudioStartup restarted(endpoints, sink, boxes, channels, warn48k());
     ASSERT_EQ(restarted.startCapture(1, is48k), 0);
     EXPECT_EQ(adviceCount(), 1);
 }
@@ -436,10 +433,10 @@ TEST_F(Advice48kTest, MicrophoneDescriptionInAnyCaseMeansNoAdvice) {
     system.addDevice(device);
     EndpointList list(system);
     list.findEndpoint(0);
-    AudioStartup other(list, sink, boxes, channels);
+    AudioStartup other(list, sink, boxes, channels, warn48k());
     ASSERT_EQ(other.startCapture(3, is48k), 0);
     EXPECT_EQ(adviceCount(), 0);
-    EXPECT_FALSE(GetWarn48kDone());
+    EXPECT_EQ(adviceRecorded, 0);
 }
 
 TEST_F(Advice48kTest, FormFactorOrPortsCanMakeAnInput) {
@@ -454,7 +451,7 @@ TEST_F(Advice48kTest, FormFactorOrPortsCanMakeAnInput) {
     system.addDevice(byAux);
     EndpointList list(system);
     list.findEndpoint(0);
-    AudioStartup other(list, sink, boxes, channels);
+    AudioStartup other(list, sink, boxes, channels, warn48k());
     for (int index : {3, 4, 5}) {
         ASSERT_EQ(other.startCapture(index, is48k), 0);
         other.stopCapture();
@@ -472,7 +469,7 @@ TEST_F(Advice48kTest, EnvironmentSwitchSuppressesWithoutRemembering) {
     ::setenv("QUAVELINK_SERVER_NOWARN_48K", "ON", 1);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     EXPECT_EQ(adviceCount(), 0);
-    EXPECT_FALSE(GetWarn48kDone());
+    EXPECT_EQ(adviceRecorded, 0);
     startup.stopCapture();
     // Once per run: the same run does not show it when the variable goes.
     ::unsetenv("QUAVELINK_SERVER_NOWARN_48K");
@@ -480,7 +477,7 @@ TEST_F(Advice48kTest, EnvironmentSwitchSuppressesWithoutRemembering) {
     EXPECT_EQ(adviceCount(), 0);
     // A new run does.
     startup.stopCapture();
-    AudioStartup nextRun(endpoints, sink, boxes, channels);
+    AudioStartup nextRun(endpoints, sink, boxes, channels, warn48k());
     ASSERT_EQ(nextRun.startCapture(1, is48k), 0);
     EXPECT_EQ(adviceCount(), 1);
 }
@@ -489,7 +486,7 @@ TEST_F(Advice48kTest, At44100ThereIsNoAdvice) {
     system.addDevice(renderDevice("cd", 44100));
     EndpointList list(system);
     list.findEndpoint(0);
-    AudioStartup other(list, sink, boxes, channels);
+    AudioStartup other(list, sink, boxes, channels, warn48k());
     ASSERT_EQ(other.startCapture(3, is48k), 0);
     EXPECT_EQ(adviceCount(), 0);
 }
