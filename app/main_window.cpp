@@ -21,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,7 +61,7 @@ constexpr int kMeterLeds = 27;
 constexpr int kMeterLow = 26214;
 constexpr int kMeterMedium = 32160;
 constexpr int kMeterFullScale = 32768;
-constexpr int kMeterPeriodMs = 66;
+constexpr std::chrono::milliseconds kMeterPeriod{66};
 
 QLabel* plainLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -330,7 +331,7 @@ void CQuaveLinkServerDlg::OnInitDialog() {
     meter->SetShowPeak(true);
     meter->SetShowGrid(true);
     meter->SetRanges(kMeterLow, kMeterMedium, kMeterFullScale);
-    meter->Start(kMeterPeriodMs);
+    meter->Start(kMeterPeriod);
 
     RefreshStatusDisplay();
     SetConnectionStatus(0, "");

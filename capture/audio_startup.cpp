@@ -94,7 +94,7 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         stopCapture();
         return -1;
     }
-    if (!currentCapturer->Initialize(CAPTURE_LATENCY_MS, streamIs48k)) {
+    if (!currentCapturer->Initialize(kCaptureLatency, streamIs48k)) {
         logLine("Unable to initialize capturer\n");
         currentCapturer.reset();
         stopCapture();

@@ -80,7 +80,7 @@ CWASAPICapture::CWASAPICapture(const Context& context, std::shared_ptr<audio::En
 
 CWASAPICapture::~CWASAPICapture() { Shutdown(); }
 
-bool CWASAPICapture::Initialize(int latency, std::atomic<bool>& is48k) {
+bool CWASAPICapture::Initialize(std::chrono::milliseconds latencyAsked, std::atomic<bool>& is48k) {
     is48k = false;
     Status status = endpoint->Activate(audioClient);
     if (Failed(status)) {
@@ -129,7 +129,7 @@ bool CWASAPICapture::Initialize(int latency, std::atomic<bool>& is48k) {
         is48k = true;
         advise48k();
     }
-    latencyMs = latency;
+    latency = latencyAsked;
     status = openStream();
     if (Failed(status)) {
         char text[96];
@@ -176,17 +176,16 @@ void CWASAPICapture::advise48k() {
 }
 
 Status CWASAPICapture::openStream() {
-    const std::int64_t duration = static_cast<std::int64_t>(latencyMs) * 10000;
     Status status = audioClient->Initialize(
         audio::ShareMode::Shared, audio::kStreamFlagsLoopback | audio::kStreamFlagsNoPersist,
-        duration, 0, *mixFormat);
+        latency, *mixFormat);
     if (Failed(status)) {
         // A capture endpoint refuses loopback: open it directly.
         audioClient.reset();
         status = endpoint->Activate(audioClient);
         if (audio::Succeeded(status)) {
             status = audioClient->Initialize(audio::ShareMode::Shared, audio::kStreamFlagsNoPersist,
-                                             duration, 0, *mixFormat);
+                                             latency, *mixFormat);
         }
     }
     if (Failed(status)) {
@@ -308,7 +307,7 @@ void CWASAPICapture::captureLoop() {
     opusFill = kBlockHeaderBytes;
     emptyPolls = 0;
     sawData = false;
-    const auto timeout = std::chrono::milliseconds(latencyMs / 3);
+    const auto timeout = latency / 3;
     for (bool running = true; running;) {
         switch (events.waitShutdownOrSwitch(timeout)) {
             case CaptureEvents::Wake::Shutdown:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,8 +17,8 @@
 
 namespace quavelink {
 
-//! Engine latency asked for, in milliseconds; the capture thread polls every third of it.
-constexpr int CAPTURE_LATENCY_MS = 16;
+//! Engine latency asked for; the capture thread polls every third of it.
+constexpr std::chrono::milliseconds kCaptureLatency{16};
 
 //! The capture engine: captures one endpoint (a render endpoint through loopback, a capture
 //! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of 338
@@ -48,7 +49,7 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
 
     //! Opens the stream; `is48k` says whether the mix format runs at 48000 Hz. On false the
     //! cause has been printed (and shown when the user can act on it).
-    bool Initialize(int latencyMs, std::atomic<bool>& is48k);
+    bool Initialize(std::chrono::milliseconds latency, std::atomic<bool>& is48k);
     //! Starts the capture thread over the two blocks (kPlainBlockLength and kOpusBlockLength
     //! bytes, owned by the caller until Stop has returned), then the stream.
     bool Start(std::uint8_t* plainBlock, std::uint8_t* opusBlock);
@@ -92,7 +93,7 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
     std::uint8_t* opusBlock = nullptr;
     std::uint32_t opusFill = 0;
     bool followDefault;
-    int latencyMs = CAPTURE_LATENCY_MS;
+    std::chrono::milliseconds latency = kCaptureLatency;
     std::atomic<bool> switchPending{false};
     int emptyPolls = 0;
     bool sawData = false;

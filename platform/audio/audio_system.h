@@ -12,6 +12,7 @@
 // is written against.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -162,9 +163,9 @@ class AudioClient {
     virtual Status GetMixFormat(MixFormat& format) = 0;
     //! Opens the stream. `streamFlags`: kStreamFlagsLoopback captures what a render endpoint
     //! plays (a capture endpoint refuses it); without it a capture endpoint is recorded and a
-    //! render endpoint played to. `bufferDuration` in units of 100 ns.
+    //! render endpoint played to. `bufferDuration`: the buffer the stream asks for.
     virtual Status Initialize(ShareMode mode, std::uint32_t streamFlags,
-                              std::int64_t bufferDuration, std::int64_t periodicity,
+                              std::chrono::microseconds bufferDuration,
                               const MixFormat& format) = 0;
     //! Buffer size in frames, after Initialize.
     virtual Status GetBufferSize(std::uint32_t& frames) = 0;
