@@ -74,8 +74,8 @@ audio::Status SilenceRenderer::PlaySilence() {
         }
         // Once per outage: the sound server (or the default sink) went away or is not there yet.
         if (!told) {
-            logLine("PlaySilence: %s: %x, waiting for the sound server\n", step,
-                    static_cast<unsigned>(status));
+            logLine("PlaySilence: %s: %x (%s), waiting for the sound server\n", step,
+                    static_cast<unsigned>(status), audio::statusCause(status));
             told = true;
         }
         if (!sleepFor(delay)) return audio::kOk;

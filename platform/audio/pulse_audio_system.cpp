@@ -39,8 +39,8 @@ Status pulseError(int error) {
         case PA_ERR_BADSTATE:
             return kErrorServiceNotRunning;
         default:
-            // Facility 0xA1 carries a PulseAudio error number.
-            return static_cast<Status>(0x80A10000u | (static_cast<unsigned>(error) & 0xFFFFu));
+            return static_cast<Status>(kPulseErrorFacility |
+                                       (static_cast<unsigned>(error) & 0xFFFFu));
     }
 }
 

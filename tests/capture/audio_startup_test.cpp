@@ -129,8 +129,8 @@ TEST_F(SilenceRendererTest, WaitsForTheSoundServerInsteadOfEnding) {
     SilenceRenderer renderer(system, boxes);
     ASSERT_TRUE(system.waitForCall("Start:speakers", 1, 10000));
     // Said once for the outage, not once per try.
-    EXPECT_EQ(log.count("PlaySilence: Error from CreateDeviceEnumerator(): 88890010, waiting for "
-                        "the sound server\n"),
+    EXPECT_EQ(log.count("PlaySilence: Error from CreateDeviceEnumerator(): 88890010 (the sound "
+                        "server cannot be reached), waiting for the sound server\n"),
               1);
     EXPECT_TRUE(boxes.shown().empty());
 }
