@@ -87,7 +87,7 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         return status;
     }
     CWASAPICapture::Context context{
-        endpoints.audioSystem(), sink, shownTo, channels, warn48kDue, warn48kShown};
+        endpoints.audioSystem(), sink, shownTo, channels, warn48kDue, warn48kShown, polls};
     currentCapturer.reset(new (std::nothrow) CWASAPICapture(context, currentDevice, isDefault));
     if (!currentCapturer) {
         logLine("Unable to allocate capturer\n");

@@ -18,6 +18,7 @@ namespace quavelink {
 
 class CWASAPICapture;
 class SilenceRenderer;
+class CapturePollSource;
 
 //! The 48 kHz advice's one setting, which the program keeps across runs: whether the advice
 //! was shown before, and what records that it now has been (server thread, at most once).
@@ -56,6 +57,10 @@ class AudioStartup : public CaptureControl {
     //! One-time start-up: launches the silence keep-alive. 0 on success, -1 when called again.
     int WInit();
 
+    //! The capture loop's polls come from `source` (which must outlive the captures) instead
+    //! of the clock, from the next start on: for tests, which step the loop.
+    void setPollSource(CapturePollSource* source) { polls = source; }
+
     //! Whether a capture engine exists (started and not yet stopped).
     bool capturing() const { return currentCapturer != nullptr; }
 
@@ -81,6 +86,7 @@ class AudioStartup : public CaptureControl {
     bool firstStart = true;
     bool warn48kDue;
     std::function<void()> warn48kShown;
+    CapturePollSource* polls = nullptr;
     std::unique_ptr<SilenceRenderer> silence;
     std::shared_ptr<audio::Endpoint> currentDevice;
     std::unique_ptr<CWASAPICapture> currentCapturer;

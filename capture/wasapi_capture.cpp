@@ -307,21 +307,25 @@ void CWASAPICapture::captureLoop() {
     opusFill = kBlockHeaderBytes;
     emptyPolls = 0;
     sawData = false;
-    const auto timeout = latency / 3;
+    ClockPollSource clock;
+    CapturePollSource& polls = context.polls != nullptr ? *context.polls : clock;
+    const auto period = latency / 3;
     for (bool running = true; running;) {
-        switch (events.waitShutdownOrSwitch(timeout)) {
+        switch (polls.next(events, period)) {
             case CaptureEvents::Wake::Shutdown:
                 running = false;
                 break;
             case CaptureEvents::Wake::Switch:
                 if (switchStream(false) != 0) running = false;
                 break;
-            case CaptureEvents::Wake::Timeout:
+            case CaptureEvents::Wake::Poll:
                 running = poll();
+                polls.polled();
                 break;
         }
     }
     threadEnded.store(true, std::memory_order_release);
+    polls.ended();
 }
 
 bool CWASAPICapture::poll() {

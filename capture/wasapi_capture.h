@@ -10,6 +10,7 @@
 
 #include "capture/audio_block_sink.h"
 #include "capture/capture_events.h"
+#include "capture/capture_poll_source.h"
 #include "capture/channel_selection.h"
 #include "platform/audio/audio_system.h"
 #include "platform/message_box.h"
@@ -39,6 +40,8 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
         bool& warn48kDue;
         //! Called once the advice has been shown, so that later runs know it; may be empty.
         const std::function<void()>& warn48kShown;
+        //! What paces the capture loop's polls; null: the clock, every third of the latency.
+        CapturePollSource* polls = nullptr;
     };
 
     CWASAPICapture(const Context& context, std::shared_ptr<audio::Endpoint> endpoint,

@@ -14,8 +14,9 @@
 #include "capture/audio_startup.h"
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
-#include "platform/message_box.h"
+#include "stepped_polls.h"
 #include "support/log_capture.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink::test {
 
@@ -61,25 +62,9 @@ class RecordingBlockSink : public AudioBlockSink {
     std::vector<std::vector<std::uint8_t>> blocks;
 };
 
-//! Message boxes answered at once, remembered. Any thread.
-class RecordingBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override {
-        std::lock_guard lock(mutex);
-        texts.push_back(text);
-    }
-    std::vector<std::string> shown() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-
-  private:
-    std::mutex mutex;
-    std::vector<std::string> texts;
-};
-
 inline std::int16_t sampleAt(const std::vector<std::uint8_t>& block, int frame, int side) {
-    std::size_t at = 16 + static_cast<std::size_t>(frame) * 4 + side * 2;
+    std::size_t at =
+        kBlockHeaderBytes + static_cast<std::size_t>(frame) * kBlockFrameBytes + side * 2;
     return static_cast<std::int16_t>(block[at] | block[at + 1] << 8);
 }
 
@@ -123,7 +108,7 @@ class CaptureTest : public ::testing::Test {
 
     FakeAudioSystem system;
     RecordingBlockSink sink;
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
     ChannelSelection channels;
     EndpointList endpoints{system};
     //! The advice setting as the program keeps it; `adviceRecorded` counts what it was told.
@@ -132,6 +117,8 @@ class CaptureTest : public ::testing::Test {
     Warn48kSetting warn48k() {
         return {adviceShownBefore, [this] { ++adviceRecorded; }};
     }
+    //! The poll source of tests that count polls (startup.setPollSource); outlives `startup`.
+    SteppedPolls polls;
     AudioStartup startup{endpoints, sink, boxes, channels, warn48k()};
     std::atomic<bool> is48k{false};
 };

@@ -130,39 +130,52 @@ TEST_F(CaptureEngineTest, OneChannelGivesTheSameSampleOnBothSides) {
 
 TEST_F(CaptureEngineTest, GapResetsOnceThenSilentBlocksFollow) {
     LogCapture log;
+    startup.setPollSource(&polls);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 100, 0.25f);
-    // Nine empty polls after data: a reset (a second Activate) and one silent block of each size.
-    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
-    ASSERT_TRUE(sink.waitFor(kOpusBlockLength, 1));
+    ASSERT_TRUE(polls.step());
+    // Eight empty polls after data are no gap yet.
+    ASSERT_TRUE(polls.step(8));
+    EXPECT_EQ(log.count("Gap in audio data stream\n"), 0);
+    EXPECT_EQ(sink.count(kPlainBlockLength), 0);
+    // The ninth: a reset (a second Activate) and one silent block of each size.
+    ASSERT_TRUE(polls.step());
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
     EXPECT_EQ(system.count("Activate:speakers"), 2);
     EXPECT_EQ(system.count("Initialize:speakers:loopback"), 2);
+    ASSERT_EQ(sink.count(kPlainBlockLength), 1);
+    ASSERT_EQ(sink.count(kOpusBlockLength), 1);
     for (auto& block : {sink.of(kPlainBlockLength).at(0), sink.of(kOpusBlockLength).at(0)}) {
         EXPECT_EQ(block, std::vector<std::uint8_t>(block.size(), 0));
     }
-    // A further stretch of empty polls: silent blocks without a reset.
-    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 3));
+    // A further nine empty polls: one more silent block of each size, without a reset.
+    ASSERT_TRUE(polls.step(9));
+    EXPECT_EQ(sink.count(kPlainBlockLength), 2);
+    EXPECT_EQ(sink.count(kOpusBlockLength), 2);
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
     EXPECT_EQ(system.count("Activate:speakers"), 2);
 }
 
 TEST_F(CaptureEngineTest, EmptyPollsBeforeAnyDataGiveSilenceWithoutReset) {
     LogCapture log;
+    startup.setPollSource(&polls);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 2));
+    ASSERT_TRUE(polls.step(8));
+    EXPECT_EQ(sink.count(kPlainBlockLength), 0);
+    ASSERT_TRUE(polls.step(10));
+    EXPECT_EQ(sink.count(kPlainBlockLength), 2);
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 0);
     EXPECT_EQ(system.count("Activate:speakers"), 1);
 }
 
 TEST_F(CaptureEngineTest, FailedResetEndsTheCapture) {
     LogCapture log;
+    startup.setPollSource(&polls);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.fail("Activate:speakers", audio::kErrorDeviceInvalidated);
     system.pushFrames("speakers", 100, 0.25f);
-    ASSERT_TRUE(system.waitForCall("Activate:speakers", 2));
-    for (int i = 0; i < 100 && !log.containsPrefix("Unable to reset"); ++i)
-        std::this_thread::sleep_for(10ms);
+    // The data, then the nine empty polls whose last resets the stream.
+    ASSERT_TRUE(polls.step(10));
     EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
     EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890004\n"), 1);
     EXPECT_EQ(sink.count(kPlainBlockLength), 0);
@@ -170,13 +183,18 @@ TEST_F(CaptureEngineTest, FailedResetEndsTheCapture) {
 
 TEST_F(CaptureEngineTest, BufferErrorsEndOnlyThePoll) {
     LogCapture log;
+    startup.setPollSource(&polls);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     FakeAudioSystem::Packet broken;
     broken.error = audio::kErrorFail;
     system.pushPacket("speakers", broken);
     system.pushFrames("speakers", 338, 0.25f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
+    ASSERT_TRUE(polls.step());
     EXPECT_EQ(log.count("Error, unable to obtain capture buffer: 80004005\n"), 1);
+    EXPECT_EQ(sink.count(kPlainBlockLength), 0);
+    // The next poll takes the packet behind the broken one.
+    ASSERT_TRUE(polls.step());
+    ASSERT_EQ(sink.count(kPlainBlockLength), 1);
     EXPECT_EQ(sampleAt(sink.of(kPlainBlockLength).at(0), 0, 0), 8192);
 }
 
@@ -318,8 +336,7 @@ TEST_F(CaptureEngineTest, NewDefaultWithAnotherFormatEndsTheCapture) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     system.setDefault(audio::DataFlow::Render, "hdmi");
     ASSERT_TRUE(system.waitForCall("GetMixFormat:hdmi", 1));
-    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i)
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(log.waitForPrefix("New mix"));
     EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
     EXPECT_EQ(system.count("Initialize:hdmi:loopback"), 0);
     EXPECT_TRUE(startup.capturing());  // the capturer stays until the next stop
@@ -333,8 +350,7 @@ TEST_F(CaptureEngineTest, ChannelMaskAloneIsAnotherFormat) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     system.setDefault(audio::DataFlow::Render, "other");
     ASSERT_TRUE(system.waitForCall("GetMixFormat:other", 1));
-    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i)
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(log.waitForPrefix("New mix"));
     EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
 }
 
@@ -352,8 +368,7 @@ TEST_F(CaptureEngineTest, FormatChangeReopensAtOnceAndChecksTheFormat) {
     ASSERT_EQ(startup.startCapture(0, is48k), 0);
     system.changeFormat("speakers", audio::FloatMixFormat(2, 44100, 0x3));
     ASSERT_TRUE(system.waitForCall("GetMixFormat:speakers", 2));
-    for (int i = 0; i < 100 && !log.containsPrefix("New mix"); ++i)
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(log.waitForPrefix("New mix"));
     EXPECT_EQ(log.count("New mix format doesn't match old mix format.  Aborting.\n"), 1);
     EXPECT_EQ(log.count("Stream switch timeout - aborting...\n"), 0);
 }
@@ -364,13 +379,9 @@ TEST_F(CaptureEngineTest, RemovedDefaultWithoutReplacementEndsTheCapture) {
     // The new-device event starts set: the switch looks for the default at once, finds the
     // removed device still named and cannot open it.
     system.removeDevice("speakers");
-    for (int i = 0;
-         i < 100 &&
-         log.count("Unable to activate audio device on the new endpoint: 88890004\n") == 0;
-         ++i) {
-        std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
+    EXPECT_EQ(
+        log.waitForCount("Unable to activate audio device on the new endpoint: 88890004\n", 1, 10s),
+        1);
 }
 
 TEST_F(CaptureEngineTest, SecondRemovalWaitsForANewDefault) {
@@ -380,8 +391,7 @@ TEST_F(CaptureEngineTest, SecondRemovalWaitsForANewDefault) {
     system.setDefault(audio::DataFlow::Render, "headphones");
     ASSERT_TRUE(system.waitForCall("Start:headphones", 1));
     system.removeDevice("headphones");
-    for (int i = 0; i < 200 && !log.containsPrefix("Stream switch timeout"); ++i)
-        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(log.waitForPrefix("Stream switch timeout"));
     EXPECT_EQ(log.count("Stream switch timeout - aborting...\n"), 1);
 }
 
