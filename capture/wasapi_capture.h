@@ -22,9 +22,10 @@ namespace quavelink {
 constexpr std::chrono::milliseconds kCaptureLatency{16};
 
 //! The capture engine: captures one endpoint (a render endpoint through loopback, a capture
-//! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of 338
-//! and 480 frames to the sink on its own capture thread. Opened as the default device, it
-//! follows removal, format change and default-device change by reopening the stream.
+//! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of
+//! kPlainBlockFrames and kOpusBlockFrames frames to the sink on its own capture thread.
+//! Opened as the default device, it follows removal, format change and default-device change
+//! by reopening the stream.
 //! Server thread: everything public. Capture thread: the loop and the stream switch.
 //! Audio system thread: the two notifications.
 class CWASAPICapture : private audio::SessionEvents, private audio::NotificationClient {

@@ -63,16 +63,6 @@ TEST_F(CaptureEngineTest, SilentPacketGivesZerosWhateverItsData) {
     }
 }
 
-TEST_F(CaptureEngineTest, SamplesBeyondFullScaleSaturate) {
-    ASSERT_EQ(startup.startCapture(1, is48k), 0);
-    system.pushFrames("speakers", 169, 1.7f);
-    system.pushFrames("speakers", 169, -3.0f);
-    ASSERT_TRUE(sink.waitFor(kPlainBlockLength, 1));
-    auto plain = sink.of(kPlainBlockLength).at(0);
-    EXPECT_EQ(sampleAt(plain, 0, 0), 32767);
-    EXPECT_EQ(sampleAt(plain, 200, 1), -32767);
-}
-
 TEST_F(CaptureEngineTest, SixChannelsTakeTheChosenPairOrPairZero) {
     system.addDevice(renderDevice("surround", 48000, 6, "Surround"));
     ASSERT_EQ(endpoints.findEndpoint(0), audio::kOk);
