@@ -37,10 +37,10 @@ bool InstanceRaiseListener::listen() {
     return true;
 }
 
-bool askRunningInstanceToRaise(int timeoutMs) {
+bool askRunningInstanceToRaise(std::chrono::milliseconds timeout) {
     QLocalSocket socket;
     socket.connectToServer(QString::fromStdString(InstanceRaiseListener::socketPath()));
-    if (!socket.waitForConnected(timeoutMs)) return false;
+    if (!socket.waitForConnected(static_cast<int>(timeout.count()))) return false;
     socket.disconnectFromServer();
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -30,8 +31,8 @@ class InstanceRaiseListener {
 };
 
 //! The second copy's side: asks the running copy to bring its window to the front. True when
-//! the request was delivered; waits at most `timeoutMs` for the running copy. Any thread with
+//! the request was delivered; waits at most `timeout` for the running copy. Any thread with
 //! no event loop needed.
-bool askRunningInstanceToRaise(int timeoutMs = 2000);
+bool askRunningInstanceToRaise(std::chrono::milliseconds timeout = std::chrono::seconds(2));
 
 }  // namespace quavelink

@@ -21,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,9 @@
 #include "mixer/window_mixers.h"
 #include "platform/hand_off.h"
 #include "platform/log.h"
+#include "platform/utf8_cut.h"
 #include "resources/resources.h"
+#include "server/client_name.h"
 #include "settings/settings.h"
 
 namespace quavelink {
@@ -49,6 +52,7 @@ constexpr int kStatusTimerMs = 3000;
 // Top of the frames in dialog units, and where they move while no channel pair is offered.
 constexpr int kLowerSectionTop = 77;
 constexpr int kCollapsedSectionTop = 59;
+// The list keeps at most 255 bytes of a name.
 constexpr std::size_t kMaxListTextBytes = 255;
 
 // The meter of this window: two columns of 27 LEDs on the 0..32768 scale of the pipeline.
@@ -57,15 +61,7 @@ constexpr int kMeterLeds = 27;
 constexpr int kMeterLow = 26214;
 constexpr int kMeterMedium = 32160;
 constexpr int kMeterFullScale = 32768;
-constexpr int kMeterPeriodMs = 66;
-
-// The list keeps at most 255 bytes of a name, cut where no UTF-8 sequence is split.
-std::string listText(const std::string& name) {
-    if (name.size() <= kMaxListTextBytes) return name;
-    std::size_t end = kMaxListTextBytes;
-    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
-    return name.substr(0, end);
-}
+constexpr std::chrono::milliseconds kMeterPeriod{66};
 
 QLabel* plainLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -335,7 +331,7 @@ void CQuaveLinkServerDlg::OnInitDialog() {
     meter->SetShowPeak(true);
     meter->SetShowGrid(true);
     meter->SetRanges(kMeterLow, kMeterMedium, kMeterFullScale);
-    meter->Start(kMeterPeriodMs);
+    meter->Start(kMeterPeriod);
 
     RefreshStatusDisplay();
     SetConnectionStatus(0, "");
@@ -390,7 +386,7 @@ void CQuaveLinkServerDlg::fillEndpointList() {
     for (int i = 0; i < EndpointList::kMaxListEntries; ++i) {
         std::optional<std::string> name = endpoints.endpointName(i);
         if (!name) break;
-        std::string text = listText(*name);
+        std::string text(cutUtf8(*name, kMaxListTextBytes));
         inputSelect->insertItem(i, QString::fromStdString(text));
         endpointNames.push_back(text);
         if (windowMixers) windowMixers->MapEndpoint(i, text, rendersAt(i));
@@ -442,9 +438,7 @@ void CQuaveLinkServerDlg::onGuiThread(std::function<void()> work) {
 void CQuaveLinkServerDlg::SetConnectionStatus(int connectedCount, const char* clientName) {
     // Copied here: the caller's buffer is gone by the time the GUI thread runs.
     std::optional<std::string> name;
-    if (clientName != nullptr) {
-        name.emplace(clientName, strnlen(clientName, ConnectionStatus::kMaxClientName));
-    }
+    if (clientName != nullptr) name.emplace(cutUtf8(clientName, kMaxClientNameBytes));
     onGuiThread([this, connectedCount, name] { applyConnectionStatus(connectedCount, name); });
 }
 

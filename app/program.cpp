@@ -22,6 +22,7 @@
 #include "platform/log.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "recording/mp3/mp3_encoder.h"
+#include "settings/settings.h"
 #include "workers/server_workers.h"
 
 namespace quavelink {
@@ -38,7 +39,8 @@ class ProgramWorkers : public WindowWorkers, public RecordControl {
         : endpoints(endpoints), channels(channels) {}
 
     bool startServer(ServerWindow& window) override {
-        workers = new ServerWorkers(endpoints, channels, window);
+        workers = new ServerWorkers(endpoints, channels, window,
+                                    {GetWarn48kDone(), [] { SetWarn48kDone(true); }});
         return workers->startServer();
     }
     bool startDiscovery() override { return workers->startDiscovery(); }

@@ -1,26 +1,15 @@
 #include "app/status_display.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "quavelink_version.h"
+#include "server/connection_status_text.h"
 
 namespace quavelink {
 
 ConnectionStatusView ConnectionStatus::update(int clientCount, const char* clientName) {
-    if (clientCount <= 0) {
-        lastName.clear();
-        return {" Disconnected", kDisconnectedColor, kDisconnectedIconId};
-    }
-    std::string suffix = clientCount > 1 ? " (" + std::to_string(clientCount) + ")" : "";
-    std::string name;
-    if (clientName != nullptr) {
-        name.assign(clientName, strnlen(clientName, kMaxClientName));
-        lastName = name;
-    } else {
-        name = lastName;
-    }
-    std::string text = name.empty() ? " Connected" + suffix : " Connected to " + name + suffix;
+    std::string text = connectionStatusText(clientCount, clientName, lastName);
+    if (clientCount <= 0) return {text, kDisconnectedColor, kDisconnectedIconId};
     return {text, kConnectedColor, kConnectedIconId};
 }
 

@@ -25,12 +25,11 @@ struct ConnectionStatusView {
 class ConnectionStatus {
   public:
     //! `clientName` null: keep the remembered name; empty: no name (and forget it). The name
-    //! comes from the network: it is copied as bytes, cut to kMaxClientName.
+    //! comes from the network: its bytes are shown as they are, cut as connectionStatusText
+    //! cuts them.
     ConnectionStatusView update(int clientCount, const char* clientName);
 
     const std::string& lastClientName() const { return lastName; }
-
-    static constexpr std::size_t kMaxClientName = 255;
 
   private:
     std::string lastName;

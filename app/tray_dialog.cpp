@@ -22,7 +22,7 @@ CTrayDialog::CTrayDialog(QWidget* parent) : QDialog(parent) {
     // Neither desktop tray protocol tells the icon that its host has gone, so while the window
     // hides in the tray it asks now and then.
     trayWatch = new QTimer(this);
-    trayWatch->setInterval(kTrayWatchMs);
+    trayWatch->setInterval(kTrayWatch);
     connect(trayWatch, &QTimer::timeout, this, [this] {
         if (iconShown && !trayAvailable()) BringToFront();
     });

@@ -5,6 +5,7 @@
 #include <QPoint>
 #include <QString>
 #include <atomic>
+#include <chrono>
 
 class QSystemTrayIcon;
 class QTimer;
@@ -27,8 +28,8 @@ class CTrayDialog : public QDialog {
     static constexpr int kMaxTipLength = 127;
     //! Show requests examined for "Tray on Start": a Qt window gets one as it first appears.
     static constexpr int kStartShowRequests = 1;
-    //! How often a shown icon checks that the notification area is still there, ms.
-    static constexpr int kTrayWatchMs = 1000;
+    //! How often a shown icon checks that the notification area is still there.
+    static constexpr std::chrono::milliseconds kTrayWatch{1000};
 
     explicit CTrayDialog(QWidget* parent = nullptr);
     ~CTrayDialog() override;

@@ -25,7 +25,6 @@
 #include "platform/audio/pulse_audio_system.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
-#include "settings/settings.h"
 #include "test_client.h"
 #include "workers/server_workers.h"
 
@@ -66,7 +65,6 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(config);
     ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     ::setenv("QUAVELINK_SERVER_NOWARN_48K", "1", 1);
-    SetWarn48kDone(true);
 
     PulseDaemon daemon({"module-null-sink sink_name=bench rate=48000"});
     if (!daemon.ready()) {
@@ -81,7 +79,8 @@ int main(int argc, char** argv) {
     endpoints.findEndpoint(0);
     CountingSink sink;
     ChannelSelection channels;
-    ServerWorkers workers(endpoints, channels, window, &sink);
+    ServerWorkers workers(endpoints, channels, window, {.shownBefore = true, .recordShown = {}},
+                          &sink);
     PulsePlayer player("bench", {}, stereoTones(1000, 1500, 48000, 2));
     window.choice.choose(0);
     if (!workers.startServer() || !workers.startRecorder()) return 1;

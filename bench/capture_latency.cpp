@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,7 +17,6 @@
 #include "captured_stream.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
-#include "settings/settings.h"
 #include "test_client.h"
 
 using namespace quavelink;
@@ -94,11 +92,6 @@ void report(const char* name, std::vector<double> values, std::size_t clicks) {
 
 int main(int argc, char** argv) {
     int clicks = argc > 1 ? std::max(50, std::atoi(argv[1])) : 60;
-    auto config = std::filesystem::temp_directory_path() /
-                  ("quavelink-latency-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(config);
-    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-    SetWarn48kDone(true);
 
     PulseDaemon daemon({"module-null-sink sink_name=bench rate=48000"});
     if (!daemon.ready()) {
@@ -190,7 +183,5 @@ int main(int argc, char** argv) {
                 clickWrites.size());
     report("PCM", latencies(clickWrites, onsets(pcmBlocks)), clickWrites.size());
     report("Opus 256 kbit/s", latencies(clickWrites, onsets(opusBlocks)), clickWrites.size());
-    std::error_code ignored;
-    std::filesystem::remove_all(config, ignored);
     return 0;
 }

@@ -24,7 +24,8 @@ struct CapturedStream {
     EndpointList endpoints{*audioSystem};
     StreamServerBlockSink sink{server};
     ChannelSelection channels;
-    AudioStartup startup{endpoints, sink, window, channels};
+    AudioStartup startup{
+        endpoints, sink, window, channels, {.shownBefore = true, .recordShown = {}}};
 
     bool start() {
         if (!server.start(port)) return false;

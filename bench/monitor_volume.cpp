@@ -9,14 +9,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "captured_stream.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
-#include "settings/settings.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -50,12 +48,7 @@ double listen(TestClient& client, double seconds) {
 }  // namespace
 
 int main() {
-    auto config = std::filesystem::temp_directory_path() /
-                  ("quavelink-monitor-volume-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(config);
-    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
-    SetWarn48kDone(true);
 
     PulseDaemon daemon({"module-null-sink sink_name=out rate=48000"});
     if (!daemon.ready() || daemon.pactl("set-default-sink out") != 0) {
@@ -79,7 +72,5 @@ int main() {
     daemon.pactl("set-sink-mute out 1");
     std::printf("  sink muted:    %7.1f dBFS\n", listen(client, 1.5));
     stream.startup.stopCapture();
-    std::error_code ignored;
-    std::filesystem::remove_all(config, ignored);
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "capture/audio_startup.h"
 
 #include <new>
+#include <utility>
 
 #include "capture/silence_renderer.h"
 #include "capture/wasapi_capture.h"
@@ -10,8 +11,13 @@
 namespace quavelink {
 
 AudioStartup::AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
-                           ChannelSelection& channels)
-    : endpoints(endpoints), sink(sink), boxes(boxes), channels(channels) {}
+                           ChannelSelection& channels, Warn48kSetting warn48k)
+    : endpoints(endpoints),
+      sink(sink),
+      boxes(boxes),
+      channels(channels),
+      warn48kDue(!warn48k.shownBefore),
+      warn48kShown(std::move(warn48k.recordShown)) {}
 
 AudioStartup::~AudioStartup() {
     stopCapture();
@@ -80,22 +86,22 @@ int AudioStartup::start(int listIndex, std::atomic<bool>& streamIs48k, MessageBo
         stopCapture();
         return status;
     }
-    CWASAPICapture::Context context{endpoints.audioSystem(), sink, shownTo, channels,
-                                    warn48kOncePerRun};
+    CWASAPICapture::Context context{
+        endpoints.audioSystem(), sink, shownTo, channels, warn48kDue, warn48kShown, polls};
     currentCapturer.reset(new (std::nothrow) CWASAPICapture(context, currentDevice, isDefault));
     if (!currentCapturer) {
         logLine("Unable to allocate capturer\n");
         stopCapture();
         return -1;
     }
-    if (!currentCapturer->Initialize(CAPTURE_LATENCY_MS, streamIs48k)) {
+    if (!currentCapturer->Initialize(kCaptureLatency, streamIs48k)) {
         logLine("Unable to initialize capturer\n");
         currentCapturer.reset();
         stopCapture();
         return -2;
     }
-    plainBlock.reset(new (std::nothrow) std::array<std::uint8_t, kPlainBlockSize>());
-    opusBlock.reset(new (std::nothrow) std::array<std::uint8_t, kOpusBlockSize>());
+    plainBlock.reset(new (std::nothrow) std::array<std::uint8_t, kPlainBlockLength>());
+    opusBlock.reset(new (std::nothrow) std::array<std::uint8_t, kOpusBlockLength>());
     if (!plainBlock || !opusBlock) {
         logLine("Unable to allocate capture buffer(s)\n");
         stopCapture();

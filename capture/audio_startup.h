@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,11 +12,20 @@
 #include "capture/endpoint_list.h"
 #include "platform/message_box.h"
 #include "server/server_thread.h"
+#include "server/wire_format.h"
 
 namespace quavelink {
 
 class CWASAPICapture;
 class SilenceRenderer;
+class CapturePollSource;
+
+//! The 48 kHz advice's one setting, which the program keeps across runs: whether the advice
+//! was shown before, and what records that it now has been (server thread, at most once).
+struct Warn48kSetting {
+    bool shownBefore = false;
+    std::function<void()> recordShown;
+};
 
 //! Audio start-up: the CaptureControl that the app hands to the server thread. Starts and
 //! stops the capture engine on a list index, and on the first start launches the silence
@@ -24,9 +34,10 @@ class AudioStartup : public CaptureControl {
   public:
     //! `endpoints` is the list the window shows (its audio system is used for everything);
     //! every full block goes to `sink` on the capture thread; message boxes go to `boxes`;
-    //! `channels` is shared with the window. All must outlive this object.
+    //! `channels` is shared with the window. All must outlive this object. The 48 kHz advice is
+    //! shown at most once a run, and never when `warn48k` says it was shown before.
     AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
-                 ChannelSelection& channels);
+                 ChannelSelection& channels, Warn48kSetting warn48k);
     ~AudioStartup() override;
     AudioStartup(const AudioStartup&) = delete;
     AudioStartup& operator=(const AudioStartup&) = delete;
@@ -45,6 +56,10 @@ class AudioStartup : public CaptureControl {
 
     //! One-time start-up: launches the silence keep-alive. 0 on success, -1 when called again.
     int WInit();
+
+    //! The capture loop's polls come from `source` (which must outlive the captures) instead
+    //! of the clock, from the next start on: for tests, which step the loop.
+    void setPollSource(CapturePollSource* source) { polls = source; }
 
     //! Whether a capture engine exists (started and not yet stopped).
     bool capturing() const { return currentCapturer != nullptr; }
@@ -69,12 +84,14 @@ class AudioStartup : public CaptureControl {
     ChannelSelection& channels;
     LoggedBoxes loggedBoxes;
     bool firstStart = true;
-    bool warn48kOncePerRun = true;
+    bool warn48kDue;
+    std::function<void()> warn48kShown;
+    CapturePollSource* polls = nullptr;
     std::unique_ptr<SilenceRenderer> silence;
     std::shared_ptr<audio::Endpoint> currentDevice;
     std::unique_ptr<CWASAPICapture> currentCapturer;
-    std::unique_ptr<std::array<std::uint8_t, 1368>> plainBlock;
-    std::unique_ptr<std::array<std::uint8_t, 1936>> opusBlock;
+    std::unique_ptr<std::array<std::uint8_t, kPlainBlockLength>> plainBlock;
+    std::unique_ptr<std::array<std::uint8_t, kOpusBlockLength>> opusBlock;
 };
 
 }  // namespace quavelink

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace quavelink {
@@ -10,7 +11,7 @@ namespace quavelink {
 //! reset, initially set). Any thread; setting never blocks for long.
 class CaptureEvents {
   public:
-    enum class Wake { Shutdown, Switch, Timeout };
+    enum class Wake { Shutdown, Switch, Poll };
 
     void signalShutdown() { set(shutdown); }
     void signalSwitch() { set(switchRequest); }
@@ -21,19 +22,25 @@ class CaptureEvents {
     }
 
     //! Waits for shutdown or switch (shutdown first when both are set), consuming the one
-    //! returned, or until `timeout` passes.
+    //! returned, or until `timeout` passes (Poll).
     Wake waitShutdownOrSwitch(std::chrono::milliseconds timeout) {
         std::unique_lock lock(mutex);
         wake.wait_for(lock, timeout, [&] { return shutdown || switchRequest; });
-        if (shutdown) {
-            shutdown = false;
-            return Wake::Shutdown;
-        }
-        if (switchRequest) {
-            switchRequest = false;
-            return Wake::Switch;
-        }
-        return Wake::Timeout;
+        return takeRequest();
+    }
+
+    //! Waits for shutdown or switch as above, or until `pollDue` holds (Poll), without a time
+    //! limit. `pollDue` runs under this object's lock; whoever makes it true calls wakeUp.
+    Wake waitShutdownSwitchOr(const std::function<bool()>& pollDue) {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [&] { return shutdown || switchRequest || pollDue(); });
+        return takeRequest();
+    }
+
+    //! Has a waiter check its condition again. Any thread.
+    void wakeUp() {
+        { std::lock_guard lock(mutex); }
+        wake.notify_all();
     }
 
     //! Waits up to `timeout` for the new-device event without resetting it; false on time-out.
@@ -43,6 +50,18 @@ class CaptureEvents {
     }
 
   private:
+    Wake takeRequest() {
+        if (shutdown) {
+            shutdown = false;
+            return Wake::Shutdown;
+        }
+        if (switchRequest) {
+            switchRequest = false;
+            return Wake::Switch;
+        }
+        return Wake::Poll;
+    }
+
     void set(bool& flag) {
         {
             std::lock_guard lock(mutex);

@@ -74,8 +74,8 @@ audio::Status SilenceRenderer::PlaySilence() {
         }
         // Once per outage: the sound server (or the default sink) went away or is not there yet.
         if (!told) {
-            logLine("PlaySilence: %s: %x, waiting for the sound server\n", step,
-                    static_cast<unsigned>(status));
+            logLine("PlaySilence: %s: %x (%s), waiting for the sound server\n", step,
+                    static_cast<unsigned>(status), audio::statusCause(status));
             told = true;
         }
         if (!sleepFor(delay)) return audio::kOk;
@@ -103,7 +103,7 @@ audio::Status SilenceRenderer::playUntilFailure(const char*& step, bool& played)
                "Error from GetDefaultAudioEndpoint()") ||
         failed(endpoint->Activate(client), "Error from Activate()") ||
         failed(client->GetMixFormat(format), "Error from GetMixFormat()") ||
-        failed(client->Initialize(audio::ShareMode::Shared, 0, 10000000, 0, format),
+        failed(client->Initialize(audio::ShareMode::Shared, 0, std::chrono::seconds(1), format),
                "Error from Initialize()") ||
         failed(client->GetBufferSize(bufferFrames), "Error from GetBufferSize()") ||
         failed(client->GetService(renderClient), "Error from GetService()") ||

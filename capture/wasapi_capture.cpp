@@ -11,7 +11,6 @@
 #include "platform/environment.h"
 #include "platform/log.h"
 #include "server/capture_recovery.h"
-#include "settings/settings.h"
 
 namespace quavelink {
 namespace {
@@ -81,7 +80,7 @@ CWASAPICapture::CWASAPICapture(const Context& context, std::shared_ptr<audio::En
 
 CWASAPICapture::~CWASAPICapture() { Shutdown(); }
 
-bool CWASAPICapture::Initialize(int latency, std::atomic<bool>& is48k) {
+bool CWASAPICapture::Initialize(std::chrono::milliseconds latencyAsked, std::atomic<bool>& is48k) {
     is48k = false;
     Status status = endpoint->Activate(audioClient);
     if (Failed(status)) {
@@ -130,7 +129,7 @@ bool CWASAPICapture::Initialize(int latency, std::atomic<bool>& is48k) {
         is48k = true;
         advise48k();
     }
-    latencyMs = latency;
+    latency = latencyAsked;
     status = openStream();
     if (Failed(status)) {
         char text[96];
@@ -162,8 +161,8 @@ void CWASAPICapture::advise48k() {
     audio::EndpointProperties properties;
     bool input =
         audio::Succeeded(endpoint->OpenPropertyStore(properties)) && isInputDevice(properties);
-    if (input || !context.warn48kOncePerRun || GetWarn48kDone()) return;
-    context.warn48kOncePerRun = false;
+    if (input || !context.warn48kDue) return;
+    context.warn48kDue = false;
     if (environmentSwitchOn("QUAVELINK_SERVER_NOWARN_48K")) return;
     char text[400];
     std::snprintf(text, sizeof text,
@@ -173,21 +172,20 @@ void CWASAPICapture::advise48k() {
                   "PipeWire) to %d.",
                   48000, 44100);
     context.boxes.ShowMessageBox(text);
-    SetWarn48kDone(true);
+    if (context.warn48kShown) context.warn48kShown();
 }
 
 Status CWASAPICapture::openStream() {
-    const std::int64_t duration = static_cast<std::int64_t>(latencyMs) * 10000;
     Status status = audioClient->Initialize(
         audio::ShareMode::Shared, audio::kStreamFlagsLoopback | audio::kStreamFlagsNoPersist,
-        duration, 0, *mixFormat);
+        latency, *mixFormat);
     if (Failed(status)) {
         // A capture endpoint refuses loopback: open it directly.
         audioClient.reset();
         status = endpoint->Activate(audioClient);
         if (audio::Succeeded(status)) {
             status = audioClient->Initialize(audio::ShareMode::Shared, audio::kStreamFlagsNoPersist,
-                                             duration, 0, *mixFormat);
+                                             latency, *mixFormat);
         }
     }
     if (Failed(status)) {
@@ -309,21 +307,25 @@ void CWASAPICapture::captureLoop() {
     opusFill = kBlockHeaderBytes;
     emptyPolls = 0;
     sawData = false;
-    const auto timeout = std::chrono::milliseconds(latencyMs / 3);
+    ClockPollSource clock;
+    CapturePollSource& polls = context.polls != nullptr ? *context.polls : clock;
+    const auto period = latency / 3;
     for (bool running = true; running;) {
-        switch (events.waitShutdownOrSwitch(timeout)) {
+        switch (polls.next(events, period)) {
             case CaptureEvents::Wake::Shutdown:
                 running = false;
                 break;
             case CaptureEvents::Wake::Switch:
                 if (switchStream(false) != 0) running = false;
                 break;
-            case CaptureEvents::Wake::Timeout:
+            case CaptureEvents::Wake::Poll:
                 running = poll();
+                polls.polled();
                 break;
         }
     }
     threadEnded.store(true, std::memory_order_release);
+    polls.ended();
 }
 
 bool CWASAPICapture::poll() {
@@ -345,10 +347,10 @@ bool CWASAPICapture::poll() {
                     return false;
                 }
             }
-            std::memset(plainBlock, 0, kPlainBlockSize);
-            context.sink.processAudioBlock(plainBlock, kPlainBlockSize);
-            std::memset(opusBlock, 0, kOpusBlockSize);
-            context.sink.processAudioBlock(opusBlock, kOpusBlockSize);
+            std::memset(plainBlock, 0, kPlainBlockLength);
+            context.sink.processAudioBlock(plainBlock, kPlainBlockLength);
+            std::memset(opusBlock, 0, kOpusBlockLength);
+            context.sink.processAudioBlock(opusBlock, kOpusBlockLength);
         }
     }
     while (audio::Succeeded(status) && frames != 0) {
@@ -357,8 +359,8 @@ bool CWASAPICapture::poll() {
         emptyPolls = 0;
         sawData = true;
         bool silent = (flags & audio::kBufferFlagsSilent) != 0;
-        fillBlock(plainBlock, kPlainBlockSize, plainFill, data, frames, silent, pair);
-        fillBlock(opusBlock, kOpusBlockSize, opusFill, data, frames, silent, pair);
+        fillBlock(plainBlock, kPlainBlockLength, plainFill, data, frames, silent, pair);
+        fillBlock(opusBlock, kOpusBlockLength, opusFill, data, frames, silent, pair);
         Status released = captureClient->ReleaseBuffer(frames);
         if (Failed(released)) {
             logLine("Error, unable to release capture buffer: %x\n", hex(released));
@@ -378,11 +380,11 @@ void CWASAPICapture::fillBlock(std::uint8_t* block, std::uint32_t blockSize, std
     const std::uint32_t rightOffset = mixFormat->channels >= 2 ? leftOffset + 4 : leftOffset;
     std::uint32_t frame = 0;
     while (frame < frames) {
-        std::uint32_t count = std::min((blockSize - fill) / 4, frames - frame);
+        std::uint32_t count = std::min((blockSize - fill) / kBlockFrameBytes, frames - frame);
         std::uint8_t* out = block + fill;
-        for (std::uint32_t k = 0; k < count; ++k, out += 4) {
+        for (std::uint32_t k = 0; k < count; ++k, out += kBlockFrameBytes) {
             if (silent) {
-                std::memset(out, 0, 4);
+                std::memset(out, 0, kBlockFrameBytes);
             } else {
                 const std::uint8_t* in = packet + static_cast<std::size_t>(frame + k) * frameSize;
                 putSample(out, toPcm16(readFloat(in + leftOffset)));
@@ -390,7 +392,7 @@ void CWASAPICapture::fillBlock(std::uint8_t* block, std::uint32_t blockSize, std
             }
         }
         frame += count;
-        fill += count * 4;
+        fill += count * kBlockFrameBytes;
         if (fill >= blockSize) {
             context.sink.processAudioBlock(block, static_cast<int>(blockSize));
             fill = kBlockHeaderBytes;

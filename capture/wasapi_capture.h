@@ -1,29 +1,31 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "capture/audio_block_sink.h"
 #include "capture/capture_events.h"
+#include "capture/capture_poll_source.h"
 #include "capture/channel_selection.h"
 #include "platform/audio/audio_system.h"
 #include "platform/message_box.h"
+#include "server/wire_format.h"
 
 namespace quavelink {
 
-//! Engine latency asked for, in milliseconds; the capture thread polls every third of it.
-constexpr int CAPTURE_LATENCY_MS = 16;
-constexpr std::uint32_t kPlainBlockSize = 1368;
-constexpr std::uint32_t kOpusBlockSize = 1936;
-constexpr std::uint32_t kBlockHeaderBytes = 16;
+//! Engine latency asked for; the capture thread polls every third of it.
+constexpr std::chrono::milliseconds kCaptureLatency{16};
 
 //! The capture engine: captures one endpoint (a render endpoint through loopback, a capture
-//! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of 338
-//! and 480 frames to the sink on its own capture thread. Opened as the default device, it
-//! follows removal, format change and default-device change by reopening the stream.
+//! endpoint directly), converts every packet to 16-bit stereo and hands full blocks of
+//! kPlainBlockFrames and kOpusBlockFrames frames to the sink on its own capture thread.
+//! Opened as the default device, it follows removal, format change and default-device change
+//! by reopening the stream.
 //! Server thread: everything public. Capture thread: the loop and the stream switch.
 //! Audio system thread: the two notifications.
 class CWASAPICapture : private audio::SessionEvents, private audio::NotificationClient {
@@ -34,8 +36,13 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
         AudioBlockSink& sink;
         MessageBoxHost& boxes;
         ChannelSelection& channels;
-        //! The 48 kHz advice may still be shown in this process run.
-        bool& warn48kOncePerRun;
+        //! The 48 kHz advice may still be shown: not shown in this run nor remembered from one
+        //! before.
+        bool& warn48kDue;
+        //! Called once the advice has been shown, so that later runs know it; may be empty.
+        const std::function<void()>& warn48kShown;
+        //! What paces the capture loop's polls; null: the clock, every third of the latency.
+        CapturePollSource* polls = nullptr;
     };
 
     CWASAPICapture(const Context& context, std::shared_ptr<audio::Endpoint> endpoint,
@@ -46,8 +53,8 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
 
     //! Opens the stream; `is48k` says whether the mix format runs at 48000 Hz. On false the
     //! cause has been printed (and shown when the user can act on it).
-    bool Initialize(int latencyMs, std::atomic<bool>& is48k);
-    //! Starts the capture thread over the two blocks (kPlainBlockSize and kOpusBlockSize
+    bool Initialize(std::chrono::milliseconds latency, std::atomic<bool>& is48k);
+    //! Starts the capture thread over the two blocks (kPlainBlockLength and kOpusBlockLength
     //! bytes, owned by the caller until Stop has returned), then the stream.
     bool Start(std::uint8_t* plainBlock, std::uint8_t* opusBlock);
     //! Ends capturing; the capture thread has ended when it returns.
@@ -90,7 +97,7 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
     std::uint8_t* opusBlock = nullptr;
     std::uint32_t opusFill = 0;
     bool followDefault;
-    int latencyMs = CAPTURE_LATENCY_MS;
+    std::chrono::milliseconds latency = kCaptureLatency;
     std::atomic<bool> switchPending{false};
     int emptyPolls = 0;
     bool sawData = false;

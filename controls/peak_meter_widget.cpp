@@ -78,10 +78,9 @@ void CPeakMeterCtrl::SetColors(const QColor& background, const QColor& normal, c
     update();
 }
 
-bool CPeakMeterCtrl::Start(int periodMs) {
+bool CPeakMeterCtrl::Start(std::chrono::milliseconds period) {
     if (timer_) return true;
-    timer_ =
-        std::make_unique<PeriodicTimer>(std::chrono::milliseconds(periodMs), [this] { Tick(); });
+    timer_ = std::make_unique<PeriodicTimer>(period, [this] { Tick(); });
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QWidget>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -36,9 +37,9 @@ class CPeakMeterCtrl : public QWidget {
     void SetColors(const QColor& background, const QColor& normal, const QColor& medium,
                    const QColor& high);
 
-    //! Starts the timer thread that calls Tick every `periodMs` milliseconds. Returns whether
-    //! the timer runs (true also when it already ran; the period then stays).
-    bool Start(int periodMs);
+    //! Starts the timer thread that calls Tick every `period`. Returns whether the timer runs
+    //! (true also when it already ran; the period then stays).
+    bool Start(std::chrono::milliseconds period);
     //! Stops and joins the timer thread. Returns whether it was running.
     bool Stop();
     bool IsRunning() const;

@@ -217,7 +217,9 @@ void serveDiscoveryQueries(int socket, std::uint16_t discoveryPort, std::stop_to
         log.received(datagram, now);
         UdpEndpoint sender{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
         auto reply = answerForDatagram(datagram, sender, discoveryPort);
-        if (reply && pacer.mayAnswer(sender.address, now)) answer(socket, *reply);
+        if (reply && pacer.mayAnswer(sender.address, std::chrono::milliseconds(now))) {
+            answer(socket, *reply);
+        }
     }
 }
 

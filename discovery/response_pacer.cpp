@@ -4,15 +4,18 @@
 
 namespace quavelink {
 
-bool ResponsePacer::Budget::allows(std::int64_t now, std::int64_t interval, int burst) const {
+bool ResponsePacer::Budget::allows(std::chrono::milliseconds now,
+                                   std::chrono::milliseconds interval, int burst) const {
     return fullAgainAt - now <= interval * (burst - 1);
 }
 
-void ResponsePacer::Budget::spend(std::int64_t now, std::int64_t interval) {
+void ResponsePacer::Budget::spend(std::chrono::milliseconds now,
+                                  std::chrono::milliseconds interval) {
     fullAgainAt = std::max(fullAgainAt, now) + interval;
 }
 
-ResponsePacer::Budget& ResponsePacer::budgetOf(std::uint32_t address, std::int64_t nowMs) {
+ResponsePacer::Budget& ResponsePacer::budgetOf(std::uint32_t address,
+                                               std::chrono::milliseconds now) {
     Remembered* reuse = nullptr;
     for (Remembered& entry : addresses) {
         if (entry.used && entry.address == address) return entry.budget;
@@ -23,16 +26,16 @@ ResponsePacer::Budget& ResponsePacer::budgetOf(std::uint32_t address, std::int64
             reuse = &entry;
         }
     }
-    *reuse = Remembered{address, true, Budget{nowMs}};
+    *reuse = Remembered{address, true, Budget{now}};
     return reuse->budget;
 }
 
-bool ResponsePacer::mayAnswer(std::uint32_t address, std::int64_t nowMs) {
-    Budget& own = budgetOf(address, nowMs);
-    if (!own.allows(nowMs, kAddressIntervalMs, kAddressBurst)) return false;
-    if (!overall.allows(nowMs, kOverallIntervalMs, kOverallBurst)) return false;
-    own.spend(nowMs, kAddressIntervalMs);
-    overall.spend(nowMs, kOverallIntervalMs);
+bool ResponsePacer::mayAnswer(std::uint32_t address, std::chrono::milliseconds now) {
+    Budget& own = budgetOf(address, now);
+    if (!own.allows(now, kAddressInterval, kAddressBurst)) return false;
+    if (!overall.allows(now, kOverallInterval, kOverallBurst)) return false;
+    own.spend(now, kAddressInterval);
+    overall.spend(now, kOverallInterval);
     return true;
 }
 

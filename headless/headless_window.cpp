@@ -1,21 +1,9 @@
 #include "headless/headless_window.h"
 
 #include "platform/log.h"
+#include "server/connection_status_text.h"
 
 namespace quavelink {
-
-std::string connectionStatusText(int connectedCount, const char* clientName,
-                                 std::string& lastClientName) {
-    if (connectedCount <= 0) {
-        lastClientName.clear();
-        return " Disconnected";
-    }
-    std::string suffix = connectedCount > 1 ? " (" + std::to_string(connectedCount) + ")" : "";
-    std::string name =
-        clientName != nullptr ? std::string(clientName).substr(0, 255) : lastClientName;
-    if (clientName != nullptr) lastClientName = name;
-    return name.empty() ? " Connected" + suffix : " Connected to " + name + suffix;
-}
 
 void HeadlessWindow::SetConnectionStatus(int connectedCount, const char* clientName) {
     // The sessions hand over names already cut and free of control characters.

@@ -36,10 +36,4 @@ class HeadlessWindow : public ServerWindow {
     std::string rateText;        // guarded by mutex
 };
 
-//! The status line for `connectedCount` clients: the name of the client that asked for audio
-//! last (`clientName`, or `lastClientName` when it is null) and the count when more than one.
-//! Updates `lastClientName` as the window's status display does.
-std::string connectionStatusText(int connectedCount, const char* clientName,
-                                 std::string& lastClientName);
-
 }  // namespace quavelink

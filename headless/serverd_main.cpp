@@ -138,7 +138,8 @@ int main(int argc, char** argv) {
         if (!recordFile) return 1;
     }
     ChannelSelection channels;
-    ServerWorkers workers(endpoints, channels, window);
+    ServerWorkers workers(endpoints, channels, window,
+                          {GetWarn48kDone(), [] { SetWarn48kDone(true); }});
     window.choice.choose(*index);
 
     if (!workers.startServer()) {

@@ -47,12 +47,13 @@ int StreamServer::processAudioBlock(std::uint8_t* block, int length) {
                 inUse[slot.rateCode] = true;
             }
         }
-        // The block's PCM starts 16 bytes into a buffer the capture engine keeps aligned.
+        // The block's PCM starts just past the header room in a buffer the capture engine keeps
+        // aligned.
         const auto* pcm = reinterpret_cast<const std::int16_t*>(block + kMessageHeaderSize);
         for (int rateCode = 1; rateCode <= kOpusRateCodeCount; ++rateCode) {
             if (!inUse[rateCode]) continue;
-            int bytes = opusEncoders->encode(rateCode, pcm, encoded[rateCode].data() + 16,
-                                             kMaxOpusPacketBytes);
+            int bytes = opusEncoders->encode(
+                rateCode, pcm, encoded[rateCode].data() + kMessageHeaderSize, kMaxOpusPacketBytes);
             if (bytes > 0) encodedLength[rateCode] = bytes + static_cast<int>(kMessageHeaderSize);
         }
     }
@@ -109,9 +110,10 @@ void StreamServer::checkOutgoingQueue(const ClientSlot& slot, std::uint32_t bloc
 
 void StreamServer::feedMeterAndRecorder(const std::uint8_t* block, int length) {
     // A block too short to hold one whole frame shows silence rather than reading past its end.
-    const bool hasFrame = length >= static_cast<int>(kMessageHeaderSize) + 4;
-    int levels[2] = {hasFrame ? meterLevel(sampleMagnitude(block + 16)) : 0,
-                     hasFrame ? meterLevel(sampleMagnitude(block + 18)) : 0};
+    const bool hasFrame = length >= kBlockHeaderBytes + kBlockFrameBytes;
+    const std::uint8_t* firstFrame = block + kBlockHeaderBytes;
+    int levels[2] = {hasFrame ? meterLevel(sampleMagnitude(firstFrame)) : 0,
+                     hasFrame ? meterLevel(sampleMagnitude(firstFrame + 2)) : 0};
     window.SetMeterData(levels, 0, 2);
 
     if (!recorder.isRecording()) return;

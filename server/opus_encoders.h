@@ -25,8 +25,8 @@ class OpusEncoders {
 
     bool has(int rateCode) const;
 
-    //! Encodes 480 stereo frames; returns the packet length (at most `maxBytes`), or 0 or less
-    //! when there is no packet (no encoder for the rate code, or an encoder error).
+    //! Encodes kOpusBlockFrames stereo frames; returns the packet length (at most `maxBytes`), or 0
+    //! or less when there is no packet (no encoder for the rate code, or an encoder error).
     int encode(int rateCode, const std::int16_t* pcm, std::uint8_t* out, int maxBytes);
 
     static OpusEncoder* createDefault(int rateCode, int& error);

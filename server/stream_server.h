@@ -39,8 +39,9 @@ class StreamServer {
     //! block's time.
     static constexpr int kMaxEventsPerBlock = 512;
 
-    //! Capture thread: one full block of either stream (1936 bytes: compressed stream, any other
-    //! length: uncompressed), with 16 bytes of header room first. Writes headers into the block.
+    //! Capture thread: one full block of either stream (kOpusBlockLength: compressed stream, any
+    //! other length: uncompressed), with kBlockHeaderBytes of header room first. Writes headers
+    //! into the block.
     //! Returns the host service result: negative on error, else the number of network events
     //! handled (those waiting in ENet's queue first, then at most one from the socket).
     int processAudioBlock(std::uint8_t* block, int length);

@@ -23,11 +23,13 @@ constexpr std::uint32_t DISCONNECT_REPLACED = 101;
 
 constexpr std::size_t kMessageHeaderSize = 16;
 
-// Audio blocks: 16 bytes of header room, then interleaved stereo 16-bit PCM.
+// Audio blocks: room for the message header, then interleaved stereo 16-bit PCM.
+constexpr int kBlockHeaderBytes = static_cast<int>(kMessageHeaderSize);
+constexpr int kBlockFrameBytes = 4;
 constexpr int kPlainBlockFrames = 338;
 constexpr int kOpusBlockFrames = 480;
-constexpr int kPlainBlockLength = 16 + kPlainBlockFrames * 4;  // 1368
-constexpr int kOpusBlockLength = 16 + kOpusBlockFrames * 4;    // 1936
+constexpr int kPlainBlockLength = kBlockHeaderBytes + kPlainBlockFrames * kBlockFrameBytes;  // 1368
+constexpr int kOpusBlockLength = kBlockHeaderBytes + kOpusBlockFrames * kBlockFrameBytes;    // 1936
 //! Largest Opus packet a message carries, so that every encoded message fits one datagram.
 constexpr int kMaxOpusPacketBytes = 1352;
 

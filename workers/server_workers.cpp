@@ -1,5 +1,7 @@
 #include "workers/server_workers.h"
 
+#include <utility>
+
 #include "discovery/multi_host.h"
 #include "recording/lock_sem.h"
 #include "server/server_thread.h"
@@ -13,14 +15,14 @@ void ServerWorkers::TappedSink::processAudioBlock(std::uint8_t* block, int lengt
 }
 
 ServerWorkers::ServerWorkers(EndpointList& endpoints, ChannelSelection& channels,
-                             ServerWindow& window, AudioBlockSink* tap)
+                             ServerWindow& window, Warn48kSetting warn48k, AudioBlockSink* tap)
     : window(window),
       fileRecorder(recordLock, window),
       recordSink(fileRecorder),
       streamServer(window, recordSink),
       serverSink(streamServer),
       capturedSink(tap, serverSink),
-      capture(endpoints, capturedSink, window, channels) {}
+      capture(endpoints, capturedSink, window, channels, std::move(warn48k)) {}
 
 ServerWorkers::~ServerWorkers() { stop(); }
 

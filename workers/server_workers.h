@@ -22,10 +22,11 @@ class ServerWindow;
 class ServerWorkers {
   public:
     //! `endpoints` and `channels` are the window's; `window` gets the reports and the message
-    //! boxes. A `tap`, when given, sees every block on the capture thread before the streaming
-    //! core does and must leave it unchanged. All must outlive this object.
+    //! boxes; `warn48k` is whether the 48 kHz advice was shown in an earlier run and how to
+    //! record that it has been. A `tap`, when given, sees every block on the capture thread before
+    //! the streaming core does and must leave it unchanged. All must outlive this object.
     ServerWorkers(EndpointList& endpoints, ChannelSelection& channels, ServerWindow& window,
-                  AudioBlockSink* tap = nullptr);
+                  Warn48kSetting warn48k, AudioBlockSink* tap = nullptr);
     ~ServerWorkers();
     ServerWorkers(const ServerWorkers&) = delete;
     ServerWorkers& operator=(const ServerWorkers&) = delete;

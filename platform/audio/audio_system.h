@@ -12,6 +12,7 @@
 // is written against.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -28,22 +29,43 @@ using Status = std::int32_t;
 constexpr bool Succeeded(Status status) { return status >= 0; }
 constexpr bool Failed(Status status) { return status < 0; }
 
+// The values are the ones the logged and shown texts print with "%x" (users quote them), so
+// they stay. What each stands for here:
+//
+// | constant                  | value      | Linux cause                                          |
+// |---------------------------|------------|------------------------------------------------------|
+// | kErrorFail                | 0x80004005 | any other failure (a stream switch that timed out    |
+// |                           |            | or found another format)                             |
+// | kErrorOutOfMemory         | 0x8007000E | an allocation failed                                 |
+// | kErrorNotFound            | 0x80070490 | no such list entry, default device or registration   |
+// | kErrorNotInitialized      | 0x88890001 | the stream is not opened yet                         |
+// | kErrorAlreadyInitialized  | 0x88890002 | the stream is opened already                         |
+// | kErrorWrongEndpointType   | 0x88890003 | a source asked to be captured as a monitor, or a     |
+// |                           |            | playback stream read (or a record stream written)    |
+// | kErrorDeviceInvalidated   | 0x88890004 | the sink or source is gone (PA_ERR_NOENTITY,         |
+// |                           |            | PA_ERR_KILLED, or its stream failed)                 |
+// | kErrorUnsupportedFormat   | 0x88890008 | not 32-bit float samples, or no channels or rate     |
+// | kErrorServiceNotRunning   | 0x88890010 | no sound server: refused, ended or never connected   |
+// | kErrorBufferTooLarge      | 0x88890016 | more frames asked for than the playback buffer holds |
+// | 0x80A1xxxx                | —          | any other PulseAudio error, its number in xxxx       |
+//
+// statusCause says the same in words for log lines.
 constexpr Status kOk = 0;
-constexpr Status kErrorFail = static_cast<Status>(0x80004005);         // E_FAIL
-constexpr Status kErrorPointer = static_cast<Status>(0x80004003);      // E_POINTER
-constexpr Status kErrorOutOfMemory = static_cast<Status>(0x8007000E);  // E_OUTOFMEMORY
-constexpr Status kErrorNotFound = static_cast<Status>(0x80070490);     // E_NOTFOUND
+constexpr Status kErrorFail = static_cast<Status>(0x80004005);
+constexpr Status kErrorOutOfMemory = static_cast<Status>(0x8007000E);
+constexpr Status kErrorNotFound = static_cast<Status>(0x80070490);
 constexpr Status kErrorNotInitialized = static_cast<Status>(0x88890001);
 constexpr Status kErrorAlreadyInitialized = static_cast<Status>(0x88890002);
 constexpr Status kErrorWrongEndpointType = static_cast<Status>(0x88890003);
-//! The device was removed (or is unplugged) since it was listed.
 constexpr Status kErrorDeviceInvalidated = static_cast<Status>(0x88890004);
-constexpr Status kErrorNotStopped = static_cast<Status>(0x88890005);
-constexpr Status kErrorNotRunning = static_cast<Status>(0x88890006);
 constexpr Status kErrorUnsupportedFormat = static_cast<Status>(0x88890008);
-constexpr Status kErrorBufferTooLarge = static_cast<Status>(0x88890016);
-//! The sound server cannot be reached.
 constexpr Status kErrorServiceNotRunning = static_cast<Status>(0x88890010);
+constexpr Status kErrorBufferTooLarge = static_cast<Status>(0x88890016);
+//! The facility of the codes that carry a PulseAudio error number in their low 16 bits.
+constexpr std::uint32_t kPulseErrorFacility = 0x80A10000u;
+
+//! What `status` stands for on this system, in a few words ("the device is gone").
+const char* statusCause(Status status);
 
 //! Data flow of an endpoint (EDataFlow).
 enum class DataFlow { Render, Capture };
@@ -162,9 +184,9 @@ class AudioClient {
     virtual Status GetMixFormat(MixFormat& format) = 0;
     //! Opens the stream. `streamFlags`: kStreamFlagsLoopback captures what a render endpoint
     //! plays (a capture endpoint refuses it); without it a capture endpoint is recorded and a
-    //! render endpoint played to. `bufferDuration` in units of 100 ns.
+    //! render endpoint played to. `bufferDuration`: the buffer the stream asks for.
     virtual Status Initialize(ShareMode mode, std::uint32_t streamFlags,
-                              std::int64_t bufferDuration, std::int64_t periodicity,
+                              std::chrono::microseconds bufferDuration,
                               const MixFormat& format) = 0;
     //! Buffer size in frames, after Initialize.
     virtual Status GetBufferSize(std::uint32_t& frames) = 0;

@@ -39,8 +39,8 @@ Status pulseError(int error) {
         case PA_ERR_BADSTATE:
             return kErrorServiceNotRunning;
         default:
-            // Facility 0xA1 carries a PulseAudio error number.
-            return static_cast<Status>(0x80A10000u | (static_cast<unsigned>(error) & 0xFFFFu));
+            return static_cast<Status>(kPulseErrorFacility |
+                                       (static_cast<unsigned>(error) & 0xFFFFu));
     }
 }
 
@@ -516,8 +516,8 @@ class PulseAudioClient : public AudioClient {
         return kOk;
     }
 
-    Status Initialize(ShareMode, std::uint32_t streamFlags, std::int64_t bufferDuration,
-                      std::int64_t, const MixFormat& format) override {
+    Status Initialize(ShareMode, std::uint32_t streamFlags,
+                      std::chrono::microseconds bufferDuration, const MixFormat& format) override {
         if (state) return kErrorAlreadyInitialized;
         bool loopback = (streamFlags & kStreamFlagsLoopback) != 0;
         if (loopback && flow != DataFlow::Render) return kErrorWrongEndpointType;
@@ -576,7 +576,7 @@ class PulseAudioClient : public AudioClient {
             result = pa_stream_connect_record(made->stream, target.c_str(), &attr, flags);
         } else {
             made->bufferFrames = static_cast<std::uint32_t>(
-                bufferDuration * static_cast<std::int64_t>(format.samplesPerSec) / 10000000);
+                bufferDuration.count() * static_cast<std::int64_t>(format.samplesPerSec) / 1000000);
             if (made->bufferFrames == 0) made->bufferFrames = 1;
             made->renderBuffer.resize(static_cast<std::size_t>(made->bufferFrames) *
                                       made->frameBytes);

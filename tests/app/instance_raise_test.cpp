@@ -12,7 +12,7 @@ namespace {
 TEST(InstanceRaise, ASecondStartReachesTheRunningCopyEvenOverASocketFileLeftByACrash) {
     // Nobody listens: the second start says so and goes on to its message box.
     std::ofstream(InstanceRaiseListener::socketPath()) << "left by a crashed copy";
-    EXPECT_FALSE(askRunningInstanceToRaise(200));
+    EXPECT_FALSE(askRunningInstanceToRaise(std::chrono::milliseconds(200)));
 
     int raised = 0;
     InstanceRaiseListener listener([&raised] { ++raised; });

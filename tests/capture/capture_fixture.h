@@ -14,10 +14,9 @@
 #include "capture/audio_startup.h"
 #include "capture/endpoint_list.h"
 #include "fake_audio_system.h"
-#include "platform/message_box.h"
-#include "settings/settings.h"
-#include "support/config_home.h"
+#include "stepped_polls.h"
 #include "support/log_capture.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink::test {
 
@@ -63,25 +62,9 @@ class RecordingBlockSink : public AudioBlockSink {
     std::vector<std::vector<std::uint8_t>> blocks;
 };
 
-//! Message boxes answered at once, remembered. Any thread.
-class RecordingBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override {
-        std::lock_guard lock(mutex);
-        texts.push_back(text);
-    }
-    std::vector<std::string> shown() {
-        std::lock_guard lock(mutex);
-        return texts;
-    }
-
-  private:
-    std::mutex mutex;
-    std::vector<std::string> texts;
-};
-
 inline std::int16_t sampleAt(const std::vector<std::uint8_t>& block, int frame, int side) {
-    std::size_t at = 16 + static_cast<std::size_t>(frame) * 4 + side * 2;
+    std::size_t at =
+        kBlockHeaderBytes + static_cast<std::size_t>(frame) * kBlockFrameBytes + side * 2;
     return static_cast<std::int16_t>(block[at] | block[at + 1] << 8);
 }
 
@@ -106,19 +89,15 @@ inline FakeAudioSystem::Device captureDevice(const std::string& id, std::uint32_
     return device;
 }
 
-//! An endpoint list and audio start-up over the fake, with a private settings store and no
-//! silence keep-alive unless a test asks for it.
+//! An endpoint list and audio start-up over the fake, with no silence keep-alive unless a test
+//! asks for it, and no 48 kHz advice unless the test passes false for `adviceShownBefore`.
 class CaptureTest : public ::testing::Test {
   protected:
-    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-capture-test"); }
-
-    static void SetUpTestSuite() { test::useTemporaryConfigHome("quavelink-capture-test"); }
+    explicit CaptureTest(bool adviceShownBefore = true) : adviceShownBefore(adviceShownBefore) {}
 
     void SetUp() override {
         ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
         ::unsetenv("QUAVELINK_SERVER_NOWARN_48K");
-        SetWarn48kDone(false);
-        ResetSettingsToDefaults();
     }
 
     void TearDown() override {
@@ -129,10 +108,18 @@ class CaptureTest : public ::testing::Test {
 
     FakeAudioSystem system;
     RecordingBlockSink sink;
-    RecordingBoxes boxes;
+    RecordedBoxes boxes;
     ChannelSelection channels;
     EndpointList endpoints{system};
-    AudioStartup startup{endpoints, sink, boxes, channels};
+    //! The advice setting as the program keeps it; `adviceRecorded` counts what it was told.
+    bool adviceShownBefore;
+    int adviceRecorded = 0;
+    Warn48kSetting warn48k() {
+        return {adviceShownBefore, [this] { ++adviceRecorded; }};
+    }
+    //! The poll source of tests that count polls (startup.setPollSource); outlives `startup`.
+    SteppedPolls polls;
+    AudioStartup startup{endpoints, sink, boxes, channels, warn48k()};
     std::atomic<bool> is48k{false};
 };
 

@@ -16,8 +16,6 @@
 #include "capture/audio_startup.h"
 #include "capture/stream_server_block_sink.h"
 #include "platform/audio/pulse_audio_system.h"
-#include "settings/settings.h"
-#include "support/config_home.h"
 #include "support/fake_record_sink.h"
 #include "support/fake_server_window.h"
 #include "support/log_capture.h"
@@ -62,13 +60,6 @@ inline std::vector<float> channelOf(const std::vector<float>& stereo, int side) 
 // The server, the capture over PulseAudio and a daemon with three sinks and a source.
 class PulseCaptureTest : public ::testing::Test {
   protected:
-    static void TearDownTestSuite() { test::removeTemporaryConfigHome("quavelink-pulse-test"); }
-
-    static void SetUpTestSuite() {
-        test::useTemporaryConfigHome("quavelink-pulse-test");
-        SetWarn48kDone(true);
-    }
-
     void SetUp() override {
         ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
         ASSERT_TRUE(daemon.ready()) << "pulseaudio did not start";
@@ -77,7 +68,9 @@ class PulseCaptureTest : public ::testing::Test {
         endpoints = std::make_unique<EndpointList>(*audioSystem);
         ASSERT_EQ(endpoints->findEndpoint(0), audio::kOk);
         ASSERT_TRUE(server.start(port));
-        startup = std::make_unique<AudioStartup>(*endpoints, sink, window, channels);
+        startup =
+            std::make_unique<AudioStartup>(*endpoints, sink, window, channels,
+                                           Warn48kSetting{.shownBefore = true, .recordShown = {}});
     }
 
     void TearDown() override {

@@ -181,7 +181,7 @@ class PulseLayerFaults : public PulseDeviceFaults {
         ASSERT_EQ(client->GetMixFormat(format), audio::kOk);
         ASSERT_EQ(client->Initialize(audio::ShareMode::Shared,
                                      audio::kStreamFlagsLoopback | audio::kStreamFlagsNoPersist,
-                                     160000, 0, format),
+                                     std::chrono::milliseconds(16), format),
                   audio::kOk);
         ASSERT_EQ(client->GetService(capture), audio::kOk);
         ASSERT_EQ(client->Start(), audio::kOk);

@@ -10,6 +10,7 @@
 
 #include "child_process.h"
 #include "pulse_daemon.h"
+#include "temporary_folder.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -50,16 +51,9 @@ class ClientEndToEnd : public ::testing::Test {
             << "run inside scripts/in-private-network.sh (scripts/test.sh does)";
     }
 
-    std::filesystem::path scratch() {
-        auto dir = std::filesystem::temp_directory_path() /
-                   ("quavelink-client-e2e-" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir);
-        return dir;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(scratch(), ignored);
-    }
+    const std::filesystem::path& scratch() const { return folder.path(); }
+
+    TemporaryFolder folder{"quavelink-client-e2e"};
 };
 
 std::uint64_t number(const std::string& output, const char* linePrefix, const char* key) {

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/temporary_folder.h"
+
 namespace quavelink {
 namespace {
 
@@ -15,12 +17,12 @@ std::uint32_t read32(const std::vector<unsigned char>& b, std::size_t at) {
 }
 
 TEST(WavFile, HeaderTellsRateAndLengthOfWhatWasWritten) {
-    auto path = std::filesystem::temp_directory_path() /
-                ("quavelink-wav-" + std::to_string(getpid()) + ".wav");
+    test::TemporaryFolder folder("quavelink-wav");
+    const std::string path = folder.file("take.wav");
     {
         WavFile wav;
         std::string error;
-        ASSERT_TRUE(wav.open(path.string(), 44100, error)) << error;
+        ASSERT_TRUE(wav.open(path, 44100, error)) << error;
         std::vector<std::int16_t> samples(3000 * 2);
         for (std::size_t i = 0; i < samples.size(); ++i)
             samples[i] = static_cast<std::int16_t>(i - 3000);
@@ -29,7 +31,6 @@ TEST(WavFile, HeaderTellsRateAndLengthOfWhatWasWritten) {
     }  // closed by its destructor, as after a signal-free quit
     std::ifstream in(path, std::ios::binary);
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
-    std::filesystem::remove(path);
     ASSERT_EQ(bytes.size(), 44u + 3000 * 4);
     EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "RIFF");
     EXPECT_EQ(read32(bytes, 4), 36u + 3000 * 4);

@@ -111,7 +111,7 @@ TEST(PeakMeterCtrlTimer, TicksOffTheGuiThreadAndRepaintsOnIt) {
     QCoreApplication::processEvents();
     const int paintsBefore = counter.paints;
 
-    ASSERT_TRUE(meter.Start(5));
+    ASSERT_TRUE(meter.Start(std::chrono::milliseconds(5)));
     EXPECT_TRUE(meter.IsRunning());
     std::atomic<bool> stop{false};
     std::thread sender([&] {

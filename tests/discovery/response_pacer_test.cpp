@@ -5,6 +5,8 @@
 namespace quavelink {
 namespace {
 
+using std::chrono::milliseconds;
+
 constexpr std::uint32_t kFlooder = 0x7F000002;
 constexpr std::uint32_t kListener = 0x7F000001;
 
@@ -13,17 +15,18 @@ constexpr std::uint32_t kListener = 0x7F000001;
 int answered(ResponsePacer& pacer, std::uint32_t address, std::int64_t fromMs, std::int64_t toMs,
              std::int64_t everyMs = 1) {
     int count = 0;
-    for (std::int64_t t = fromMs; t < toMs; t += everyMs) count += pacer.mayAnswer(address, t);
+    for (std::int64_t t = fromMs; t < toMs; t += everyMs)
+        count += pacer.mayAnswer(address, milliseconds(t));
     return count;
 }
 
 TEST(ResponsePacer, OneAddressGetsTwoAnswersAtOnceThenTenASecond) {
     ResponsePacer pacer;
-    EXPECT_TRUE(pacer.mayAnswer(kFlooder, 1000));
-    EXPECT_TRUE(pacer.mayAnswer(kFlooder, 1000));
-    EXPECT_FALSE(pacer.mayAnswer(kFlooder, 1000));
-    EXPECT_FALSE(pacer.mayAnswer(kFlooder, 1099));
-    EXPECT_TRUE(pacer.mayAnswer(kFlooder, 1100));
+    EXPECT_TRUE(pacer.mayAnswer(kFlooder, milliseconds(1000)));
+    EXPECT_TRUE(pacer.mayAnswer(kFlooder, milliseconds(1000)));
+    EXPECT_FALSE(pacer.mayAnswer(kFlooder, milliseconds(1000)));
+    EXPECT_FALSE(pacer.mayAnswer(kFlooder, milliseconds(1099)));
+    EXPECT_TRUE(pacer.mayAnswer(kFlooder, milliseconds(1100)));
     // A query a millisecond for ten seconds.
     EXPECT_EQ(answered(pacer, kFlooder, 1101, 11101), 100);
 }
@@ -36,9 +39,9 @@ TEST(ResponsePacer, AClientAskingNowAndThenIsAlwaysAnswered) {
 TEST(ResponsePacer, AnotherAddressIsAnsweredWhileOneFloods) {
     ResponsePacer pacer;
     for (std::int64_t t = 0; t < 5000; ++t) {
-        pacer.mayAnswer(kFlooder, t);
+        pacer.mayAnswer(kFlooder, milliseconds(t));
         if (t % 1000 == 500) {
-            EXPECT_TRUE(pacer.mayAnswer(kListener, t)) << t;
+            EXPECT_TRUE(pacer.mayAnswer(kListener, milliseconds(t))) << t;
         }
     }
 }
@@ -49,7 +52,7 @@ TEST(ResponsePacer, ManyAddressesTogetherGetFiftyAnswersASecond) {
     ResponsePacer pacer;
     int count = 0;
     std::uint32_t address = 0x0A000000;
-    for (std::int64_t t = 0; t < 10000; ++t) count += pacer.mayAnswer(++address, t);
+    for (std::int64_t t = 0; t < 10000; ++t) count += pacer.mayAnswer(++address, milliseconds(t));
     EXPECT_EQ(count, 20 + 10000 / 20 - 1);
 }
 
@@ -60,7 +63,8 @@ TEST(ResponsePacer, AddressesBeyondTheRememberedOnesStayWithinTheOverallLimit) {
     const std::uint32_t addresses = ResponsePacer::kRememberedAddresses * 2;
     int count = 0;
     for (std::int64_t t = 0; t < 10000; ++t) {
-        count += pacer.mayAnswer(0x0A000000 + static_cast<std::uint32_t>(t) % addresses, t);
+        count += pacer.mayAnswer(0x0A000000 + static_cast<std::uint32_t>(t) % addresses,
+                                 milliseconds(t));
     }
     EXPECT_LE(count, 20 + 10000 / 20);
     EXPECT_GE(count, 10000 / 20);

@@ -7,6 +7,7 @@
 #include "child_process.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
+#include "temporary_folder.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -53,14 +54,13 @@ TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
     ASSERT_EQ(pulse.pactl("set-default-sink a"), 0);
     PulsePlayer player("a", {}, stereoTones(1000, 1500, 48000, 2));
 
-    char folder[] = "/tmp/quavelink-programs-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    TemporaryFolder folder("quavelink-programs");
     const std::uint16_t port = freeUdpPort();
     const std::string pulseServer = "PULSE_SERVER=" + pulse.server();
     ChildProcess server(
         {GetParam().program},
         {"QUAVELINK_SERVER_PORT=" + std::to_string(port), pulseServer,
-         "XDG_CONFIG_HOME=" + std::string(folder), "XDG_RUNTIME_DIR=" + std::string(folder),
+         "XDG_CONFIG_HOME=" + folder.path().string(), "XDG_RUNTIME_DIR=" + folder.path().string(),
          "QT_QPA_PLATFORM=offscreen", "QUAVELINK_SERVER_NOWARN_48K=1",
          // The window prints its log only with the console switch on.
          "QUAVELINK_SERVER_CONSOLE=1"});
@@ -85,7 +85,6 @@ TEST_P(ProgramsEndToEnd, TheClientFindsTheServerAndPlaysWhatItCaptures) {
         << raw.size() / 4 << " frames recorded";
     EXPECT_GE(tonalShare(channel(raw, 1), 1500), kTonalPieceBar);
     server.stop();
-    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothServers, ProgramsEndToEnd,

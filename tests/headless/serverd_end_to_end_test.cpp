@@ -16,6 +16,7 @@
 #include "child_process.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
+#include "temporary_folder.h"
 #include "test_client.h"
 #include "tone.h"
 
@@ -49,13 +50,8 @@ class Serverd : public ::testing::Test {
         ASSERT_TRUE(pulse->ready());
         player = std::make_unique<PulsePlayer>("test", PulsePlayer::Options{},
                                                stereoTones(1000, 1500, 48000, 2));
-        ASSERT_NE(mkdtemp(folder), nullptr);
     }
-    void TearDown() override {
-        serverd.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
+    void TearDown() override { serverd.reset(); }
 
     // Starts the daemon on the sink's monitor with `arguments` after `prefix` (a command the
     // daemon runs under, such as unshare). With `closedOutput` its standard output is a pipe
@@ -68,7 +64,7 @@ class Serverd : public ::testing::Test {
         serverd = std::make_unique<ChildProcess>(
             command,
             std::vector<std::string>{"QUAVELINK_SERVER_PORT=" + std::to_string(port),
-                                     "XDG_CONFIG_HOME=" + std::string(folder),
+                                     "XDG_CONFIG_HOME=" + folder.path().string(),
                                      "PULSE_SERVER=" + pulse->server(),
                                      "QUAVELINK_SERVER_NOWARN_48K=1"},
             false, closedOutput);
@@ -112,7 +108,7 @@ class Serverd : public ::testing::Test {
     // Records onto a tmpfs of `kib` KiB that the recording fills within a second: the daemon
     // must say `message` once and stream on.
     void recordOntoAFullDisk(const std::string& file, int kib, const std::string& message) {
-        const std::string smallDisk = std::string(folder) + "/small";
+        const std::string smallDisk = folder.file("small");
         start({"--record", smallDisk + "/" + file, "--kbps", "128"},
               onTmpfs(smallDisk, "size=" + std::to_string(kib) + "k"));
         ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
@@ -130,13 +126,13 @@ class Serverd : public ::testing::Test {
 
     std::optional<PulseDaemon> pulse;
     std::unique_ptr<PulsePlayer> player;
-    char folder[32] = "/tmp/quavelink-serverd-XXXXXX";
+    TemporaryFolder folder{"quavelink-serverd"};
     const std::uint16_t port = freeUdpPort();
     std::unique_ptr<ChildProcess> serverd;
 };
 
 TEST_F(Serverd, StreamsTheSinkAndFinishesItsRecordingOnSigterm) {
-    const std::string wav = std::string(folder) + "/take.wav";
+    const std::string wav = folder.file("take.wav");
     start({"--record", wav});
     ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
 
@@ -167,7 +163,7 @@ TEST_F(Serverd, StreamsTheSinkAndFinishesItsRecordingOnSigterm) {
 // A hang-up (the terminal closed, a service manager's reload) stops the daemon like SIGTERM:
 // the recording is finished. The file was there before, and the daemon said it replaced it.
 TEST_F(Serverd, AHangUpStopsCleanlyAndFinishesTheRecordingThatReplacedAFile) {
-    const std::string wav = std::string(folder) + "/take.wav";
+    const std::string wav = folder.file("take.wav");
     std::ofstream(wav) << std::string(100000, 'x');
     start({"--record", wav});
     ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
@@ -186,7 +182,7 @@ TEST_F(Serverd, AHangUpStopsCleanlyAndFinishesTheRecordingThatReplacedAFile) {
 // As `quavelink-serverd | head -n 3` leaves it once head has its lines: nobody reads the
 // output. The daemon streams and records on, and finishes its recording on SIGTERM.
 TEST_F(Serverd, StreamsAndRecordsOnWhenNobodyReadsItsOutput) {
-    const std::string wav = std::string(folder) + "/take.wav";
+    const std::string wav = folder.file("take.wav");
     start({"--record", wav}, {}, true);
     auto client = askForAudio("listener");
     ASSERT_TRUE(receive(*client, 300)) << serverd->errors();
@@ -205,7 +201,7 @@ TEST_F(Serverd, StreamsAndRecordsOnWhenNobodyReadsItsOutput) {
 }
 
 TEST_F(Serverd, ARecordingThatCannotBeOpenedStopsItAtStartWithTheReason) {
-    const std::string readOnly = std::string(folder) + "/read-only";
+    const std::string readOnly = folder.file("read-only");
     const std::string wav = readOnly + "/take.wav";
     start({"--record", wav}, onTmpfs(readOnly, "ro"));
     EXPECT_EQ(serverd->wait(20s), 1);
@@ -318,13 +314,12 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
          "sink_properties=device.description=Other48k"});
     ASSERT_TRUE(pulse.ready());
     ASSERT_EQ(pulse.pactl("set-default-sink test"), 0);
-    char folder[] = "/tmp/quavelink-serverd-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
+    TemporaryFolder folder("quavelink-serverd");
     const std::uint16_t port = freeUdpPort();
-    ChildProcess serverd(
-        {SERVERD_PROGRAM, "--device", fault.device},
-        {"QUAVELINK_SERVER_PORT=" + std::to_string(port), "XDG_CONFIG_HOME=" + std::string(folder),
-         "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
+    ChildProcess serverd({SERVERD_PROGRAM, "--device", fault.device},
+                         {"QUAVELINK_SERVER_PORT=" + std::to_string(port),
+                          "XDG_CONFIG_HOME=" + folder.path().string(),
+                          "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
     ASSERT_TRUE(serverd.waitForOutput("Capturing at 48.0 kHz", 20s)) << serverd.output();
     TestClient client(port, 1 | CONNECT_FLAG_SHARED);
     // Up to `count` messages, for at most 30 s.
@@ -365,7 +360,6 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
     const std::string output = serverd.output();
     EXPECT_EQ(output.find("Status: Disconnected"), std::string::npos) << output;
     EXPECT_EQ(output.find("PlaySilence thread has died"), std::string::npos) << output;
-    std::filesystem::remove_all(folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "fake_mixer_system.h"
-#include "platform/message_box.h"
 #include "support/log_capture.h"
+#include "support/recorded_boxes.h"
 
 namespace quavelink {
 namespace {
@@ -17,12 +17,6 @@ using test::line;
 using test::mute;
 using test::mux;
 using test::volume;
-
-class RecordingBoxes : public MessageBoxHost {
-  public:
-    void ShowMessageBox(const std::string& text) override { texts.push_back(text); }
-    std::vector<std::string> texts;
-};
 
 // A recording mixer: a speakers destination with sources the model must not load, then a
 // wave-in destination with a multiplexer over three lines, then a voice-in destination.
@@ -107,19 +101,19 @@ TEST(CMixer, OpenFailures) {
     {
         FakeMixerSystem system;
         system.addDevice(MixerLayout{"Empty", MIXERLINE_TARGETTYPE_WAVEOUT, {}});
-        RecordingBoxes boxes;
+        test::RecordedBoxes boxes;
         CMixer mixer(system, &boxes);
         EXPECT_LT(mixer.Open(0, nullptr, false), 0);
-        EXPECT_EQ(boxes.texts, std::vector<std::string>{"Mixer has no destinations!"});
+        EXPECT_EQ(boxes.shown(), std::vector<std::string>{"Mixer has no destinations!"});
     }
     {
         FakeMixerSystem system;
         system.addDevice(recordingCard());
         system.fail("mixerGetLineInfoA");
-        RecordingBoxes boxes;
+        test::RecordedBoxes boxes;
         CMixer mixer(system, &boxes);
         EXPECT_LT(mixer.Open(0, nullptr, true), 0);
-        EXPECT_EQ(boxes.texts, std::vector<std::string>{"mixerGetLineInfo call failed!"});
+        EXPECT_EQ(boxes.shown(), std::vector<std::string>{"mixerGetLineInfo call failed!"});
     }
     {
         // A meter on the speakers line makes the whole mixer unusable.

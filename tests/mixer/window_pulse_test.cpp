@@ -13,13 +13,7 @@
 
 #include "app/main_window.h"
 #include "app/window_test_helpers.h"
-#include "capture/channel_selection.h"
-#include "capture/endpoint_list.h"
 #include "mixer/window_mixers.h"
-#include "platform/audio/pulse_audio_system.h"
-#include "platform/hand_off.h"
-#include "platform/message_box.h"
-#include "platform/mixer/pulse_mixer_system.h"
 #include "pulse_daemon.h"
 #include "pulse_window_parts.h"
 #include "settings/settings.h"
@@ -51,20 +45,8 @@ class WindowOnPulse : public ::testing::Test {
         ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
         ResetSettingsToDefaults();
         SetInputSelect("");
-        audioSystem = audio::CreatePulseAudioSystem();
-        endpoints = std::make_unique<EndpointList>(*audioSystem);
-        mixerSystem = CreatePulseMixerSystem([](std::function<void()> work) {
-            QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
-        });
-        MainWindowSetup setup;
-        setup.endpoints = endpoints.get();
-        setup.channels = &channels;
-        setup.boxes = &boxes;
-        setup.workers = &workers;
-        setup.mixers = mixerSystem.get();
-        setup.localAddressText = [] { return std::string(" 127.0.0.1"); };
-        setup.exitProcess = [](int) {};
-        window = std::make_unique<CQuaveLinkServerDlg>(setup);
+        parts = std::make_unique<test::PulseWindowParts>();
+        window = std::make_unique<CQuaveLinkServerDlg>(parts->setup(boxes, workers));
         window->OnInitDialog();
         mixers = window->mixerControls();
         ASSERT_NE(mixers, nullptr);
@@ -88,10 +70,7 @@ class WindowOnPulse : public ::testing::Test {
         "module-null-sink sink_name=test rate=48000 sink_properties=device.description=QuaveSink",
         "module-null-source source_name=mic description=QuaveMic",
     }};
-    std::unique_ptr<audio::AudioSystem> audioSystem;
-    std::unique_ptr<EndpointList> endpoints;
-    std::unique_ptr<MixerSystem> mixerSystem;
-    ChannelSelection channels;
+    std::unique_ptr<test::PulseWindowParts> parts;
     LoggedBoxes boxes;
     IdleWorkers workers;
     std::unique_ptr<CQuaveLinkServerDlg> window;

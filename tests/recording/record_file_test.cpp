@@ -8,16 +8,16 @@
 #include <filesystem>
 #include <fstream>
 
+#include "support/temporary_folder.h"
+
 namespace quavelink {
 namespace {
 
 class RecordFileTest : public ::testing::Test {
   protected:
-    void SetUp() override { ASSERT_NE(mkdtemp(folder), nullptr); }
-    void TearDown() override { std::filesystem::remove_all(folder); }
-    std::string path(const std::string& name) const { return std::string(folder) + "/" + name; }
+    std::string path(const std::string& name) const { return folder.file(name); }
 
-    char folder[40] = "/tmp/quavelink-record-file-XXXXXX";
+    test::TemporaryFolder folder{"quavelink-record-file"};
 };
 
 TEST_F(RecordFileTest, ANewFileIsCreatedWithTheGivenMode) {

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/log.h"
@@ -18,27 +18,31 @@ class LogCapture {
         setLogObserver([this](const std::string& line) {
             std::lock_guard lock(mutex);
             lines.push_back(line);
+            written.notify_all();
         });
     }
     ~LogCapture() { setLogObserver(nullptr); }
 
     int count(const std::string& line) {
         std::lock_guard lock(mutex);
-        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+        return countLocked(line);
     }
     //! Waits up to `limit` until `line` was written at least `wanted` times (a worker thread
     //! may write it a moment after the call that started it returned); returns the count.
     int waitForCount(const std::string& line, int wanted, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (count(line) < wanted && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return count(line);
+        std::unique_lock lock(mutex);
+        written.wait_for(lock, limit, [&] { return countLocked(line) >= wanted; });
+        return countLocked(line);
     }
     bool containsPrefix(const std::string& prefix) {
         std::lock_guard lock(mutex);
-        return std::any_of(lines.begin(), lines.end(),
-                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+        return containsPrefixLocked(prefix);
+    }
+    //! Waits up to `limit` for a line that starts with `prefix`; whether one came.
+    bool waitForPrefix(const std::string& prefix,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex);
+        return written.wait_for(lock, limit, [&] { return containsPrefixLocked(prefix); });
     }
 
     std::vector<std::string> all() {
@@ -55,7 +59,16 @@ class LogCapture {
     }
 
   private:
+    int countLocked(const std::string& line) const {
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+    bool containsPrefixLocked(const std::string& prefix) const {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+    }
+
     std::mutex mutex;
+    std::condition_variable written;
     std::vector<std::string> lines;
 };
 

@@ -18,7 +18,6 @@
 
 #include "capture/capture_fixture.h"
 #include "server/wire_format.h"
-#include "support/config_home.h"
 #include "support/fake_server_window.h"
 #include "support/temporary_folder.h"
 #include "support/test_client.h"
@@ -59,14 +58,9 @@ class CountingTap : public AudioBlockSink {
 
 class ServerWorkersTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { useTemporaryConfigHome("quavelink-workers-test"); }
-    static void TearDownTestSuite() { removeTemporaryConfigHome("quavelink-workers-test"); }
-
     void SetUp() override {
         ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
         ::setenv("QUAVELINK_SERVER_PORT", std::to_string(freeUdpPort()).c_str(), 1);
-        ResetSettingsToDefaults();
-        SetWarn48kDone(true);
         system.addDevice(renderDevice("speakers"));
         system.setDefault(audio::DataFlow::Render, "speakers");
     }
@@ -95,8 +89,8 @@ class ServerWorkersTest : public ::testing::Test {
     EndpointList endpoints{system};
     FakeServerWindow window;
     CountingTap tap;
-    std::unique_ptr<ServerWorkers> workers =
-        std::make_unique<ServerWorkers>(endpoints, channels, window, &tap);
+    std::unique_ptr<ServerWorkers> workers = std::make_unique<ServerWorkers>(
+        endpoints, channels, window, Warn48kSetting{.shownBefore = true, .recordShown = {}}, &tap);
 };
 
 TEST_F(ServerWorkersTest, StopFinishesTheRecordingAndLeavesNoCaptureRunning) {

@@ -181,8 +181,9 @@ class FakeAudioClient : public audio::AudioClient {
         return audio::kOk;
     }
 
-    Status Initialize(audio::ShareMode, std::uint32_t streamFlags, std::int64_t bufferDuration,
-                      std::int64_t, const audio::MixFormat& format) override {
+    Status Initialize(audio::ShareMode, std::uint32_t streamFlags,
+                      std::chrono::microseconds bufferDuration,
+                      const audio::MixFormat& format) override {
         std::lock_guard lock(state->mutex);
         bool loopback = (streamFlags & audio::kStreamFlagsLoopback) != 0;
         std::string call = "Initialize:" + id + (loopback ? ":loopback" : ":direct");
@@ -198,7 +199,8 @@ class FakeAudioClient : public audio::AudioClient {
         stream->device = id;
         stream->record = loopback || device->flow == audio::DataFlow::Capture;
         stream->channels = format.channels;
-        bufferFrames = static_cast<std::uint32_t>(bufferDuration * format.samplesPerSec / 10000000);
+        bufferFrames =
+            static_cast<std::uint32_t>(bufferDuration.count() * format.samplesPerSec / 1000000);
         state->streams.push_back(stream.get());
         return audio::kOk;
     }

@@ -1,4 +1,4 @@
-#include "headless/headless_window.h"
+#include "server/connection_status_text.h"
 
 #include <gtest/gtest.h>
 
@@ -14,15 +14,23 @@ TEST(ConnectionStatusText, NamesTheClientThatAskedForAudioLast) {
     // A connect clears the remembered name.
     EXPECT_EQ(connectionStatusText(2, "", last), " Connected (2)");
     EXPECT_EQ(connectionStatusText(3, nullptr, last), " Connected (3)");
+    connectionStatusText(1, "kitchen", last);
     EXPECT_EQ(connectionStatusText(0, nullptr, last), " Disconnected");
+    EXPECT_EQ(connectionStatusText(1, nullptr, last), " Connected");
     EXPECT_EQ(connectionStatusText(-1, "x", last), " Disconnected");
     EXPECT_TRUE(last.empty());
 }
 
-TEST(ConnectionStatusText, KeepsAtMost255CharactersOfAName) {
+TEST(ConnectionStatusText, KeepsAtMost255BytesOfANameAndNoHalfCharacter) {
     std::string last;
-    std::string text = connectionStatusText(1, std::string(300, 'n').c_str(), last);
-    EXPECT_EQ(text, " Connected to " + std::string(255, 'n'));
+    EXPECT_EQ(connectionStatusText(1, std::string(300, 'n').c_str(), last),
+              " Connected to " + std::string(255, 'n'));
+    // 254 bytes, then a two-byte character the cut at 255 would split.
+    const std::string name = std::string(254, 'n') + "\xC3\xBC";
+    EXPECT_EQ(connectionStatusText(1, name.c_str(), last),
+              " Connected to " + std::string(254, 'n'));
+    EXPECT_EQ(connectionStatusText(2, nullptr, last),
+              " Connected to " + std::string(254, 'n') + " (2)");
 }
 
 }  // namespace

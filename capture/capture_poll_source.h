@@ -1,0 +1,32 @@
+#pragma once
+
+#include <chrono>
+
+#include "capture/capture_events.h"
+
+namespace quavelink {
+
+//! What paces the capture loop: between two polls of the stream the loop waits here, and a
+//! shutdown or switch request ends the wait early. The program's source is the clock; a test's
+//! lets the loop poll only when the test steps it.
+class CapturePollSource {
+  public:
+    virtual ~CapturePollSource() = default;
+    //! Capture thread: waits until the next poll is due (`period` after the last one, on the
+    //! clock) or `events` holds a request; returns which came, a request first.
+    virtual CaptureEvents::Wake next(CaptureEvents& events, std::chrono::milliseconds period) = 0;
+    //! Capture thread: the poll that `next` allowed has been made.
+    virtual void polled() {}
+    //! Capture thread: the loop has ended; `events` is not waited on any more.
+    virtual void ended() {}
+};
+
+//! Polls on the clock: every `period`.
+class ClockPollSource : public CapturePollSource {
+  public:
+    CaptureEvents::Wake next(CaptureEvents& events, std::chrono::milliseconds period) override {
+        return events.waitShutdownOrSwitch(period);
+    }
+};
+
+}  // namespace quavelink
