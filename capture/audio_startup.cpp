@@ -3,8 +3,8 @@
 #include <new>
 #include <utility>
 
+#include "capture/capture_engine.h"
 #include "capture/silence_renderer.h"
-#include "capture/wasapi_capture.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 

@@ -4,9 +4,9 @@
 
 #include <thread>
 
+#include "capture/capture_engine.h"
 #include "capture/pcm_conversion.h"
 #include "capture/silence_renderer.h"
-#include "capture/wasapi_capture.h"
 #include "capture_fixture.h"
 
 namespace quavelink::test {

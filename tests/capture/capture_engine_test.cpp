@@ -1,4 +1,4 @@
-#include "capture/wasapi_capture.h"
+#include "capture/capture_engine.h"
 
 #include <gtest/gtest.h>
 
