@@ -321,11 +321,14 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
     char folder[] = "/tmp/quavelink-serverd-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const std::uint16_t port = freeUdpPort();
+    const std::string wav = std::string(folder) + "/take.wav";
     ChildProcess serverd(
-        {SERVERD_PROGRAM, "--device", fault.device},
+        {SERVERD_PROGRAM, "--device", fault.device, "--record", wav},
         {"QUAVELINK_SERVER_PORT=" + std::to_string(port), "XDG_CONFIG_HOME=" + std::string(folder),
          "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
     ASSERT_TRUE(serverd.waitForOutput("Capturing at 48.0 kHz", 20s)) << serverd.output();
+    ASSERT_TRUE(serverd.waitForOutput("Recording to " + wav + " at 48000 Hz", 20s))
+        << serverd.output();
     TestClient client(port, 1 | CONNECT_FLAG_SHARED);
     // Up to `count` messages, for at most 30 s.
     auto receive = [&](std::size_t count) {
@@ -365,6 +368,16 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
     const std::string output = serverd.output();
     EXPECT_EQ(output.find("Status: Disconnected"), std::string::npos) << output;
     EXPECT_EQ(output.find("PlaySilence thread has died"), std::string::npos) << output;
+    // The recording is one finished file at the rate it started with; what came at another
+    // rate went into it converted.
+    std::vector<std::uint8_t> file = readFile(wav);
+    ASSERT_GT(file.size(), 44u);
+    EXPECT_EQ(readLittleEndian32(file.data() + 24), 48000u);
+    EXPECT_EQ(readLittleEndian32(file.data() + 40), file.size() - 44);
+    EXPECT_EQ(output.find("The capture runs at 44100 Hz now; the recording goes on at its 48000 "
+                          "Hz, converted\n") != std::string::npos,
+              !is48k)
+        << output;
     std::filesystem::remove_all(folder);
 }
 
