@@ -4,6 +4,7 @@
 
 #include "capture/silence_renderer.h"
 #include "capture/wasapi_capture.h"
+#include "platform/allocator.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 
@@ -11,7 +12,11 @@ namespace quavelink {
 
 AudioStartup::AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, MessageBoxHost& boxes,
                            ChannelSelection& channels)
-    : endpoints(endpoints), sink(sink), boxes(boxes), channels(channels) {}
+    : endpoints(endpoints), sink(sink), boxes(boxes), channels(channels) {
+    // Every capture started again (after a sound server restart, a device change) frees the
+    // large buffers of the one before and makes new ones: they must not settle in the heap.
+    keepLargeAllocationsMapped();
+}
 
 AudioStartup::~AudioStartup() {
     stopCapture();
