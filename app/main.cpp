@@ -1,9 +1,14 @@
+#include <signal.h>
+
 #include <cstdio>
 
 #include "app/command_line.h"
 #include "app/program.h"
 
 int main(int argc, char** argv) {
+    // A closed standard output (the reader of a pipe gone, as after `| head`) is no reason to
+    // stop streaming: writes to it fail and are dropped.
+    signal(SIGPIPE, SIG_IGN);
     // Answered before Qt starts: Qt ends the process when it finds no display, and these
     // questions need none.
     switch (quavelink::terminalRequest(argc, argv)) {

@@ -1,13 +1,14 @@
 #include "app/record_command.h"
 
-#include <fcntl.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "app/save_dialog.h"
 #include "app/save_folder.h"
+#include "recording/record_file.h"
 
 namespace quavelink {
 
@@ -32,15 +33,17 @@ bool startRecording(const SaveAsChoice& choice, RecordControl& recording, Messag
         ::close(recordFd);
         recordFd = -1;
     }
-    // Like any file the user saves: what the umask allows (0644 with the usual 022).
-    int fd = ::open(choice.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        boxes.ShowMessageBox("Could not open file " + choice.path + " for writing");
+    // Like any file the user saves: what the umask allows (0644 with the usual 022). The dialog
+    // has asked before replacing a file.
+    RecordFile file = openRecordFile(choice.path, 0666);
+    if (file.fd < 0) {
+        boxes.ShowMessageBox("Could not open file " + choice.path +
+                             " for writing: " + std::strerror(file.error));
         return false;
     }
-    recordFd = fd;
-    recording.setRecordTarget(choice.path, fd, recording.streamIs48k() ? 48000 : 44100, choice.mp3,
-                              choice.kbps);
+    recordFd = file.fd;
+    recording.setRecordTarget(choice.path, file.fd, recording.streamIs48k() ? 48000 : 44100,
+                              choice.mp3, choice.kbps);
     return true;
 }
 

@@ -11,7 +11,8 @@ namespace quavelink {
 //! little-endian), owned by whoever holds the entry.
 struct FifoEntry {
     std::unique_ptr<std::uint8_t[]> data;
-    std::int32_t length = 0;  //!< bytes in `data`; 1352 for a full plain block
+    std::int32_t length = 0;      //!< bytes in `data`; 1352 for a full plain block
+    std::int32_t sampleRate = 0;  //!< the capture's rate; 0: the recording's own
 };
 
 //! Lock-free ring for exactly one producer thread and one consumer at a time, holding at most

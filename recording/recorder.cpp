@@ -20,9 +20,10 @@ Recorder::Recorder(LockSem& recordLock, MessageBoxHost& boxes, EncoderFactory ma
 
 bool Recorder::isRecording() const { return targetFd.load(std::memory_order_acquire) != -1; }
 
-bool Recorder::pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length) {
+bool Recorder::pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length,
+                               std::int32_t sampleRate) {
     if (!data || length <= 0) return false;
-    FifoEntry entry{std::move(data), length};
+    FifoEntry entry{std::move(data), length, sampleRate};
     if (recordQueue.push(entry)) return true;
     data = std::move(entry.data);
     return false;
@@ -95,6 +96,8 @@ void Recorder::wakeUp(Reports& reports) {
 void Recorder::startTarget(int fd, Reports& reports) {
     started = true;
     errorFlag = false;
+    converter.reset();
+    convertingFrom = 0;
     encoder = makeEncoder(targetMp3);
     if (!encoder) {
         errorFlag = true;
@@ -107,9 +110,37 @@ void Recorder::drainQueue(int fd, Reports& reports) {
     FifoEntry entry;
     while (recordQueue.pop(entry)) {
         if (!entry.data || entry.length <= 0) continue;
-        if (!errorFlag) note(encoder->encode(fd, entry.data.get(), entry.length), reports);
+        if (!errorFlag) write(fd, entry, reports);
         entry.data.reset();
     }
+}
+
+void Recorder::write(int fd, const FifoEntry& entry, Reports& reports) {
+    if (entry.sampleRate == 0 || entry.sampleRate == targetRate) {
+        if (convertingFrom != 0) {
+            logLine("The capture runs at the recording's %d Hz again\n", targetRate);
+            converter.reset();
+            convertingFrom = 0;
+        }
+        note(encoder->encode(fd, entry.data.get(), entry.length), reports);
+        return;
+    }
+    if (convertingFrom != entry.sampleRate) {
+        logLine("The capture runs at %d Hz now; the recording goes on at its %d Hz, converted\n",
+                entry.sampleRate, targetRate);
+        convertingFrom = entry.sampleRate;
+    }
+    converted.clear();
+    // PCM blocks are whole frames of two 16-bit samples, in the machine's (little-endian) order.
+    if (!converter.convert(reinterpret_cast<const std::int16_t*>(entry.data.get()),
+                           static_cast<std::size_t>(entry.length) / 4, entry.sampleRate, targetRate,
+                           converted)) {
+        return;
+    }
+    if (converted.empty()) return;
+    note(encoder->encode(fd, reinterpret_cast<const std::uint8_t*>(converted.data()),
+                         static_cast<std::int32_t>(converted.size() * sizeof(std::int16_t))),
+         reports);
 }
 
 void Recorder::finishTarget(int fd, Reports& reports) {

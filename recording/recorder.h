@@ -14,6 +14,7 @@
 #include "platform/message_box.h"
 #include "recording/circular_fifo.h"
 #include "recording/lock_sem.h"
+#include "recording/rate_converter.h"
 #include "recording/record_encoder.h"
 
 namespace quavelink {
@@ -45,10 +46,13 @@ class Recorder {
     //! Capture thread (any thread). Whether a record target is set. Never blocks.
     bool isRecording() const;
 
-    //! Capture thread, the only producer. Queues `length` bytes of PCM from `data`; takes
-    //! ownership by moving from `data` only when it returns true. Returns false, leaving `data`
-    //! to the caller, when the queue is full or the block is unusable. Never blocks.
-    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length);
+    //! Capture thread, the only producer. Queues `length` bytes of PCM from `data`, captured at
+    //! `sampleRate` (0: at the recording's rate); takes ownership by moving from `data` only when
+    //! it returns true. Returns false, leaving `data` to the caller, when the queue is full or
+    //! the block is unusable. Never blocks. A recording keeps the rate it started with: blocks
+    //! at another (the capture came back on a device running at it) are converted to it.
+    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length,
+                         std::int32_t sampleRate = 0);
 
     //! Window thread. Starts recording into `fd` (opened for writing by the caller, which keeps
     //! it open until the target is replaced) when `fd` is not -1, and stops with ("", -1, 0,
@@ -72,6 +76,7 @@ class Recorder {
     void wakeUp(Reports& reports);
     void startTarget(int fd, Reports& reports);
     void drainQueue(int fd, Reports& reports);
+    void write(int fd, const FifoEntry& entry, Reports& reports);
     void finishTarget(int fd, Reports& reports);
     void discardQueue();
     void note(EncoderStatus status, Reports& reports);
@@ -97,6 +102,11 @@ class Recorder {
     bool started = false;
     std::unique_ptr<RecordEncoder> encoder;
     bool errorFlag = false;
+    // Guarded by recordLock: blocks at another rate than the file's, and the rate they come at
+    // (0 while they come at the file's).
+    RateConverter converter;
+    std::int32_t convertingFrom = 0;
+    std::vector<std::int16_t> converted;
 
     std::mutex sleepMutex;
     std::condition_variable sleepWake;

@@ -121,7 +121,8 @@ void StreamServer::feedMeterAndRecorder(const std::uint8_t* block, int length) {
     std::unique_ptr<std::uint8_t[]> copy(new (std::nothrow) std::uint8_t[pcmBytes]);
     if (!copy) return;
     std::memcpy(copy.get(), block + kMessageHeaderSize, static_cast<std::size_t>(pcmBytes));
-    recorder.pushRecordBlock(copy, pcmBytes);
+    recorder.pushRecordBlock(copy, pcmBytes,
+                             streamIs48k.load(std::memory_order_relaxed) ? 48000 : 44100);
 }
 
 void StreamServer::handleEvent(const ENetEvent& event) {

@@ -12,9 +12,10 @@ class RecordSink {
     virtual ~RecordSink() = default;
     //! Whether a record file is open.
     virtual bool isRecording() const = 0;
-    //! Takes `data` (moving from it) and returns true, or returns false when the queue is full
-    //! and leaves `data` with the caller.
-    virtual bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length) = 0;
+    //! Takes `data`, captured at `sampleRate` (moving from it), and returns true, or returns
+    //! false when the queue is full and leaves `data` with the caller.
+    virtual bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length,
+                                 std::int32_t sampleRate) = 0;
 };
 
 }  // namespace quavelink

@@ -10,8 +10,9 @@ class RecorderRecordSink : public RecordSink {
   public:
     explicit RecorderRecordSink(Recorder& recorder) : recorder(recorder) {}
     bool isRecording() const override { return recorder.isRecording(); }
-    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length) override {
-        return recorder.pushRecordBlock(data, length);
+    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length,
+                         std::int32_t sampleRate) override {
+        return recorder.pushRecordBlock(data, length, sampleRate);
     }
 
   private:

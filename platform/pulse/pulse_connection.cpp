@@ -171,28 +171,35 @@ int ConnectionSource::connectLocked() {
     int error = made->connect(options);
     if (error != 0) return error;
     connection = std::move(made);
+    ++connectionsMade;
     return 0;
 }
 
 void ConnectionSource::watchLoop() {
     std::unique_lock lock(mutex);
+    // The connection last told of (0: none yet), and whether one was missing since: a connection
+    // made by whoever comes first, this thread or a user of `current`, is told once.
+    std::uint64_t told = connectionsMade;
     bool lost = false;
     while (!stopping) {
-        bool hadOne = connection != nullptr;
         if (connection && connection->alive()) {
+            if (connectionsMade != told) {
+                const bool reconnected = lost || told != 0;
+                told = connectionsMade;
+                lost = false;
+                if (reconnected && onReconnected) {
+                    lock.unlock();
+                    onReconnected();
+                    lock.lock();
+                }
+                continue;
+            }
             wake.wait_for(lock, kWatchPeriod, [&] { return stopping; });
             continue;
         }
-        lost = lost || hadOne;
-        if (connectLocked() == 0) {
-            if (lost && onReconnected) {
-                lost = false;
-                lock.unlock();
-                onReconnected();
-                lock.lock();
-            }
-            continue;
-        }
+        // The one there was has died, or none could be made.
+        lost = lost || connection != nullptr;
+        if (connectLocked() == 0) continue;
         lost = true;
         wake.wait_for(lock, kRetryPeriod, [&] { return stopping; });
     }

@@ -108,8 +108,10 @@ class Connection {
 
 //! The connection in use, made anew once it has died (the sound server stopped or was
 //! restarted). With `watch`, a thread of its own notices the death within a quarter second
-//! and tries every half second until a connection is made, then calls `onReconnected`;
-//! without, a new connection is tried on the next use. Any thread but a loop's.
+//! and tries every half second until a connection is made; `onReconnected` is called once for
+//! each connection made after one died or none could be made, whether the watch thread or a
+//! user of `current` made it. Without, a new connection is tried on the next use. Any thread
+//! but a loop's.
 class ConnectionSource {
   public:
     //! Makes an unconnected connection (a backend's own kind); the source connects it.
@@ -138,6 +140,7 @@ class ConnectionSource {
     std::mutex mutex;
     std::condition_variable wake;
     std::shared_ptr<Connection> connection;
+    std::uint64_t connectionsMade = 0;  // connections made so far
     bool stopping = false;
     std::thread watcher;
 };

@@ -29,7 +29,9 @@ class Program : public ::testing::Test {
         port = freeUdpPort();
     }
 
-    std::unique_ptr<ChildProcess> start(const std::string& pulseServer, bool console = true) {
+    // With `closedOutput` its standard output is a pipe nobody reads any more.
+    std::unique_ptr<ChildProcess> start(const std::string& pulseServer, bool console = true,
+                                        bool closedOutput = false) {
         return std::make_unique<ChildProcess>(
             std::vector<std::string>{SERVER_PROGRAM},
             std::vector<std::string>{"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + folder,
@@ -37,7 +39,8 @@ class Program : public ::testing::Test {
                                      "QUAVELINK_SERVER_PORT=" + std::to_string(port),
                                      "PULSE_SERVER=" + pulseServer,
                                      console ? "QUAVELINK_SERVER_CONSOLE=on" : "NO_CONSOLE=1",
-                                     "QUAVELINK_SERVER_NOWARN_48K=1"});
+                                     "QUAVELINK_SERVER_NOWARN_48K=1"},
+            false, closedOutput);
     }
 
     std::unique_ptr<test::TemporaryFolder> made;
@@ -82,6 +85,22 @@ TEST_F(Program, StreamsTheDefaultDeviceToAClientAndNamesItInTheStatus) {
     EXPECT_TRUE(server->waitForOutput("Status: Disconnected\n", 5s)) << server->output();
     // The program runs until its window is closed.
     EXPECT_FALSE(server->wait(100ms).has_value());
+}
+
+// As `quavelink-server | head -n 3` leaves it once head has its lines: nobody reads the
+// output, and the program streams on.
+TEST_F(Program, StreamsOnWhenNobodyReadsItsOutput) {
+    PulseDaemon pulse({"module-null-sink sink_name=test rate=48000"});
+    ASSERT_TRUE(pulse.ready());
+    PulsePlayer player("test", {}, stereoTones(1000, 1500, 48000, 2));
+    auto server = start(pulse.server(), true, true);
+    TestClient client(port, 1);
+    for (int i = 0; i < 2000 && !client.connected(); ++i) client.service(10);
+    ASSERT_TRUE(client.connected()) << server->errors();
+    client.sendDataRequest(FLAG_RELIABLE, "listener");
+    for (int i = 0; i < 2000 && client.messages().size() < 300; ++i) client.service(10);
+    EXPECT_GE(client.messages().size(), 300u) << server->errors();
+    EXPECT_FALSE(server->wait(100ms).has_value()) << server->errors();
 }
 
 TEST_F(Program, WithoutASoundServerTheWindowSaysSoInWordsAndCapturesWhenOneStarts) {

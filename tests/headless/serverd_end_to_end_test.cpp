@@ -316,11 +316,14 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
     ASSERT_EQ(pulse.pactl("set-default-sink test"), 0);
     TemporaryFolder folder("quavelink-serverd");
     const std::uint16_t port = freeUdpPort();
-    ChildProcess serverd({SERVERD_PROGRAM, "--device", fault.device},
+    const std::string wav = (folder.path() / "take.wav").string();
+    ChildProcess serverd({SERVERD_PROGRAM, "--device", fault.device, "--record", wav},
                          {"QUAVELINK_SERVER_PORT=" + std::to_string(port),
                           "XDG_CONFIG_HOME=" + folder.path().string(),
                           "PULSE_SERVER=" + pulse.server(), "QUAVELINK_SERVER_NOWARN_48K=1"});
     ASSERT_TRUE(serverd.waitForOutput("Capturing at 48.0 kHz", 20s)) << serverd.output();
+    ASSERT_TRUE(serverd.waitForOutput("Recording to " + wav + " at 48000 Hz", 20s))
+        << serverd.output();
     TestClient client(port, 1 | CONNECT_FLAG_SHARED);
     // Up to `count` messages, for at most 30 s.
     auto receive = [&](std::size_t count) {
@@ -360,6 +363,16 @@ TEST_P(ServerdDeviceFault, TheCaptureComesBackByItselfWhileTheClientStaysConnect
     const std::string output = serverd.output();
     EXPECT_EQ(output.find("Status: Disconnected"), std::string::npos) << output;
     EXPECT_EQ(output.find("PlaySilence thread has died"), std::string::npos) << output;
+    // The recording is one finished file at the rate it started with; what came at another
+    // rate went into it converted.
+    std::vector<std::uint8_t> file = readFile(wav);
+    ASSERT_GT(file.size(), 44u);
+    EXPECT_EQ(readLittleEndian32(file.data() + 24), 48000u);
+    EXPECT_EQ(readLittleEndian32(file.data() + 40), file.size() - 44);
+    EXPECT_EQ(output.find("The capture runs at 44100 Hz now; the recording goes on at its 48000 "
+                          "Hz, converted\n") != std::string::npos,
+              !is48k)
+        << output;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -42,10 +42,12 @@ class RecordThread {
 };
 
 //! Feeds consecutive blocks of one continuous tone as the capture thread would, and keeps the
-//! PCM of every block the recorder accepted.
+//! PCM of every block the recorder accepted. With `tagged` each block says its rate, as the
+//! pipeline's do; else it comes at the recording's rate.
 class ToneSource {
   public:
-    ToneSource(double hz, int sampleRate) : hz(hz), sampleRate(sampleRate) {}
+    ToneSource(double hz, int sampleRate, bool tagged = false)
+        : hz(hz), sampleRate(sampleRate), tag(tagged ? sampleRate : 0) {}
 
     //! Pushes `count` blocks; returns how many were accepted.
     int push(Recorder& recorder, int count) {
@@ -54,7 +56,7 @@ class ToneSource {
             std::vector<std::uint8_t> pcm = stereoTone(hz, sampleRate, nextFrame, kBlockFrames);
             auto block = std::make_unique<std::uint8_t[]>(pcm.size());
             std::copy(pcm.begin(), pcm.end(), block.get());
-            if (!recorder.pushRecordBlock(block, kBlockBytes)) continue;
+            if (!recorder.pushRecordBlock(block, kBlockBytes, tag)) continue;
             nextFrame += kBlockFrames;
             accepted_.insert(accepted_.end(), pcm.begin(), pcm.end());
             ++accepted;
@@ -67,6 +69,7 @@ class ToneSource {
   private:
     double hz;
     int sampleRate;
+    std::int32_t tag;
     std::int64_t nextFrame = 0;
     std::vector<std::uint8_t> accepted_;
 };

@@ -12,6 +12,7 @@
 #include "recorder_fixture.h"
 #include "recording/lock_sem.h"
 #include "recording/mp3/mp3_encoder.h"
+#include "tone.h"
 
 namespace quavelink {
 namespace {
@@ -63,6 +64,36 @@ class RecorderTest : public ::testing::Test {
     std::shared_ptr<LockSem> lock = std::make_shared<LockSem>();
     std::unique_ptr<Recorder> recorder = std::make_unique<Recorder>(*lock, boxes);
 };
+
+// The capture came back on a device running at 44100 Hz while a 48000 Hz recording ran: the
+// file stays one 48000 Hz recording, the later audio converted, at its true pitch and length.
+TEST_F(RecorderTest, AudioAtAnotherRateIsConvertedToTheRateTheRecordingStartedWith) {
+    RecordThread thread(*recorder);
+    RecordingFile file(folder.path(), "take.wav");
+    ToneSource before(1000, 48000, true), after(1000, 44100, true), back(1000, 48000, true);
+    startWav(file, 48000);
+    ASSERT_EQ(before.push(*recorder, 142), 142);
+    ASSERT_TRUE(waitForAudio(file, 142 * kBlockBytes));
+    ASSERT_EQ(after.push(*recorder, 261), 261);  // two seconds at 44100 Hz
+    ASSERT_TRUE(waitForAudio(file, (142 + 284) * kBlockBytes - 4 * 48000 / 100));
+    // And at the file's own rate again, written as it comes.
+    ASSERT_EQ(back.push(*recorder, 10), 10);
+    stop();
+
+    std::vector<std::uint8_t> bytes = readFileBytes(file.path);
+    ASSERT_GT(bytes.size(), 44u);
+    EXPECT_EQ(le32At(bytes, 24), 48000u);
+    EXPECT_EQ(le32At(bytes, 40), bytes.size() - 44);
+    const double seconds = (bytes.size() - 44) / (4.0 * 48000);
+    const double expected = (142 + 10) * kBlockFrames / 48000.0 + 261 * kBlockFrames / 44100.0;
+    EXPECT_NEAR(seconds, expected, 0.01);
+    // The two converted seconds, short of their first and last 100 ms, hold the tone at 1 kHz.
+    const std::size_t from = (142 * kBlockFrames + 4800) * 4;
+    const std::size_t length = (2 * 48000 - 2 * 4800) * 4;
+    EXPECT_GT(test::toneShare(test::leftChannel(bytes.data() + 44 + from, length), 1000, 48000),
+              0.95);
+    EXPECT_TRUE(boxes.shown().empty());
+}
 
 TEST_F(RecorderTest, EveryBlockPushedBeforeTheStopIsInTheFile) {
     RecordThread thread(*recorder);

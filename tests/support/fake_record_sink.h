@@ -10,9 +10,11 @@ namespace quavelink::test {
 class FakeRecordSink : public RecordSink {
   public:
     bool isRecording() const override { return recording; }
-    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length) override {
+    bool pushRecordBlock(std::unique_ptr<std::uint8_t[]>& data, std::int32_t length,
+                         std::int32_t sampleRate) override {
         if (blocks.size() >= capacity) return false;
         blocks.emplace_back(data.get(), data.get() + length);
+        rates.push_back(sampleRate);
         data.reset();
         return true;
     }
@@ -20,6 +22,7 @@ class FakeRecordSink : public RecordSink {
     bool recording = false;
     std::size_t capacity = 5000;
     std::vector<std::vector<std::uint8_t>> blocks;
+    std::vector<std::int32_t> rates;  //!< of each block kept
 };
 
 }  // namespace quavelink::test
