@@ -468,10 +468,12 @@ TEST_F(LossyNetworkPhases, BestEffortKeepsPlayingReliableIsTrimmedAndTheServerSt
     relay->setClientRate(slow.client->localPort(), 0);
 
     // Back at 5 % on a fast link: the reliable clients return near the live stream and stay
-    // there, two seconds in a row (within 20 s).
+    // there, two seconds in a row. How soon is printed; the test only judges that they do, within
+    // a minute, since a machine busy with other work stretches the catch-up (under the address
+    // checks with two other builds running it took over 20 s).
     const auto recoveryStart = Clock::now();
     int goodSeconds = 0;
-    while (goodSeconds < 2 && Clock::now() - recoveryStart < 20s) {
+    while (goodSeconds < 2 && Clock::now() - recoveryStart < 60s) {
         resetWatch();
         run(1s);
         bool good = true;
