@@ -18,6 +18,8 @@ constexpr int kPullsPerRateChange = 8;
 // burst), not jitter, which the target already covers: it is cut back to the target rather
 // than played late for a minute while a speed change of a few hundred ppm works it off.
 constexpr double kBacklogMs = 30;
+// How long after an underrun what was held up behind the gap may still come.
+constexpr std::int64_t kAfterGapUs = 500000;
 }  // namespace
 
 Playout::Playout(const PlayoutSettings& settings)
@@ -54,7 +56,7 @@ void Playout::startStream(int sampleRate) {
 
 void Playout::takeArrivals(std::int64_t nowUs) {
     ring.takeArrivals([this, nowUs](const FrameRing::Arrival& arrival) {
-        target.noteArrival(arrival.arrivalUs, arrival.frames, arrival.sampleRate);
+        target.noteArrival(arrival.arrivalUs, arrival.frames, arrival.sampleRate, heardAny);
         std::int64_t since = std::clamp(arrival.arrivalUs, lastPullUs, nowUs);
         arrivedArea += static_cast<double>(arrival.frames) * static_cast<double>(nowUs - since);
     });
@@ -102,12 +104,16 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
         // Playback starts just after a block came, when the level is half a block above its
         // average.
         const std::size_t startFrames = framesOf(targetNow + target.blockMs() / 2);
-        // Before a stream's playback starts nothing is heard yet: what piled up while the
-        // output opened, or before a late start, goes at once rather than being played late.
-        // (After an underrun the gap was heard; the late audio is played, and worked off.)
-        const bool backlog =
-            heardAny ? playing && levelKnown && level > targetNow + std::max(kBacklogMs, targetNow)
-                     : queued > startFrames + framesOf(target.blockMs());
+        // While nothing plays (before a stream's start, or in the gap after an underrun) and
+        // for a moment after an underrun, what piles up beyond the start goes at once rather
+        // than being played late for many seconds: before the start nothing was heard yet,
+        // and after an underrun the gap is heard anyway, so resuming on time costs nothing
+        // more than resuming late. (What was held up behind the gap often comes only after
+        // playback has started again.)
+        const bool afterGap = underruns > 0 && nowUs - lastUnderrunUs < kAfterGapUs;
+        const bool backlog = playing && !afterGap
+                                 ? levelKnown && level > targetNow + std::max(kBacklogMs, targetNow)
+                                 : queued > startFrames + framesOf(target.blockMs());
         if (backlog) {
             std::size_t drop = queued - startFrames;
             while (drop > 0 && ring.front(front, count, frontRate) && frontRate == rate) {
@@ -132,6 +138,7 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
             given = resample(out, frames);
             if (given < frames) {
                 ++underruns;
+                lastUnderrunUs = nowUs;
                 playing = false;
                 levelKnown = false;
                 target.noteUnderrun(nowUs);
