@@ -9,10 +9,11 @@
 # system runs at its default buffer, then at smaller buffers while they run clean or larger
 # ones until one does: the last clean one is its smallest buffer that carried the whole run
 # without a dropout or a lost click.
-# Usage: bench/run-latency.sh [--quick] [--no-search] [--only "ours snapcast trx rtp"]
+# Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search] [--only "ours snapcast trx rtp"]
 #          [--rates "0 1 2 3"] [--modes "reliable best-effort"] [--ours-options "A;B"]
 #   default: 80 clicks 0.75 s ± 0.2 s apart (60 s a run); --quick: 50 clicks 0.5 s ± 0.15 s
-#   apart (25 s a run); --no-search: default buffers only; --rates, --modes: our rate codes and
+#   apart (25 s a run); --clicks N: N clicks a run at that spacing (800 at the default: ten
+#   minutes); --no-search: default buffers only; --rates, --modes: our rate codes and
 #   delivery modes to run; --ours-options: our client's settings to run, ';'-separated sets
 #   of options (an empty set: its default), every one a row of its own beside each rate and
 #   mode. QUAVELINK_LATENCY_LOGS names a folder that keeps each row's client log (status
@@ -39,6 +40,7 @@ while [ $# -gt 0 ]; do
     --modes) modes=$2; shift ;;
     --ours-options) ours_options=$2; shift ;;
     --quick) clicks=50 spacing=0.5 jitter=0.15 ;;
+    --clicks) clicks=$2; shift ;;
     --no-search) search=0 ;;
     --only) only=$2; shift ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
