@@ -18,8 +18,6 @@ constexpr int kPullsPerRateChange = 8;
 // burst), not jitter, which the target already covers: it is cut back to the target rather
 // than played late for a minute while a speed change of a few hundred ppm works it off.
 constexpr double kBacklogMs = 30;
-// How long after an underrun what was held up behind the gap may still come.
-constexpr std::int64_t kAfterGapUs = 500000;
 }  // namespace
 
 Playout::Playout(const PlayoutSettings& settings)
@@ -104,14 +102,14 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
         // Playback starts just after a block came, when the level is half a block above its
         // average.
         const std::size_t startFrames = framesOf(targetNow + target.blockMs() / 2);
-        // While nothing plays (before a stream's start, or in the gap after an underrun) and
-        // for a moment after an underrun, what piles up beyond the start goes at once rather
-        // than being played late for many seconds: before the start nothing was heard yet,
-        // and after an underrun the gap is heard anyway, so resuming on time costs nothing
-        // more than resuming late. (What was held up behind the gap often comes only after
-        // playback has started again.)
-        const bool afterGap = underruns > 0 && nowUs - lastUnderrunUs < kAfterGapUs;
-        const bool backlog = playing && !afterGap
+        // While nothing plays (before a stream's start, or in the gap after an underrun) what
+        // piles up beyond the start goes at once rather than being played late for many
+        // seconds: before the start nothing was heard yet, and after an underrun the gap is
+        // heard anyway, so resuming on time costs nothing more than resuming late. Once
+        // playing, a level above the target is worked off by playing faster: on a bursty link
+        // the queue holds a burst's worth above its start as a matter of course, and cutting
+        // it would leave the next dip nothing to draw on.
+        const bool backlog = playing
                                  ? levelKnown && level > targetNow + std::max(kBacklogMs, targetNow)
                                  : queued > startFrames + framesOf(target.blockMs());
         if (backlog) {
@@ -138,7 +136,6 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
             given = resample(out, frames);
             if (given < frames) {
                 ++underruns;
-                lastUnderrunUs = nowUs;
                 playing = false;
                 levelKnown = false;
                 target.noteUnderrun(nowUs);

@@ -87,7 +87,6 @@ class Playout {
     double levelAfterPull = 0;
     double arrivedArea = 0;
     std::uint64_t underruns = 0, played = 0;
-    std::int64_t lastUnderrunUs = 0;
     std::uint64_t dropped = 0;
     double targetNow = 0;
     int pullsSinceRateChange = 0;
