@@ -155,7 +155,10 @@ describe() {
   local system=$1
   shift
   case $system in
-    ours) echo "$(rate_name "$1") $2, ${3:+-j $3}${4:-${3:-$ours_default}}" ;;
+    ours)
+      local what=${4:-}
+      [ -n "$what" ] || what=${3:+-j $3}
+      echo "$(rate_name "$1") $2, ${what:-$ours_default}" ;;
     snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
     trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
     rtp) echo "latency_msec ${1:-500 (default)}" ;;
