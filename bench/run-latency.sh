@@ -9,11 +9,15 @@
 # system runs at its default buffer, then at smaller buffers while they run clean or larger
 # ones until one does: the last clean one is its smallest buffer that carried the whole run
 # without a dropout or a lost click.
-# Usage: bench/run-latency.sh [--quick] [--no-search] [--only "ours snapcast trx rtp"]
-#          [--rates "0 1 2 3"] [--modes "reliable best-effort"]
+# Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search] [--only "ours snapcast trx rtp"]
+#          [--rates "0 1 2 3"] [--modes "reliable best-effort"] [--ours-options "A;B"]
 #   default: 80 clicks 0.75 s ± 0.2 s apart (60 s a run); --quick: 50 clicks 0.5 s ± 0.15 s
-#   apart (25 s a run); --no-search: default buffers only; --rates, --modes: our rate codes and
-#   delivery modes to run. QUAVELINK_CLIENT names another build of our client to measure (an
+#   apart (25 s a run); --clicks N: N clicks a run at that spacing (800 at the default: ten
+#   minutes); --no-search: default buffers only; --rates, --modes: our rate codes and
+#   delivery modes to run; --ours-options: our client's settings to run, ';'-separated sets
+#   of options (an empty set: its default), every one a row of its own beside each rate and
+#   mode. QUAVELINK_LATENCY_LOGS names a folder that keeps each row's client log (status
+#   lines). QUAVELINK_CLIENT names another build of our client to measure (an
 #   earlier one, for a before-and-after in the same conditions), QUAVELINK_CLIENT_LABEL says which.
 # Prints a Markdown table. Installs the other systems' Debian packages when missing.
 set -euo pipefail
@@ -29,12 +33,14 @@ if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
 fi
 
 clicks=80 spacing=0.75 jitter=0.2 search=1 only="ours snapcast trx rtp"
-rates="0 1 2 3" modes="reliable best-effort"
+rates="0 1 2 3" modes="reliable best-effort" ours_options=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rates) rates=$2; shift ;;
     --modes) modes=$2; shift ;;
+    --ours-options) ours_options=$2; shift ;;
     --quick) clicks=50 spacing=0.5 jitter=0.15 ;;
+    --clicks) clicks=$2; shift ;;
     --no-search) search=0 ;;
     --only) only=$2; shift ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
@@ -85,6 +91,10 @@ measure() {
          --label "$system" | grep '^result' || true)
   stop_system
   [ "$system" != rtp ] || stop_rtp
+  if [ "$system" = ours ] && [ -n "${QUAVELINK_LATENCY_LOGS:-}" ]; then
+    mkdir -p "$QUAVELINK_LATENCY_LOGS"
+    cp "$work/client.log" "$QUAVELINK_LATENCY_LOGS/$(tr -c 'A-Za-z0-9.-' _ <<<"$setting").log"
+  fi
   # Our client counts the times its jitter buffer ran dry: the dropouts it did not count came
   # from the sound server's playback buffer.
   local underruns=
@@ -145,7 +155,10 @@ describe() {
   local system=$1
   shift
   case $system in
-    ours) echo "$(rate_name "$1") $2, ${3:+-j $3}${3:-$ours_default}" ;;
+    ours)
+      local what=${4:-}
+      [ -n "$what" ] || what=${3:+-j $3}
+      echo "$(rate_name "$1") $2, ${what:-$ours_default}" ;;
     snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
     trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
     rtp) echo "latency_msec ${1:-500 (default)}" ;;
@@ -168,12 +181,17 @@ echo "|---|---|---|---|---|---|---|"
 for system in $only; do
   case $system in
     ours)
+      IFS=';' read -r -a option_sets <<<"$ours_options;"
+      [ ${#option_sets[@]} -gt 0 ] || option_sets=("")
       for rate in $rates; do
         for mode in $modes; do
-          status=0
-          try ours start_ours "$rate,$mode," || status=$?
-          [ $search = 0 ] || explore ours start_ours $status "$rate,$mode,10" "$rate,$mode,15" \
-            "-$rate,$mode,30" "-$rate,$mode,40" "-$rate,$mode,60"
+          for set in "${option_sets[@]}"; do
+            [ -z "$set" ] || { try ours start_ours "$rate,$mode,,$set" || true; continue; }
+            status=0
+            try ours start_ours "$rate,$mode," || status=$?
+            [ $search = 0 ] || explore ours start_ours $status "$rate,$mode,10" "$rate,$mode,15" \
+              "-$rate,$mode,30" "-$rate,$mode,40" "-$rate,$mode,60"
+          done
         done
       done ;;
     snapcast)

@@ -232,9 +232,10 @@ Output:
   -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds three
                           quarters of it more, at least 10 ms). Either way the playout holds
                           its level by playing up to 0.2 % slower or 0.15 % faster, not by
-                          cutting or inserting audio (only a stale backlog, 30 ms or more past
-                          the target after a stall, is cut), and follows a server whose clock
-                          runs apart from the sound card's
+                          cutting or inserting audio (only a stale backlog is cut: 30 ms or
+                          more past the target after a stall, or what piled up behind a gap
+                          once the queue ran dry), and follows a server whose clock runs apart
+                          from the sound card's
   -d, --device SINK       PulseAudio sink to play on (default: the default sink)
   -w, --wav FILE          also write what is received (with concealment) to a WAV file
       --no-play           do not play (with --wav, or for testing)

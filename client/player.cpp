@@ -10,6 +10,9 @@
 
 namespace quavelink {
 namespace {
+// The most taken at a time. Less is taken from a small output buffer: what the sound server
+// asks for at a time (a quarter of its buffer), since a chunk taken from the playout waits in
+// hand until the whole of it fits in the output, which adds to the latency.
 constexpr int kChunkMs = 5;
 constexpr int kIdlePauseMs = 5;
 constexpr int kRetryPauseMs = 1000;
@@ -79,8 +82,10 @@ int Player::runOnce() {
         failureReported = false;
         rate = wanted;
     }
-    std::size_t frames =
-        std::min(kMostChunkFrames, static_cast<std::size_t>(wanted) * kChunkMs / 1000);
+    std::size_t frames = std::clamp<std::size_t>(
+        static_cast<std::size_t>(wanted) * static_cast<std::size_t>(outputBufferMs) / 4000,
+        static_cast<std::size_t>(wanted) / 1000, kMostChunkFrames);
+    frames = std::min(frames, static_cast<std::size_t>(wanted) * kChunkMs / 1000);
     playout.pull(chunk.data(), frames, clock());
     if (!output->write(chunk.data(), frames, error)) {
         logErrorLine("%s\n", error.c_str());

@@ -14,7 +14,8 @@ namespace quavelink {
 
 class Playout;
 
-//! The playback thread: pulls 5 ms at a time from the playout (silence while it fills) and
+//! The playback thread: pulls what the sound server asks for at a time (a quarter of the
+//! output buffer, 1 to 5 ms) from the playout (silence while it fills) and
 //! writes it to the output, whose blocking write sets the pace. Opens the output at the rate of
 //! the audio due and opens it again when that rate changes; an output that fails is retried
 //! every second. Takes no lock the network thread takes and allocates nothing once the output

@@ -54,7 +54,7 @@ void Playout::startStream(int sampleRate) {
 
 void Playout::takeArrivals(std::int64_t nowUs) {
     ring.takeArrivals([this, nowUs](const FrameRing::Arrival& arrival) {
-        target.noteArrival(arrival.arrivalUs, arrival.frames, arrival.sampleRate);
+        target.noteArrival(arrival.arrivalUs, arrival.frames, arrival.sampleRate, heardAny);
         std::int64_t since = std::clamp(arrival.arrivalUs, lastPullUs, nowUs);
         arrivedArea += static_cast<double>(arrival.frames) * static_cast<double>(nowUs - since);
     });
@@ -102,12 +102,16 @@ std::size_t Playout::pull(std::int16_t* out, std::size_t frames, std::int64_t no
         // Playback starts just after a block came, when the level is half a block above its
         // average.
         const std::size_t startFrames = framesOf(targetNow + target.blockMs() / 2);
-        // Before a stream's playback starts nothing is heard yet: what piled up while the
-        // output opened, or before a late start, goes at once rather than being played late.
-        // (After an underrun the gap was heard; the late audio is played, and worked off.)
-        const bool backlog =
-            heardAny ? playing && levelKnown && level > targetNow + std::max(kBacklogMs, targetNow)
-                     : queued > startFrames + framesOf(target.blockMs());
+        // While nothing plays (before a stream's start, or in the gap after an underrun) what
+        // piles up beyond the start goes at once rather than being played late for many
+        // seconds: before the start nothing was heard yet, and after an underrun the gap is
+        // heard anyway, so resuming on time costs nothing more than resuming late. Once
+        // playing, a level above the target is worked off by playing faster: on a bursty link
+        // the queue holds a burst's worth above its start as a matter of course, and cutting
+        // it would leave the next dip nothing to draw on.
+        const bool backlog = playing
+                                 ? levelKnown && level > targetNow + std::max(kBacklogMs, targetNow)
+                                 : queued > startFrames + framesOf(target.blockMs());
         if (backlog) {
             std::size_t drop = queued - startFrames;
             while (drop > 0 && ring.front(front, count, frontRate) && frontRate == rate) {

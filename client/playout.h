@@ -38,8 +38,9 @@ class Playout {
         double correctionPpm = 0;  //!< playing this much faster than nominal
         double driftPpm = 0;       //!< of it, the clock difference learnt
         std::uint64_t underruns = 0;
-        std::uint64_t playedFrames = 0;   //!< frames of audio handed out (silence not counted)
-        std::uint64_t droppedFrames = 0;  //!< audio thrown away: ring full, or a stale backlog
+        std::uint64_t playedFrames = 0;  //!< frames of audio handed out (silence not counted)
+        std::uint64_t droppedFrames =
+            0;  //!< audio thrown away: ring full, a stale backlog, or what piled up behind a gap
     };
 
     explicit Playout(const PlayoutSettings& settings);

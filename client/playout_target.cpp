@@ -11,6 +11,7 @@ constexpr int kCalmS = 12;
 constexpr double kFallMsPerS = 1;
 constexpr double kUnderrunStepMs = 3;
 constexpr double kCaptureStepMs = 5;
+constexpr double kJitterShare = 0.15;
 }  // namespace
 
 void TransitJitter::reset() { started = false; }
@@ -107,16 +108,19 @@ double smoothed(double mean, double sample, double weight = 1.0 / 32) {
 }
 }  // namespace
 
-void PlayoutTarget::noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate) {
+void PlayoutTarget::noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate,
+                                bool timed) {
     if (sampleRate <= 0) return;
-    // Until the arrivals have been watched for a while, assume the least any stream has: the
-    // server's 5 ms capture steps. It falls away after a calm stretch like any peak.
+    meanBlockMs = smoothed(meanBlockMs, 1000.0 * frames / sampleRate);
+    if (!timed) {
+        arrivalTransit.reset();
+        return;
+    }
     double late = static_cast<double>(arrivalTransit.note(timeUs, frames, sampleRate)) / 1000;
     late = std::min(late, limits.maxMs);
     arrivals.note(late, timeUs);
     // Over a second or two of blocks.
     lateMeanMs += (late - lateMeanMs) / 256;
-    meanBlockMs = smoothed(meanBlockMs, 1000.0 * frames / sampleRate);
 }
 
 void PlayoutTarget::notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate,
@@ -158,8 +162,12 @@ double PlayoutTarget::targetMs(std::int64_t nowUs) {
     // at some phase of the two; with the server's clock a little apart that phase drifts by so
     // slowly (once in 17 s at 300 ppm) that a calm stretch would otherwise forget it.
     double sawTooth = (meanBlockMs + pullMs) / 2;
-    double need = std::max(sawTooth, dipsSeen ? dips.at(nowUs) : estimateMs()) +
-                  underrunSteps.at(nowUs) + limits.marginMs;
+    double held = std::max(sawTooth, dipsSeen ? dips.at(nowUs) : estimateMs());
+    // Dips beyond the saw tooth come from the link and the machine, and a link that varies by
+    // much reaches a little deeper now and then than the deepest of the last seconds: a share
+    // of what it adds goes on top (nothing on a quiet link).
+    double need =
+        held + kJitterShare * (held - sawTooth) + underrunSteps.at(nowUs) + limits.marginMs;
     return std::clamp(need, limits.minMs, limits.maxMs);
 }
 

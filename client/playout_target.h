@@ -76,8 +76,10 @@ class PlayoutTarget {
 
     explicit PlayoutTarget(const Bounds& bounds);
 
-    //! A block of `frames` at `sampleRate` arrived at `timeUs`.
-    void noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate);
+    //! A block of `frames` at `sampleRate` arrived at `timeUs`; `timed`: while playing (before
+    //! playback starts, the capture's start-up and what piled up while the output opened come
+    //! late and then at once, which says nothing of the link).
+    void noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate, bool timed = true);
     //! The playback side took `frames` at `timeUs`; `timed`: while playing (the sound server
     //! takes a burst while it fills up at the start, which is not the pace it keeps).
     void notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate, bool timed);

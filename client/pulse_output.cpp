@@ -24,7 +24,8 @@ class PulseOutput : public AudioOutput {
         // Start playing as soon as half the buffer is there; the rest absorbs the wake-up
         // jitter of the playback thread.
         attributes.prebuf = attributes.tlength / 2;
-        attributes.minreq = static_cast<std::uint32_t>(-1);
+        // Asked for a quarter of the buffer at a time, as the playback thread writes it.
+        attributes.minreq = attributes.tlength / 4 / 4 * 4;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         int code = 0;
         stream = pa_simple_new(nullptr, clientName.c_str(), PA_STREAM_PLAYBACK,

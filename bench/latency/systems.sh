@@ -14,16 +14,28 @@ stop_system() {
   running=()
 }
 
-# ours RATE_CODE reliable|best-effort JITTER_MS ("" for the client's default)
+# ours RATE_CODE reliable|best-effort JITTER_MS ("" for the client's default) [CLIENT-OPTIONS]
 start_ours() {
   local mode=-r
   [ "$2" = best-effort ] && mode=-b
-  local jitter=()
+  local jitter=() extra=()
   [ -n "${3:-}" ] && jitter=(-j "$3")
+  local settings=() word
+  [ -n "${4:-}" ] && read -r -a settings <<<"$4"
+  # NAME=VALUE words set the client's environment (QUAVELINK_CLIENT=PATH: which build runs),
+  # the rest are its options.
+  local environment=() client=${QUAVELINK_CLIENT:-$build/client/quavelink-client}
+  for word in "${settings[@]}"; do
+    case $word in
+      QUAVELINK_CLIENT=*) client=${word#*=} ;;
+      [A-Z]*=*) environment+=("$word") ;;
+      *) extra+=("$word") ;;
+    esac
+  done
   "$build/headless/quavelink-serverd" --device SinkA >"$work/serverd.log" 2>&1 &
   running+=($!)
   sleep 0.5
-  "${QUAVELINK_CLIENT:-$build/client/quavelink-client}" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" -d b --no-keys \
+  env "${environment[@]}" "$client" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" "${extra[@]}" -d b --no-keys \
     --machine >"$work/client.log" 2>&1 &
   running+=($!)
   warmup=3 tail=2.5

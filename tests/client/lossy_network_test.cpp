@@ -541,8 +541,9 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIs
     std::fflush(stdout);
     if (stalledBy() > 20)
         GTEST_SKIP() << "this machine stalled the test by " << stalledBy() << " ms";
+    // What piled up behind a gap of the first seconds may have been cut; nothing after.
     EXPECT_EQ(jittery.underruns, settled.underruns);
-    EXPECT_EQ(jittery.droppedFrames, 0u);
+    EXPECT_EQ(jittery.droppedFrames, settled.droppedFrames);
     // The 5 ms it gave to cover a block and a pull, and more for the 20 ms the delay varies by.
     EXPECT_GE(jittery.targetMs, 12);
 
@@ -566,7 +567,7 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIs
     // wall clock, which bench/run-playout-relay.sh prints rather than a test judges.
     EXPECT_GE(downAfter, 0) << "the target did not come down";
     EXPECT_EQ(quiet.underruns, jittery.underruns);
-    EXPECT_EQ(quiet.droppedFrames, 0u);
+    EXPECT_EQ(quiet.droppedFrames, settled.droppedFrames);
 }
 
 }  // namespace

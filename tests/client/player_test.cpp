@@ -57,7 +57,7 @@ TEST(Player, FollowsTheRateOfTheQueuedAudioAndSurvivesAFailingOutput) {
     buffer.push(audio.data(), 480, 48000, now);
     EXPECT_EQ(player.runOnce(), 0);
     EXPECT_EQ(log.openedRates, std::vector<int>{48000});
-    EXPECT_EQ(log.writes.back(), 240u);  // 5 ms
+    EXPECT_EQ(log.writes.back(), 240u);  // 5 ms, a quarter of the 20 ms output buffer
     EXPECT_NEAR(log.middleSamples.back(), 77, 2);
     EXPECT_EQ(player.outputLatencyMs(), 12);
     player.runOnce();  // the rest of the 48000 Hz audio goes before the new rate starts
@@ -78,6 +78,20 @@ TEST(Player, FollowsTheRateOfTheQueuedAudioAndSurvivesAFailingOutput) {
     EXPECT_EQ(player.runOnce(), 0);
     EXPECT_EQ(log.openedRates, (std::vector<int>{48000, 44100, 44100}));
     EXPECT_EQ(player.openRate(), 44100);
+}
+
+// A chunk taken from the playout waits in hand until all of it fits in the output: with a
+// small output buffer the player takes what the sound server asks for at a time, a quarter.
+TEST(Player, TakesAQuarterOfASmallOutputBufferAtATime) {
+    Playout buffer(PlayoutSettings{});
+    std::int64_t now = 0;
+    ScriptedOutput::Log log;
+    Player player(buffer, std::make_unique<ScriptedOutput>(log), 8, [&] { return now += 2000; });
+    std::vector<std::int16_t> audio(480 * 2, 5);
+    buffer.push(audio.data(), 480, 48000, now);
+    player.runOnce();
+    ASSERT_FALSE(log.writes.empty());
+    EXPECT_EQ(log.writes.back(), 96u);  // 2 ms
 }
 
 }  // namespace
