@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 
 #include "app/save_dialog.h"
 #include "app/save_folder.h"
@@ -37,8 +36,7 @@ bool startRecording(const SaveAsChoice& choice, RecordControl& recording, Messag
     // has asked before replacing a file.
     RecordFile file = openRecordFile(choice.path, 0666);
     if (file.fd < 0) {
-        boxes.ShowMessageBox("Could not open file " + choice.path +
-                             " for writing: " + std::strerror(file.error));
+        boxes.ShowMessageBox("Could not open file " + choice.path + " for writing");
         return false;
     }
     recordFd = file.fd;
