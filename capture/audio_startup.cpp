@@ -5,7 +5,6 @@
 
 #include "capture/capture_engine.h"
 #include "capture/silence_renderer.h"
-#include "platform/allocator.h"
 #include "platform/environment.h"
 #include "platform/log.h"
 
@@ -18,11 +17,7 @@ AudioStartup::AudioStartup(EndpointList& endpoints, AudioBlockSink& sink, Messag
       boxes(boxes),
       channels(channels),
       warn48kDue(!warn48k.shownBefore),
-      warn48kShown(std::move(warn48k.recordShown)) {
-    // Every capture started again (after a sound server restart, a device change) frees the
-    // large buffers of the one before and makes new ones: they must not settle in the heap.
-    keepLargeAllocationsMapped();
-}
+      warn48kShown(std::move(warn48k.recordShown)) {}
 
 AudioStartup::~AudioStartup() {
     stopCapture();

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "discovery/multi_host.h"
+#include "platform/allocator.h"
 #include "recording/lock_sem.h"
 #include "server/server_thread.h"
 #include "server/server_window.h"
@@ -22,7 +23,11 @@ ServerWorkers::ServerWorkers(EndpointList& endpoints, ChannelSelection& channels
       streamServer(window, recordSink),
       serverSink(streamServer),
       capturedSink(tap, serverSink),
-      capture(endpoints, capturedSink, window, channels, std::move(warn48k)) {}
+      capture(endpoints, capturedSink, window, channels, std::move(warn48k)) {
+    // Every capture started again (after a sound server restart, a device change) frees the
+    // large buffers of the one before and makes new ones: they must not settle in the heap.
+    keepLargeAllocationsMapped();
+}
 
 ServerWorkers::~ServerWorkers() { stop(); }
 
