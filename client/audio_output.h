@@ -2,27 +2,36 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace quavelink {
 
-//! A playback stream of interleaved stereo 16-bit frames. Every call on the playback thread.
+//! A playback stream of interleaved stereo 16-bit frames that the sound server pulls: it asks
+//! for audio on a thread of its own, when its buffer has room, so a frame never waits in a
+//! second buffer of ours between the playout and the sound server.
 class AudioOutput {
   public:
+    //! Output thread: writes exactly `frames` frames to `out`. Must neither block nor allocate.
+    using Fill = std::function<void(std::int16_t* out, std::size_t frames)>;
+
     virtual ~AudioOutput() = default;
 
     //! Opens the stream at `sampleRate`, asking the sound server to keep about `bufferMs`
-    //! milliseconds queued. Closes any stream open before. False with `error` set on failure.
-    virtual bool open(int sampleRate, int bufferMs, std::string& error) = 0;
+    //! milliseconds queued, and starts pulling through `fill`. Closes any stream open before.
+    //! False with `error` set on failure. Not on the output thread.
+    virtual bool open(int sampleRate, int bufferMs, Fill fill, std::string& error) = 0;
 
-    //! Queues `frames` frames, blocking while the sound server's buffer is full; this is what
-    //! paces the playback thread. False with `error` set on failure (the stream is then closed).
-    virtual bool write(const std::int16_t* samples, std::size_t frames, std::string& error) = 0;
+    //! Whether the open stream has failed (the sound server went away), with `error` saying
+    //! how. Not on the output thread.
+    virtual bool failed(std::string& error) = 0;
 
-    //! Microseconds between a frame written now and its playback; -1 when unknown.
+    //! Microseconds between a frame handed over now and its playback; -1 when unknown. Not on
+    //! the output thread.
     virtual std::int64_t latencyUs() = 0;
 
+    //! Stops pulling: once it returns, `fill` is not called again. Not on the output thread.
     virtual void close() = 0;
 };
 

@@ -183,14 +183,17 @@ PlayoutSettings playoutSettingsFor(const ClientOptions& options) {
 }
 
 int outputBufferMsFor(const ClientOptions& options) {
-    if (options.jitterMs >= 0) return std::max(10, options.jitterMs * 3 / 4);
+    // The sound server's buffer covers only the wake-ups of its own thread and of the one that
+    // answers its requests (a real-time one): the network's share is the playout's. Below 6 ms
+    // this machine's sound server ran dry now and then with nothing else running.
+    if (options.jitterMs >= 0) return 6;
     switch (options.latency) {
         case ClientOptions::Latency::Low:
-            return 8;
+            return 4;
         case ClientOptions::Latency::Safe:
             return 20;
         default:
-            return 10;
+            return 6;
     }
 }
 
@@ -228,9 +231,9 @@ Output:
       --latency LEVEL     bounds of the playout queue, which adapts to what the network
                           and this machine need: low (2 to 40 ms, for a quiet wired link),
                           normal (3 to 120 ms, the default) or safe (15 to 400 ms, for a busy
-                          wireless link); the sound server holds 8, 10 or 20 ms more
-  -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds three
-                          quarters of it more, at least 10 ms). Either way the playout holds
+                          wireless link); the sound server holds 4, 6 or 20 ms more
+  -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds 6 ms
+                          more). Either way the playout holds
                           its level by playing up to 0.2 % slower or 0.15 % faster, not by
                           cutting or inserting audio (only a stale backlog is cut: 30 ms or
                           more past the target after a stall, or what piled up behind a gap

@@ -53,9 +53,8 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments);
 //! The playout's target as the options ask for it.
 PlayoutSettings playoutSettingsFor(const ClientOptions& options);
 
-//! What the sound server is asked to keep queued, in ms. With a fixed target it grows with the
-//! target (three quarters of it, at least 10 ms), as it did when the client had nothing else
-//! against its own late wake-ups; the adaptive playout measures those and covers them itself.
+//! What the sound server is asked to keep queued, in ms: by the latency level, whatever the
+//! playout's target; the network's share of the wait is the playout's.
 int outputBufferMsFor(const ClientOptions& options);
 
 //! "low", "normal" or "safe".

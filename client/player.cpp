@@ -5,19 +5,15 @@
 #include <exception>
 
 #include "client/playout.h"
-#include "client/realtime_priority.h"
 #include "platform/log.h"
 
 namespace quavelink {
 namespace {
-// The most taken at a time. Less is taken from a small output buffer: what the sound server
-// asks for at a time (a quarter of its buffer), since a chunk taken from the playout waits in
-// hand until the whole of it fits in the output, which adds to the latency.
-constexpr int kChunkMs = 5;
-constexpr int kIdlePauseMs = 5;
+// How often the stream is looked after: a rate change or a failure waits this long at most
+// (the audio meanwhile goes on, or there is none).
+constexpr int kWatchPauseMs = 10;
 constexpr int kRetryPauseMs = 1000;
-// Room for a chunk at any rate the stream may have (up to 96 kHz), taken once.
-constexpr std::size_t kMostChunkFrames = 96000 * kChunkMs / 1000;
+constexpr int kSlicePauseMs = 5;
 }  // namespace
 
 std::int64_t Player::steadyMicroseconds() {
@@ -31,13 +27,9 @@ Player::Player(Playout& playout, std::unique_ptr<AudioOutput> output, int output
     : playout(playout),
       output(std::move(output)),
       outputBufferMs(outputBufferMs),
-      clock(std::move(clock)),
-      chunk(kMostChunkFrames * 2) {}
+      clock(std::move(clock)) {}
 
-Player::~Player() {
-    stop();
-    if (output) output->close();
-}
+Player::~Player() { stop(); }
 
 void Player::start() {
     if (thread.joinable()) return;
@@ -48,17 +40,18 @@ void Player::start() {
 void Player::stop() {
     stopping = true;
     if (thread.joinable()) thread.join();
+    if (output) output->close();
+    rate = 0;
 }
 
 void Player::run() {
-    // A late wake-up empties the small output buffer: the sound server then plays silence.
-    raiseToRealtime();
     try {
         while (!stopping.load()) {
             int pauseMs = runOnce();
             // Sleep in short slices so that a stop never waits for a whole retry pause.
-            for (int slept = 0; slept < pauseMs && !stopping.load(); slept += kIdlePauseMs) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(kIdlePauseMs));
+            for (int slept = 0; slept < pauseMs && !stopping.load(); slept += kSlicePauseMs) {
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::min(kSlicePauseMs, pauseMs - slept)));
             }
         }
     } catch (const std::exception& e) {
@@ -69,32 +62,48 @@ void Player::run() {
 }
 
 int Player::runOnce() {
-    int wanted = playout.sampleRate();
-    if (wanted <= 0) return kIdlePauseMs;
     std::string error;
-    if (rate.load() != wanted) {
-        rate = 0;
-        if (!output->open(wanted, outputBufferMs, error)) {
-            if (!failureReported) logErrorLine("%s\n", error.c_str());
-            failureReported = true;
-            return kRetryPauseMs;
+    if (rate.load() != 0) {
+        int due = rateDue.load();
+        if (output->failed(error)) {
+            logErrorLine("%s\n", error.c_str());
+        } else if (due == 0) {
+            std::int64_t latency = output->latencyUs();
+            latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
+            return kWatchPauseMs;
         }
-        failureReported = false;
-        rate = wanted;
-    }
-    std::size_t frames = std::clamp<std::size_t>(
-        static_cast<std::size_t>(wanted) * static_cast<std::size_t>(outputBufferMs) / 4000,
-        static_cast<std::size_t>(wanted) / 1000, kMostChunkFrames);
-    frames = std::min(frames, static_cast<std::size_t>(wanted) * kChunkMs / 1000);
-    playout.pull(chunk.data(), frames, clock());
-    if (!output->write(chunk.data(), frames, error)) {
-        logErrorLine("%s\n", error.c_str());
+        // Closed, the output no longer pulls: from here this thread alone reads the playout.
+        output->close();
         rate = 0;
+        rateDue = 0;
+        if (due == 0) return kRetryPauseMs;
+    }
+    int wanted = playout.sampleRate();
+    if (wanted <= 0) return kSlicePauseMs;
+    // Set before the output starts pulling, which reads it.
+    rate = wanted;
+    if (!output->open(wanted, outputBufferMs, [this](std::int16_t* out, std::size_t frames) {
+            fill(out, frames);
+        }, error)) {
+        rate = 0;
+        if (!failureReported) logErrorLine("%s\n", error.c_str());
+        failureReported = true;
         return kRetryPauseMs;
     }
-    std::int64_t latency = output->latencyUs();
-    latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
-    return 0;
+    failureReported = false;
+    return kWatchPauseMs;
+}
+
+void Player::fill(std::int16_t* out, std::size_t frames) {
+    // The audio of the old rate plays to its end; what follows waits, as silence, for the
+    // stream to be opened again at its own rate.
+    int due = playout.sampleRate();
+    if (due != rate.load(std::memory_order_relaxed) || rateDue.load(std::memory_order_relaxed)) {
+        if (due > 0 && rateDue.load(std::memory_order_relaxed) == 0) rateDue = due;
+        std::fill(out, out + frames * 2, 0);
+        return;
+    }
+    playout.pull(out, frames, clock());
 }
 
 }  // namespace quavelink

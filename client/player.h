@@ -6,7 +6,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "client/audio_output.h"
 
@@ -14,12 +13,11 @@ namespace quavelink {
 
 class Playout;
 
-//! The playback thread: pulls what the sound server asks for at a time (a quarter of the
-//! output buffer, 1 to 5 ms) from the playout (silence while it fills) and
-//! writes it to the output, whose blocking write sets the pace. Opens the output at the rate of
-//! the audio due and opens it again when that rate changes; an output that fails is retried
-//! every second. Takes no lock the network thread takes and allocates nothing once the output
-//! is open. No exception leaves the thread.
+//! Plays the playout through the output. The output pulls on its own thread, straight from the
+//! playout (silence while it fills); this player's thread only looks after the stream: opens it
+//! at the rate of the audio due, opens it again when that rate changes, and retries every
+//! second once it fails. The pulling side takes no lock the network thread takes and allocates
+//! nothing. No exception leaves the thread.
 class Player {
   public:
     //! Microseconds on a steady clock; the same clock as the network thread's pushes.
@@ -32,13 +30,13 @@ class Player {
     Player(const Player&) = delete;
     Player& operator=(const Player&) = delete;
 
-    //! Starts the playback thread. Any thread.
+    //! Starts the player's thread. Any thread.
     void start();
-    //! Ends it, within one write. Any thread.
+    //! Ends it and closes the output. Any thread.
     void stop();
 
     //! One round of the thread's loop; tests call it directly instead of `start`. Returns the
-    //! milliseconds the caller should pause before the next round (0: go on at once).
+    //! milliseconds the caller should pause before the next round.
     int runOnce();
 
     //! The output's latency in ms as last read, -1 when unknown. Any thread.
@@ -50,6 +48,7 @@ class Player {
 
   private:
     void run();
+    void fill(std::int16_t* out, std::size_t frames);
 
     Playout& playout;
     std::unique_ptr<AudioOutput> output;
@@ -58,8 +57,9 @@ class Player {
     std::atomic<bool> stopping{false};
     std::atomic<int> latencyMs{-1};
     std::atomic<int> rate{0};
+    //! Set by the output thread: the audio due is at this other rate.
+    std::atomic<int> rateDue{0};
     bool failureReported = false;
-    std::vector<std::int16_t> chunk;
     std::thread thread;
 };
 

@@ -1,74 +1,161 @@
-#include <pulse/error.h>
-#include <pulse/simple.h>
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstring>
 
 #include "client/audio_output.h"
+#include "platform/pulse/pulse_connection.h"
 
 namespace quavelink {
 namespace {
 
-// The simple API is enough here: the playback thread only ever writes and reads the latency,
-// and its buffer attributes bound how much audio the sound server holds.
+std::string pulseFailure(const char* what, int code) {
+    return std::string("PulseAudio playback ") + what + ": " + pa_strerror(code);
+}
+
+// The stream is served from the connection's own event thread, which runs at a real-time
+// priority: the sound server's request for audio is answered in the same wake-up that brings
+// it, straight from the playout, so its buffer needs no room for a second thread of ours to
+// be woken and scheduled.
 class PulseOutput : public AudioOutput {
   public:
     PulseOutput(std::string sink, std::string client)
         : sinkName(std::move(sink)), clientName(std::move(client)) {}
     ~PulseOutput() override { close(); }
 
-    bool open(int sampleRate, int bufferMs, std::string& error) override {
+    bool open(int sampleRate, int bufferMs, Fill fillWith, std::string& error) override {
         close();
+        fill = std::move(fillWith);
+        if (start(sampleRate, bufferMs, error)) return true;
+        close();
+        return false;
+    }
+
+    bool failed(std::string& error) override {
+        if (!connection) return false;
+        if (streamFailed.load() || !connection->alive()) {
+            error = "PulseAudio playback failed: the connection to the sound server was lost";
+            return true;
+        }
+        return false;
+    }
+
+    std::int64_t latencyUs() override {
+        if (!connection || stream == nullptr) return -1;
+        pulse::Connection::Lock lock(*connection);
+        pa_usec_t latency = 0;
+        int negative = 0;
+        if (pa_stream_get_latency(stream, &latency, &negative) < 0) return -1;
+        return negative ? 0 : static_cast<std::int64_t>(latency);
+    }
+
+    void close() override {
+        if (!connection) return;
+        {
+            pulse::Connection::Lock lock(*connection);
+            if (stream != nullptr) {
+                pa_stream_set_state_callback(stream, nullptr, nullptr);
+                pa_stream_set_write_callback(stream, nullptr, nullptr);
+                pa_stream_disconnect(stream);
+                pa_stream_unref(stream);
+                stream = nullptr;
+            }
+        }
+        connection.reset();
+    }
+
+  private:
+    bool start(int sampleRate, int bufferMs, std::string& error) {
+        streamFailed = false;
+        connection = std::make_unique<pulse::Connection>();
+        pulse::Connection::Options options;
+        options.clientName = clientName.c_str();
+        options.realtimeEvents = true;
+        if (int code = connection->connect(options); code != 0) {
+            error = pulseFailure("could not start", code);
+            return false;
+        }
+        pulse::Connection::Lock lock(*connection);
         pa_sample_spec spec{PA_SAMPLE_S16LE, static_cast<std::uint32_t>(sampleRate), 2};
+        stream = pa_stream_new(connection->context(), "QuaveLink stream", &spec, nullptr);
+        if (stream == nullptr) {
+            error = pulseFailure("could not start", connection->lastError());
+            return false;
+        }
+        pa_stream_set_state_callback(stream, &PulseOutput::onState, this);
+        pa_stream_set_write_callback(stream, &PulseOutput::onWrite, this);
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.tlength = static_cast<std::uint32_t>(
             pa_usec_to_bytes(static_cast<pa_usec_t>(bufferMs) * 1000, &spec));
-        // Start playing as soon as half the buffer is there; the rest absorbs the wake-up
-        // jitter of the playback thread.
-        attributes.prebuf = attributes.tlength / 2;
-        // Asked for a quarter of the buffer at a time, as the playback thread writes it.
+        // Asked for a quarter of the buffer at a time: what is asked for comes out of the
+        // playout at once, so it is never held back from the sound server.
         attributes.minreq = attributes.tlength / 4 / 4 * 4;
+        attributes.prebuf = attributes.minreq;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
-        int code = 0;
-        stream = pa_simple_new(nullptr, clientName.c_str(), PA_STREAM_PLAYBACK,
-                               sinkName.empty() ? nullptr : sinkName.c_str(), "QuaveLink stream",
-                               &spec, nullptr, &attributes, &code);
-        if (stream == nullptr) {
-            error = std::string("PulseAudio playback could not start: ") + pa_strerror(code);
+        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
+                                                    PA_STREAM_INTERPOLATE_TIMING |
+                                                    PA_STREAM_AUTO_TIMING_UPDATE);
+        if (pa_stream_connect_playback(stream, sinkName.empty() ? nullptr : sinkName.c_str(),
+                                       &attributes, flags, nullptr, nullptr) < 0) {
+            error = pulseFailure("could not start", connection->lastError());
             return false;
         }
-        return true;
-    }
-
-    bool write(const std::int16_t* samples, std::size_t frames, std::string& error) override {
-        if (stream == nullptr) {
-            error = "PulseAudio playback is not open";
-            return false;
+        for (;;) {
+            pa_stream_state_t state = pa_stream_get_state(stream);
+            if (state == PA_STREAM_READY) return true;
+            if (!PA_STREAM_IS_GOOD(state)) {
+                error = pulseFailure("could not start", connection->lastError());
+                return false;
+            }
+            connection->waitSignal();
         }
-        int code = 0;
-        if (pa_simple_write(stream, samples, frames * 4, &code) < 0) {
-            error = std::string("PulseAudio playback failed: ") + pa_strerror(code);
-            close();
-            return false;
+    }
+
+    static void onState(pa_stream* stream, void* self) {
+        auto* output = static_cast<PulseOutput*>(self);
+        if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) output->streamFailed = true;
+        output->connection->signal();
+    }
+
+    static void onWrite(pa_stream* stream, std::size_t bytes, void* self) {
+        auto* output = static_cast<PulseOutput*>(self);
+        output->connection->guard("the playback stream's request", output->callbackFailed,
+                                  [&] { output->write(stream, bytes); });
+    }
+
+    void write(pa_stream* to, std::size_t bytes) {
+        bytes -= bytes % kFrameBytes;
+        while (bytes > 0) {
+            void* data = nullptr;
+            std::size_t room = bytes;
+            if (pa_stream_begin_write(to, &data, &room) < 0 || data == nullptr) {
+                streamFailed = true;
+                return;
+            }
+            room = std::min(room, bytes);
+            room -= room % kFrameBytes;
+            if (room == 0) {
+                pa_stream_cancel_write(to);
+                return;
+            }
+            fill(static_cast<std::int16_t*>(data), room / kFrameBytes);
+            if (pa_stream_write(to, data, room, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+                streamFailed = true;
+                return;
+            }
+            bytes -= room;
         }
-        return true;
     }
 
-    std::int64_t latencyUs() override {
-        if (stream == nullptr) return -1;
-        int code = 0;
-        pa_usec_t latency = pa_simple_get_latency(stream, &code);
-        if (latency == static_cast<pa_usec_t>(-1)) return -1;
-        return static_cast<std::int64_t>(latency);
-    }
-
-    void close() override {
-        if (stream != nullptr) pa_simple_free(stream);
-        stream = nullptr;
-    }
-
-  private:
+    static constexpr std::size_t kFrameBytes = 4;
     std::string sinkName;
     std::string clientName;
-    pa_simple* stream = nullptr;
+    std::unique_ptr<pulse::Connection> connection;
+    pa_stream* stream = nullptr;  // under the connection's lock
+    Fill fill;
+    std::atomic<bool> streamFailed{false};
+    bool callbackFailed = false;  // event thread
 };
 
 }  // namespace

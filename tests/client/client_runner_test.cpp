@@ -122,8 +122,8 @@ class FakeKeys : public KeySource {
 
 class SilentOutput : public AudioOutput {
   public:
-    bool open(int, int, std::string&) override { return true; }
-    bool write(const std::int16_t*, std::size_t, std::string&) override { return true; }
+    bool open(int, int, Fill, std::string&) override { return true; }
+    bool failed(std::string&) override { return false; }
     std::int64_t latencyUs() override { return -1; }
     void close() override {}
 };
