@@ -58,12 +58,13 @@ cleanup() {
     tail -n 20 "$work/pulseaudio.log" >&2
   fi
   [ -z "$daemon" ] || { kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null; } || true
+  [ -z "${QUAVELINK_LATENCY_LOGS:-}" ] || cp "$work/pulseaudio.log" "$QUAVELINK_LATENCY_LOGS/" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 env PULSE_RUNTIME_PATH="$work/run" PULSE_STATE_PATH="$work/state" HOME="$work" pulseaudio -n \
-  --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr \
+  --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr ${QUAVELINK_LATENCY_LOGS:+--log-level=info} \
   --load="module-native-protocol-unix socket=$work/native auth-anonymous=1" \
   --load="module-null-sink sink_name=a rate=48000 sink_properties=device.description=SinkA" \
   --load="module-null-sink sink_name=b rate=48000 sink_properties=device.description=SinkB" \
@@ -97,13 +98,15 @@ measure() {
   fi
   # Our client counts the times its jitter buffer ran dry: the dropouts it did not count came
   # from the sound server's playback buffer.
-  local underruns=
+  local underruns= output_underruns=
   [ "$system" != ours ] || underruns=$(sed -n 's/^summary .* underruns=\([0-9]*\).*/\1/p' "$work/client.log")
+  [ "$system" != ours ] || output_underruns=$(sed -n 's/^summary .* output_underruns=\([0-9]*\).*/\1/p' "$work/client.log")
   field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$line"; }
   local found sent dropouts notes="load $(cut -d' ' -f1 /proc/loadavg)"
   found=$(field found) sent=$(field sent) dropouts=$(field dropouts)
   [ "$(field source_dropouts)" = 0 ] || notes+=", $(field source_dropouts) gaps already on A, not counted"
   [ -z "$underruns" ] || notes+=", client underruns $underruns"
+  [ -z "$output_underruns" ] || notes+=", sound server ran dry $output_underruns times"
   [ "$(field late_ms)" = "" ] || notes+=", clock $(field late_ms) ms"
   printf '| %s | %s | %s | %s | %s/%s | %s | %s |\n' "$system" "$setting" \
     "$(field median_ms)" "$(field p99_ms)" "${found:-0}" "${sent:-?}" "${dropouts:--}" "$notes"

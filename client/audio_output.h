@@ -31,6 +31,14 @@ class AudioOutput {
     //! the output thread.
     virtual std::int64_t latencyUs() = 0;
 
+    //! How often the sound server found the open stream's buffer empty since it opened: each
+    //! time a gap is heard. Any thread.
+    virtual std::uint64_t underflows() = 0;
+
+    //! Asks the sound server to keep about `bufferMs` queued from now on. Not on the output
+    //! thread.
+    virtual void resize(int bufferMs) = 0;
+
     //! Stops pulling: once it returns, `fill` is not called again. Not on the output thread.
     virtual void close() = 0;
 };

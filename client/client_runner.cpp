@@ -279,6 +279,8 @@ StatusFigures ClientRunner::figures() {
     f.received = stats.received;
     f.lost = stats.lost;
     f.underruns = counters.underruns;
+    f.outputUnderruns = player->outputUnderflows();
+    f.outputMs = player->outputBufferMs();
     f.concealed = stats.concealedBlocks;
     f.bufferMs = static_cast<int>(counters.levelMs + 0.5);
     f.targetMs = static_cast<int>(counters.targetMs + 0.5);
@@ -319,8 +321,8 @@ void ClientRunner::printSummary() {
     if (options.machine) {
         std::fprintf(parts.out,
                      "summary received=%llu lost=%llu stale=%llu invalid=%llu restarts=%llu "
-                     "concealed_frames=%llu frames=%llu underruns=%llu dropped_frames=%llu "
-                     "seconds=%.3f exit=%d\n",
+                     "concealed_frames=%llu frames=%llu underruns=%llu output_underruns=%llu "
+                     "dropped_frames=%llu seconds=%.3f exit=%d\n",
                      static_cast<unsigned long long>(stats.received),
                      static_cast<unsigned long long>(stats.lost),
                      static_cast<unsigned long long>(stats.stale),
@@ -329,6 +331,7 @@ void ClientRunner::printSummary() {
                      static_cast<unsigned long long>(stats.concealedFrames),
                      static_cast<unsigned long long>(stats.frames),
                      static_cast<unsigned long long>(counters.underruns),
+                     static_cast<unsigned long long>(player->outputUnderflows()),
                      static_cast<unsigned long long>(counters.droppedFrames), secondsReceived,
                      exitCode);
         std::fflush(parts.out);
@@ -336,7 +339,8 @@ void ClientRunner::printSummary() {
         std::fprintf(parts.err, "Received %llu blocks, lost %llu, %llu playback underruns\n",
                      static_cast<unsigned long long>(stats.received),
                      static_cast<unsigned long long>(stats.lost),
-                     static_cast<unsigned long long>(counters.underruns));
+                     static_cast<unsigned long long>(counters.underruns +
+                                                     player->outputUnderflows()));
     }
 }
 

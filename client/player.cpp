@@ -9,6 +9,8 @@
 
 namespace quavelink {
 namespace {
+// The most the sound server's buffer grows to above the size asked for.
+constexpr int kMostGrowthMs = 40;
 // How often the stream is looked after: a rate change or a failure waits this long at most
 // (the audio meanwhile goes on, or there is none).
 constexpr int kWatchPauseMs = 10;
@@ -26,8 +28,9 @@ Player::Player(Playout& playout, std::unique_ptr<AudioOutput> output, int output
                Clock clock)
     : playout(playout),
       output(std::move(output)),
-      outputBufferMs(outputBufferMs),
-      clock(std::move(clock)) {}
+      bufferSize(outputBufferMs, outputBufferMs + kMostGrowthMs),
+      clock(std::move(clock)),
+      bufferMs(outputBufferMs) {}
 
 Player::~Player() { stop(); }
 
@@ -68,11 +71,11 @@ int Player::runOnce() {
         if (output->failed(error)) {
             logErrorLine("%s\n", error.c_str());
         } else if (due == 0) {
-            std::int64_t latency = output->latencyUs();
-            latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
+            watch();
             return kWatchPauseMs;
         }
         // Closed, the output no longer pulls: from here this thread alone reads the playout.
+        underflowsBefore += output->underflows();
         output->close();
         rate = 0;
         rateDue = 0;
@@ -82,7 +85,7 @@ int Player::runOnce() {
     if (wanted <= 0) return kSlicePauseMs;
     // Set before the output starts pulling, which reads it.
     rate = wanted;
-    if (!output->open(wanted, outputBufferMs, [this](std::int16_t* out, std::size_t frames) {
+    if (!output->open(wanted, bufferSize.ms(), [this](std::int16_t* out, std::size_t frames) {
             fill(out, frames);
         }, error)) {
         rate = 0;
@@ -91,7 +94,20 @@ int Player::runOnce() {
         return kRetryPauseMs;
     }
     failureReported = false;
+    bufferSize.newStream(clock());
     return kWatchPauseMs;
+}
+
+void Player::watch() {
+    std::uint64_t dry = output->underflows();
+    underflows = underflowsBefore + dry;
+    int wanted = bufferSize.update(dry, clock());
+    if (wanted != bufferMs.load()) {
+        output->resize(wanted);
+        bufferMs = wanted;
+    }
+    std::int64_t latency = output->latencyUs();
+    latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
 }
 
 void Player::fill(std::int16_t* out, std::size_t frames) {

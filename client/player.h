@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "client/audio_output.h"
+#include "client/output_buffer_size.h"
 
 namespace quavelink {
 
@@ -15,15 +16,15 @@ class Playout;
 
 //! Plays the playout through the output. The output pulls on its own thread, straight from the
 //! playout (silence while it fills); this player's thread only looks after the stream: opens it
-//! at the rate of the audio due, opens it again when that rate changes, and retries every
-//! second once it fails. The pulling side takes no lock the network thread takes and allocates
+//! at the rate of the audio due, opens it again when that rate changes, retries every second
+//! once it fails, and grows the sound server's buffer when it ran dry (`OutputBufferSize`). The pulling side takes no lock the network thread takes and allocates
 //! nothing. No exception leaves the thread.
 class Player {
   public:
     //! Microseconds on a steady clock; the same clock as the network thread's pushes.
     using Clock = std::function<std::int64_t()>;
 
-    //! `outputBufferMs`: what the sound server is asked to keep queued.
+    //! `outputBufferMs`: what the sound server is asked to keep queued, at least.
     Player(Playout& playout, std::unique_ptr<AudioOutput> output, int outputBufferMs,
            Clock clock = steadyMicroseconds);
     ~Player();
@@ -43,20 +44,30 @@ class Player {
     int outputLatencyMs() const { return latencyMs.load(std::memory_order_relaxed); }
     //! The rate the output is open at, 0 when closed. Any thread.
     int openRate() const { return rate.load(std::memory_order_relaxed); }
+    //! What the sound server is asked to keep queued now, ms. Any thread.
+    int outputBufferMs() const { return bufferMs.load(std::memory_order_relaxed); }
+    //! How often the sound server found the output's buffer empty, over every stream opened.
+    //! Any thread.
+    std::uint64_t outputUnderflows() const { return underflows.load(std::memory_order_relaxed); }
 
     static std::int64_t steadyMicroseconds();
 
   private:
     void run();
+    //! Player thread, while the output is open.
+    void watch();
     void fill(std::int16_t* out, std::size_t frames);
 
     Playout& playout;
     std::unique_ptr<AudioOutput> output;
-    int outputBufferMs;
+    OutputBufferSize bufferSize;
     Clock clock;
     std::atomic<bool> stopping{false};
     std::atomic<int> latencyMs{-1};
     std::atomic<int> rate{0};
+    std::atomic<int> bufferMs{0};
+    std::atomic<std::uint64_t> underflows{0};
+    std::uint64_t underflowsBefore = 0;  // of the streams closed before
     //! Set by the output thread: the audio due is at this other rate.
     std::atomic<int> rateDue{0};
     bool failureReported = false;

@@ -49,6 +49,19 @@ class PulseOutput : public AudioOutput {
         return negative ? 0 : static_cast<std::int64_t>(latency);
     }
 
+    std::uint64_t underflows() override { return streamUnderflows.load(); }
+
+    void resize(int bufferMs) override {
+        if (!connection || stream == nullptr) return;
+        pulse::Connection::Lock lock(*connection);
+        pa_buffer_attr attributes = attributesFor(bufferMs, *pa_stream_get_sample_spec(stream));
+        // Takes effect when the sound server has it; nobody waits for that.
+        if (pa_operation* operation =
+                pa_stream_set_buffer_attr(stream, &attributes, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+    }
+
     void close() override {
         if (!connection) return;
         {
@@ -56,6 +69,7 @@ class PulseOutput : public AudioOutput {
             if (stream != nullptr) {
                 pa_stream_set_state_callback(stream, nullptr, nullptr);
                 pa_stream_set_write_callback(stream, nullptr, nullptr);
+                pa_stream_set_underflow_callback(stream, nullptr, nullptr);
                 pa_stream_disconnect(stream);
                 pa_stream_unref(stream);
                 stream = nullptr;
@@ -65,8 +79,22 @@ class PulseOutput : public AudioOutput {
     }
 
   private:
+    static pa_buffer_attr attributesFor(int bufferMs, const pa_sample_spec& spec) {
+        pa_buffer_attr attributes;
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.tlength = static_cast<std::uint32_t>(
+            pa_usec_to_bytes(static_cast<pa_usec_t>(bufferMs) * 1000, &spec));
+        // Asked for a quarter of the buffer at a time: what is asked for comes out of the
+        // playout at once, so it is never held back from the sound server.
+        attributes.minreq = attributes.tlength / 4 / 4 * 4;
+        attributes.prebuf = attributes.minreq;
+        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        return attributes;
+    }
+
     bool start(int sampleRate, int bufferMs, std::string& error) {
         streamFailed = false;
+        streamUnderflows = 0;
         connection = std::make_unique<pulse::Connection>();
         pulse::Connection::Options options;
         options.clientName = clientName.c_str();
@@ -84,15 +112,8 @@ class PulseOutput : public AudioOutput {
         }
         pa_stream_set_state_callback(stream, &PulseOutput::onState, this);
         pa_stream_set_write_callback(stream, &PulseOutput::onWrite, this);
-        pa_buffer_attr attributes;
-        attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.tlength = static_cast<std::uint32_t>(
-            pa_usec_to_bytes(static_cast<pa_usec_t>(bufferMs) * 1000, &spec));
-        // Asked for a quarter of the buffer at a time: what is asked for comes out of the
-        // playout at once, so it is never held back from the sound server.
-        attributes.minreq = attributes.tlength / 4 / 4 * 4;
-        attributes.prebuf = attributes.minreq;
-        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        pa_stream_set_underflow_callback(stream, &PulseOutput::onUnderflow, this);
+        pa_buffer_attr attributes = attributesFor(bufferMs, spec);
         auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
                                                     PA_STREAM_INTERPOLATE_TIMING |
                                                     PA_STREAM_AUTO_TIMING_UPDATE);
@@ -116,6 +137,10 @@ class PulseOutput : public AudioOutput {
         auto* output = static_cast<PulseOutput*>(self);
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) output->streamFailed = true;
         output->connection->signal();
+    }
+
+    static void onUnderflow(pa_stream*, void* self) {
+        static_cast<PulseOutput*>(self)->streamUnderflows.fetch_add(1);
     }
 
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self) {
@@ -155,6 +180,7 @@ class PulseOutput : public AudioOutput {
     pa_stream* stream = nullptr;  // under the connection's lock
     Fill fill;
     std::atomic<bool> streamFailed{false};
+    std::atomic<std::uint64_t> streamUnderflows{0};
     bool callbackFailed = false;  // event thread
 };
 

@@ -28,8 +28,8 @@ std::string formatStatusLine(const StatusFigures& f) {
                   " | concealed %" PRIu64 " | latency ~%s ms",
                   f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   rateText(f.rateCode).c_str(), f.sampleRate / 1000.0, f.kilobitsPerSecond,
-                  f.received, f.lost, f.bufferMs, f.targetMs, f.jitterMs, f.ratePpm, f.underruns,
-                  f.concealed, latencyText(f.latencyMs).c_str());
+                  f.received, f.lost, f.bufferMs, f.targetMs, f.jitterMs, f.ratePpm,
+                  f.underruns + f.outputUnderruns, f.concealed, latencyText(f.latencyMs).c_str());
     return line;
 }
 
@@ -40,12 +40,12 @@ std::string formatMachineStatus(const StatusFigures& f) {
                   "sample_rate=%d kbps=%.1f "
                   "received=%" PRIu64 " lost=%" PRIu64 " underruns=%" PRIu64 " concealed=%" PRIu64
                   " buffer_ms=%d target_ms=%d jitter_ms=%.1f pull_jitter_ms=%.1f rate_ppm=%.0f"
-                  " latency_ms=%d",
+                  " latency_ms=%d output_ms=%d output_underruns=%" PRIu64,
                   f.server.empty() ? "-" : f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   f.rateCode, f.streamRateCode < 0 ? "-" : modeName(f.streamReliable),
                   f.streamRateCode, f.sampleRate, f.kilobitsPerSecond, f.received, f.lost,
                   f.underruns, f.concealed, f.bufferMs, f.targetMs, f.jitterMs, f.pullJitterMs,
-                  f.ratePpm, f.latencyMs);
+                  f.ratePpm, f.latencyMs, f.outputMs, f.outputUnderruns);
     return line;
 }
 

@@ -125,6 +125,8 @@ class SilentOutput : public AudioOutput {
     bool open(int, int, Fill, std::string&) override { return true; }
     bool failed(std::string&) override { return false; }
     std::int64_t latencyUs() override { return -1; }
+    std::uint64_t underflows() override { return 0; }
+    void resize(int) override {}
     void close() override {}
 };
 
@@ -334,7 +336,7 @@ TEST_F(ClientRunnerTest, SecondsEndTheRunOnceThatMuchAudioCameAndTheSummarySaysS
     script.sendAudio = true;
     EXPECT_EQ(run(), kClientExitOk);
     EXPECT_NE(out.text().find("summary received=8 lost=0 "), std::string::npos) << out.text();
-    EXPECT_NE(out.text().find(" frames=2704 underruns=0 dropped_frames=0 seconds=0.056 exit=0\n"),
+    EXPECT_NE(out.text().find(" frames=2704 underruns=0 output_underruns=0 dropped_frames=0 seconds=0.056 exit=0\n"),
               std::string::npos)
         << out.text();
 }
