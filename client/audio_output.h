@@ -18,7 +18,7 @@ class AudioOutput {
 
     virtual ~AudioOutput() = default;
 
-    //! Opens the stream at `sampleRate`, asking the sound server to keep about `bufferMs`
+    //! Opens the stream at `sampleRate`, asking the sound server to keep at least `bufferMs`
     //! milliseconds queued, and starts pulling through `fill`. Closes any stream open before.
     //! False with `error` set on failure. Not on the output thread.
     virtual bool open(int sampleRate, int bufferMs, Fill fill, std::string& error) = 0;
@@ -35,9 +35,9 @@ class AudioOutput {
     //! time a gap is heard. Any thread.
     virtual std::uint64_t underflows() = 0;
 
-    //! Asks the sound server to keep about `bufferMs` queued from now on. Not on the output
-    //! thread.
-    virtual void resize(int bufferMs) = 0;
+    //! What the sound server is asked to keep queued now, ms: at least what `open` asked for,
+    //! more for a while after it ran dry. Any thread.
+    virtual int bufferMs() = 0;
 
     //! Stops pulling: once it returns, `fill` is not called again. Not on the output thread.
     virtual void close() = 0;

@@ -231,9 +231,10 @@ Output:
       --latency LEVEL     bounds of the playout queue, which adapts to what the network
                           and this machine need: low (2 to 40 ms, for a quiet wired link),
                           normal (3 to 120 ms, the default) or safe (15 to 400 ms, for a busy
-                          wireless link); the sound server holds 4, 6 or 20 ms more
+                          wireless link); the sound server holds 4, 6 or 20 ms more, and
+                          more for a while each time it ran dry
   -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds 6 ms
-                          more). Either way the playout holds
+                          more, as above). Either way the playout holds
                           its level by playing up to 0.2 % slower or 0.15 % faster, not by
                           cutting or inserting audio (only a stale backlog is cut: 30 ms or
                           more past the target after a stall, or what piled up behind a gap

@@ -336,11 +336,11 @@ void ClientRunner::printSummary() {
                      exitCode);
         std::fflush(parts.out);
     } else if (!options.quiet) {
-        std::fprintf(parts.err, "Received %llu blocks, lost %llu, %llu playback underruns\n",
-                     static_cast<unsigned long long>(stats.received),
-                     static_cast<unsigned long long>(stats.lost),
-                     static_cast<unsigned long long>(counters.underruns +
-                                                     player->outputUnderflows()));
+        std::fprintf(
+            parts.err, "Received %llu blocks, lost %llu, %llu playback underruns\n",
+            static_cast<unsigned long long>(stats.received),
+            static_cast<unsigned long long>(stats.lost),
+            static_cast<unsigned long long>(counters.underruns + player->outputUnderflows()));
     }
 }
 

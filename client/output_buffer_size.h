@@ -20,6 +20,7 @@ class OutputBufferSize {
     int update(std::uint64_t underflows, std::int64_t nowUs);
 
     int ms() const { return size; }
+    int baseMs() const { return base; }
 
   private:
     int base, most, size;

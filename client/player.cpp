@@ -9,8 +9,6 @@
 
 namespace quavelink {
 namespace {
-// The most the sound server's buffer grows to above the size asked for.
-constexpr int kMostGrowthMs = 40;
 // How often the stream is looked after: a rate change or a failure waits this long at most
 // (the audio meanwhile goes on, or there is none).
 constexpr int kWatchPauseMs = 10;
@@ -28,7 +26,7 @@ Player::Player(Playout& playout, std::unique_ptr<AudioOutput> output, int output
                Clock clock)
     : playout(playout),
       output(std::move(output)),
-      bufferSize(outputBufferMs, outputBufferMs + kMostGrowthMs),
+      baseBufferMs(outputBufferMs),
       clock(std::move(clock)),
       bufferMs(outputBufferMs) {}
 
@@ -85,27 +83,21 @@ int Player::runOnce() {
     if (wanted <= 0) return kSlicePauseMs;
     // Set before the output starts pulling, which reads it.
     rate = wanted;
-    if (!output->open(wanted, bufferSize.ms(), [this](std::int16_t* out, std::size_t frames) {
-            fill(out, frames);
-        }, error)) {
+    if (!output->open(
+            wanted, baseBufferMs,
+            [this](std::int16_t* out, std::size_t frames) { fill(out, frames); }, error)) {
         rate = 0;
         if (!failureReported) logErrorLine("%s\n", error.c_str());
         failureReported = true;
         return kRetryPauseMs;
     }
     failureReported = false;
-    bufferSize.newStream(clock());
     return kWatchPauseMs;
 }
 
 void Player::watch() {
-    std::uint64_t dry = output->underflows();
-    underflows = underflowsBefore + dry;
-    int wanted = bufferSize.update(dry, clock());
-    if (wanted != bufferMs.load()) {
-        output->resize(wanted);
-        bufferMs = wanted;
-    }
+    underflows = underflowsBefore + output->underflows();
+    bufferMs = output->bufferMs();
     std::int64_t latency = output->latencyUs();
     latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
 }

@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "client/audio_output.h"
-#include "client/output_buffer_size.h"
 
 namespace quavelink {
 
@@ -17,8 +16,8 @@ class Playout;
 //! Plays the playout through the output. The output pulls on its own thread, straight from the
 //! playout (silence while it fills); this player's thread only looks after the stream: opens it
 //! at the rate of the audio due, opens it again when that rate changes, retries every second
-//! once it fails, and grows the sound server's buffer when it ran dry (`OutputBufferSize`). The pulling side takes no lock the network thread takes and allocates
-//! nothing. No exception leaves the thread.
+//! once it fails, and reads the output's figures for the status line. The pulling side takes no
+//! lock the network thread takes and allocates nothing. No exception leaves the thread.
 class Player {
   public:
     //! Microseconds on a steady clock; the same clock as the network thread's pushes.
@@ -60,7 +59,7 @@ class Player {
 
     Playout& playout;
     std::unique_ptr<AudioOutput> output;
-    OutputBufferSize bufferSize;
+    int baseBufferMs;
     Clock clock;
     std::atomic<bool> stopping{false};
     std::atomic<int> latencyMs{-1};

@@ -1,9 +1,12 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <optional>
 
 #include "client/audio_output.h"
+#include "client/output_buffer_size.h"
 #include "platform/pulse/pulse_connection.h"
 
 namespace quavelink {
@@ -13,10 +16,21 @@ std::string pulseFailure(const char* what, int code) {
     return std::string("PulseAudio playback ") + what + ": " + pa_strerror(code);
 }
 
+// The most the sound server's buffer grows to above the size asked for.
+constexpr int kMostGrowthMs = 40;
+
+std::int64_t steadyMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 // The stream is served from the connection's own event thread, which runs at a real-time
 // priority: the sound server's request for audio is answered in the same wake-up that brings
 // it, straight from the playout, so its buffer needs no room for a second thread of ours to
-// be woken and scheduled.
+// be woken and scheduled. When it runs dry all the same, the room it is given grows
+// (`OutputBufferSize`): the step is filled with silence at once, inside the gap being heard,
+// rather than drawn from the playout, whose own margin it would empty.
 class PulseOutput : public AudioOutput {
   public:
     PulseOutput(std::string sink, std::string client)
@@ -26,7 +40,11 @@ class PulseOutput : public AudioOutput {
     bool open(int sampleRate, int bufferMs, Fill fillWith, std::string& error) override {
         close();
         fill = std::move(fillWith);
-        if (start(sampleRate, bufferMs, error)) return true;
+        // The size grown to is kept for a stream opened again: the same sound server.
+        if (!size || size->baseMs() != bufferMs) size.emplace(bufferMs, bufferMs + kMostGrowthMs);
+        size->newStream(steadyMicroseconds());
+        shownMs = size->ms();
+        if (start(sampleRate, size->ms(), error)) return true;
         close();
         return false;
     }
@@ -51,16 +69,7 @@ class PulseOutput : public AudioOutput {
 
     std::uint64_t underflows() override { return streamUnderflows.load(); }
 
-    void resize(int bufferMs) override {
-        if (!connection || stream == nullptr) return;
-        pulse::Connection::Lock lock(*connection);
-        pa_buffer_attr attributes = attributesFor(bufferMs, *pa_stream_get_sample_spec(stream));
-        // Takes effect when the sound server has it; nobody waits for that.
-        if (pa_operation* operation =
-                pa_stream_set_buffer_attr(stream, &attributes, nullptr, nullptr)) {
-            pa_operation_unref(operation);
-        }
-    }
+    int bufferMs() override { return shownMs.load(); }
 
     void close() override {
         if (!connection) return;
@@ -114,9 +123,8 @@ class PulseOutput : public AudioOutput {
         pa_stream_set_write_callback(stream, &PulseOutput::onWrite, this);
         pa_stream_set_underflow_callback(stream, &PulseOutput::onUnderflow, this);
         pa_buffer_attr attributes = attributesFor(bufferMs, spec);
-        auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY |
-                                                    PA_STREAM_INTERPOLATE_TIMING |
-                                                    PA_STREAM_AUTO_TIMING_UPDATE);
+        auto flags = static_cast<pa_stream_flags_t>(
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_playback(stream, sinkName.empty() ? nullptr : sinkName.c_str(),
                                        &attributes, flags, nullptr, nullptr) < 0) {
             error = pulseFailure("could not start", connection->lastError());
@@ -139,14 +147,50 @@ class PulseOutput : public AudioOutput {
         output->connection->signal();
     }
 
-    static void onUnderflow(pa_stream*, void* self) {
-        static_cast<PulseOutput*>(self)->streamUnderflows.fetch_add(1);
+    static void onUnderflow(pa_stream* stream, void* self) {
+        auto* output = static_cast<PulseOutput*>(self);
+        output->connection->guard("the playback stream's underflow", output->callbackFailed, [&] {
+            std::uint64_t count = output->streamUnderflows.fetch_add(1) + 1;
+            output->follow(stream, count);
+        });
+    }
+
+    // Event thread: grows or shrinks the stream's buffer as `size` asks after `count` underflows.
+    void follow(pa_stream* to, std::uint64_t count) {
+        int before = size->ms();
+        int after = size->update(count, steadyMicroseconds());
+        if (after == before) return;
+        if (after > before) writeSilence(to, after - before);
+        pa_buffer_attr attributes = attributesFor(after, *pa_stream_get_sample_spec(to));
+        // Takes effect when the sound server has it; nobody waits for that.
+        if (pa_operation* operation =
+                pa_stream_set_buffer_attr(to, &attributes, nullptr, nullptr)) {
+            pa_operation_unref(operation);
+        }
+        shownMs = after;
+    }
+
+    void writeSilence(pa_stream* to, int ms) {
+        std::size_t bytes =
+            pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, pa_stream_get_sample_spec(to));
+        bytes -= bytes % kFrameBytes;
+        while (bytes > 0) {
+            void* data = nullptr;
+            std::size_t room = bytes;
+            if (pa_stream_begin_write(to, &data, &room) < 0 || data == nullptr) return;
+            room = std::min(room, bytes);
+            std::memset(data, 0, room);
+            if (pa_stream_write(to, data, room, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
+            bytes -= room;
+        }
     }
 
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self) {
         auto* output = static_cast<PulseOutput*>(self);
-        output->connection->guard("the playback stream's request", output->callbackFailed,
-                                  [&] { output->write(stream, bytes); });
+        output->connection->guard("the playback stream's request", output->callbackFailed, [&] {
+            output->write(stream, bytes);
+            output->follow(stream, output->streamUnderflows.load());
+        });
     }
 
     void write(pa_stream* to, std::size_t bytes) {
@@ -181,6 +225,8 @@ class PulseOutput : public AudioOutput {
     Fill fill;
     std::atomic<bool> streamFailed{false};
     std::atomic<std::uint64_t> streamUnderflows{0};
+    std::optional<OutputBufferSize> size;  // event thread while open
+    std::atomic<int> shownMs{0};
     bool callbackFailed = false;  // event thread
 };
 

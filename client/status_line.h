@@ -19,14 +19,14 @@ struct StatusFigures {
     std::uint64_t lost = 0;
     std::uint64_t underruns = 0;        //!< the playout queue ran dry
     std::uint64_t outputUnderruns = 0;  //!< the sound server found its buffer empty
-    std::uint64_t concealed = 0;  //!< blocks made up for lost or unusable ones
-    int bufferMs = 0;             //!< playout queue level
-    int targetMs = 0;             //!< playout target now
-    double jitterMs = 0;          //!< arrival lateness the target covers
-    double pullJitterMs = 0;      //!< the playback side's own irregularity it covers
-    double ratePpm = 0;           //!< playing this much faster than nominal
-    int outputMs = 0;             //!< what the sound server is asked to keep queued
-    int latencyMs = -1;           //!< estimate; -1 unknown
+    std::uint64_t concealed = 0;        //!< blocks made up for lost or unusable ones
+    int bufferMs = 0;                   //!< playout queue level
+    int targetMs = 0;                   //!< playout target now
+    double jitterMs = 0;                //!< arrival lateness the target covers
+    double pullJitterMs = 0;            //!< the playback side's own irregularity it covers
+    double ratePpm = 0;                 //!< playing this much faster than nominal
+    int outputMs = 0;                   //!< what the sound server is asked to keep queued
+    int latencyMs = -1;                 //!< estimate; -1 unknown
 };
 
 //! "reliable" or "best-effort".

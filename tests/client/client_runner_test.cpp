@@ -126,7 +126,7 @@ class SilentOutput : public AudioOutput {
     bool failed(std::string&) override { return false; }
     std::int64_t latencyUs() override { return -1; }
     std::uint64_t underflows() override { return 0; }
-    void resize(int) override {}
+    int bufferMs() override { return 0; }
     void close() override {}
 };
 
