@@ -88,14 +88,20 @@ class PulseOutput : public AudioOutput {
     }
 
   private:
-    static pa_buffer_attr attributesFor(int bufferMs, const pa_sample_spec& spec) {
+    // The sound server is asked for a quarter of the size asked for at a time, and sets its own
+    // latency (the sink's period) to that quarter; the rest is the stream's buffer. Grown, only
+    // the buffer grows: a sink asked for another period reconfigures, and that alone made it
+    // run dry again.
+    pa_buffer_attr attributesFor(int bufferMs, const pa_sample_spec& spec) const {
+        auto bytesOf = [&](double ms) {
+            auto bytes = pa_usec_to_bytes(static_cast<pa_usec_t>(ms * 1000), &spec);
+            return static_cast<std::uint32_t>(bytes - bytes % kFrameBytes);
+        };
+        double quarterMs = size->baseMs() / 4.0;
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.tlength = static_cast<std::uint32_t>(
-            pa_usec_to_bytes(static_cast<pa_usec_t>(bufferMs) * 1000, &spec));
-        // Asked for a quarter of the buffer at a time: what is asked for comes out of the
-        // playout at once, so it is never held back from the sound server.
-        attributes.minreq = attributes.tlength / 4 / 4 * 4;
+        attributes.minreq = bytesOf(quarterMs);
+        attributes.tlength = bytesOf(bufferMs - quarterMs);
         attributes.prebuf = attributes.minreq;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         return attributes;
@@ -124,7 +130,7 @@ class PulseOutput : public AudioOutput {
         pa_stream_set_underflow_callback(stream, &PulseOutput::onUnderflow, this);
         pa_buffer_attr attributes = attributesFor(bufferMs, spec);
         auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+            PA_STREAM_EARLY_REQUESTS | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_playback(stream, sinkName.empty() ? nullptr : sinkName.c_str(),
                                        &attributes, flags, nullptr, nullptr) < 0) {
             error = pulseFailure("could not start", connection->lastError());
