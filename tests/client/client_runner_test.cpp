@@ -336,8 +336,10 @@ TEST_F(ClientRunnerTest, SecondsEndTheRunOnceThatMuchAudioCameAndTheSummarySaysS
     script.sendAudio = true;
     EXPECT_EQ(run(), kClientExitOk);
     EXPECT_NE(out.text().find("summary received=8 lost=0 "), std::string::npos) << out.text();
-    EXPECT_NE(out.text().find(" frames=2704 underruns=0 output_underruns=0 dropped_frames=0 seconds=0.056 exit=0\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.text().find(
+            " frames=2704 underruns=0 output_underruns=0 dropped_frames=0 seconds=0.056 exit=0\n"),
+        std::string::npos)
         << out.text();
 }
 

@@ -32,7 +32,7 @@ TEST(StatusLine, MachineLineCarriesEveryFigureAsOneWord) {
         "stream_mode=best-effort stream_rate=2 "
         "sample_rate=44100 kbps=131.4 received=12345 lost=7 underruns=1 concealed=3 "
         "buffer_ms=22 target_ms=40 jitter_ms=12.3 pull_jitter_ms=0.0 rate_ppm=-312 latency_ms=71 "
-              "output_ms=10 output_underruns=2");
+        "output_ms=10 output_underruns=2");
     std::string human = formatStatusLine(f);
     for (const char* part :
          {"best-effort", "Opus 128k", "44.1 kHz", "131 kbit/s", "lost 7", "buffer 22/40 ms",
