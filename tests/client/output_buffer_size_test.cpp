@@ -8,7 +8,8 @@ namespace {
 constexpr std::int64_t kSecond = 1'000'000;
 
 // Each run dry grows the buffer at once, up to its most; it shrinks a ms at a time only after
-// 30 calm seconds, never below the size asked for; a new stream's count starts again.
+// 30 calm seconds, never below the size asked for; a new stream's count starts again, and
+// runs dry in its first two seconds (the sound server setting it up) grow nothing.
 TEST(OutputBufferSize, GrowsAtOnceWhenTheStreamRanDryAndShrinksSlowlyAfterACalmStretch) {
     OutputBufferSize size(6, 20);
     size.newStream(0);
@@ -31,7 +32,9 @@ TEST(OutputBufferSize, GrowsAtOnceWhenTheStreamRanDryAndShrinksSlowlyAfterACalmS
     EXPECT_EQ(size.ms(), 6);
 
     size.newStream(now);
-    EXPECT_EQ(size.update(1, now + kSecond), 10);
+    EXPECT_EQ(size.update(2, now + kSecond), 6);
+    EXPECT_EQ(size.update(2, now + 3 * kSecond), 6);  // those two are not counted again
+    EXPECT_EQ(size.update(3, now + 4 * kSecond), 10);
 }
 
 }  // namespace
