@@ -3,10 +3,16 @@ monitor in one process, then prints how long each click took from the first to t
 and how often the tone under the clicks broke up on the far side.
 
 Both recordings are put on the process's monotonic clock: each read is stamped when it
-returns, and a stream's frame 0 is placed at the earliest stamp minus the frames read by
-then (a read never returns before its frames exist, and the earliest one waited least)."""
+returns, and the frames it completes are placed back from the stamp of the least delayed read
+of the next few seconds (a read never returns before its frames exist, and the one that waited
+least tells best when they did). Placing every frame from one read for the whole run held
+only while the recording lost nothing: a recording that overflowed once while this process
+was descheduled put every later frame early by what it lost, which over ten minutes made the
+median delay wrong by tens of ms in either direction."""
 import argparse
 import array
+import bisect
+import collections
 import threading
 import time
 
@@ -20,14 +26,21 @@ from pulse_simple import FRAME_BYTES, RATE, Stream
 # see the placing of frame 0 above.
 READ_MS = 10
 WRITE_MS = 10
+# How far ahead a frame's place is looked for: many reads, and shorter than the time between
+# two losses of a recording.
+PLACE_WINDOW_S = 2.0
 
 
 class Recorder(threading.Thread):
     def __init__(self, source):
         super().__init__(daemon=True)
         self.stream = Stream(source, record=True, buffer_ms=READ_MS, name="probe " + source)
-        self.chunks, self.start_time, self.error = [], None, None
-        self.frames, self.last_read = 0, None
+        self.chunks, self.error = [], None
+        self.frames = 0
+        # Per read: the frames read by its end, and when frame 0 would have been had nothing
+        # been lost (its stamp less those frames' length).
+        self.read_ends, self.read_origins = [], []
+        self.placed = None
         self.stopping = threading.Event()
 
     def run(self):
@@ -38,19 +51,53 @@ class Recorder(threading.Thread):
                 now = time.monotonic()
                 self.chunks.append(chunk)
                 self.frames += len(chunk) // FRAME_BYTES
-                start = now - self.frames / RATE
-                if self.start_time is None or start < self.start_time:
-                    self.start_time = start
-                self.last_read = now
+                self.read_ends.append(self.frames)
+                self.read_origins.append(now - self.frames / RATE)
         except OSError as e:
             self.error = e
         finally:
             self.stream.close()
 
+    def place(self):
+        """Settles each read's origin: the least of its own and the next few seconds' reads'.
+        A read that came late stands above that floor and gets it; a loss raises the floor
+        from the read that lost on, and a late read before it still finds the old floor."""
+        origins, placed = self.read_origins, []
+        window = max(1, round(PLACE_WINDOW_S * 1000 / READ_MS))
+        low = collections.deque()  # reads ahead, their origins rising from the front
+        for k in range(len(origins) - 1, -1, -1):
+            while low and origins[low[-1]] >= origins[k]:
+                low.pop()
+            low.append(k)
+            while low[0] > k + window:
+                low.popleft()
+            placed.append(origins[low[0]])
+        placed.reverse()
+        self.placed = placed
+
+    def time_of(self, frame):
+        k = min(bisect.bisect_right(self.read_ends, frame), len(self.placed) - 1)
+        return self.placed[k] + frame / RATE
+
+    def frame_of(self, t):
+        """The frame heard at `t`: the inverse of `time_of`, by the read whose frames it is in."""
+        lo, hi = 0, len(self.placed) - 1
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if self.placed[mid] + self.read_ends[mid] / RATE < t:
+                lo = mid + 1
+            else:
+                hi = mid
+        return round((t - self.placed[lo]) * RATE)
+
     def late_ms(self):
         """How far the last read came after its frames' place on the timeline: a few ms
-        unless the source paused or the recording lost data, which would skew it."""
-        return 1000 * (self.last_read - self.start_time - self.frames / RATE)
+        unless the machine was busy at the end."""
+        return 1000 * (self.read_origins[-1] - self.placed[-1])
+
+    def lost_ms(self):
+        """How much the recording lost over the run: its floor's rise from start to end."""
+        return 1000 * (self.placed[-1] - self.placed[0])
 
     def left_channel(self):
         samples = array.array("h", b"".join(self.chunks))
@@ -102,9 +149,11 @@ def main():
         for name, r in (("near", near), ("far", far)):
             with open(f"{args.save}/{args.label}-{name}.raw", "wb") as out:
                 out.write(b"".join(r.chunks))
+    for r in (near, far):
+        r.place()
     a, b = near.left_channel(), far.left_channel()
-    sent = [near.start_time + i / RATE for i in analysis.onsets(a)]
-    heard = [far.start_time + i / RATE for i in analysis.onsets(b)]
+    sent = [near.time_of(i) for i in analysis.onsets(a)]
+    heard = [far.time_of(i) for i in analysis.onsets(b)]
     longest = args.tail - 0.3
     delay = analysis.common_delay(sent, heard, longest)
     fields = {"label": args.label, "sent": len(starts), "near": len(sent)}
@@ -113,28 +162,23 @@ def main():
     else:
         delays = [1000 * d for d in analysis.pair_clicks(sent, heard, delay)]
 
-        def far_frame(t):
-            return round((t - far.start_time) * RATE)
-
-        def near_frame(t):
-            return round((t - near.start_time) * RATE)
-
         window = (sent[0] + delay - 0.05, sent[-1] + delay + 0.2)
-        source_gaps = analysis.gaps(a, near_frame(sent[0] - 0.05), near_frame(sent[-1] + 0.2))
+        source_gaps = analysis.gaps(a, near.frame_of(sent[0] - 0.05), near.frame_of(sent[-1] + 0.2))
         # A gap already in what went in is no fault of the system that carried it.
-        source_times = [near.start_time + g[0] / RATE + delay for g in source_gaps]
-        far_gaps = [g for g in analysis.gaps(b, far_frame(window[0]), far_frame(window[1]))
-                    if not any(abs(far.start_time + g[0] / RATE - t) < 0.1 for t in source_times)]
+        source_times = [near.time_of(g[0]) + delay for g in source_gaps]
+        far_gaps = [g for g in analysis.gaps(b, far.frame_of(window[0]), far.frame_of(window[1]))
+                    if not any(abs(far.time_of(g[0]) - t) < 0.1 for t in source_times)]
         count, missing = len(far_gaps), sum(g[1] for g in far_gaps)
         source_count = len(source_gaps)
-        level = (analysis.rms(b, far_frame(window[0]), far_frame(window[1])) /
-                 max(1.0, analysis.rms(a, near_frame(sent[0]), near_frame(sent[-1]))))
+        level = (analysis.rms(b, far.frame_of(window[0]), far.frame_of(window[1])) /
+                 max(1.0, analysis.rms(a, near.frame_of(sent[0]), near.frame_of(sent[-1]))))
         fields.update(found=len(delays), median_ms=f"{analysis.percentile(delays, 0.5):.1f}",
                       p99_ms=f"{analysis.percentile(delays, 0.99):.1f}",
                       min_ms=f"{min(delays):.1f}", max_ms=f"{max(delays):.1f}",
                       dropouts=count, gap_ms=f"{1000 * missing / RATE:.1f}",
                       source_dropouts=source_count, level=f"{level:.2f}",
-                      late_ms=f"{max(near.late_ms(), far.late_ms()):.1f}")
+                      late_ms=f"{max(near.late_ms(), far.late_ms()):.1f}",
+                      lost_ms=f"{max(near.lost_ms(), far.lost_ms()):.1f}")
     print("result " + " ".join(f"{k}={v}" for k, v in fields.items()), flush=True)
 
 
