@@ -9,7 +9,11 @@
 # system runs at its default buffer, then at smaller buffers while they run clean or larger
 # ones until one does: the last clean one is its smallest buffer that carried the whole run
 # without a dropout or a lost click.
-# Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search] [--only "ours snapcast trx rtp"]
+# "loopback", run only when named in --only, is no peer: the sound server's own path from A's
+# monitor to B (module-loopback), the floor this machine's sound server sets for everyone;
+# --loopback-ms N: its first setting (else its default).
+# Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search]
+#          [--only "ours snapcast trx rtp loopback"] [--loopback-ms N]
 #          [--rates "0 1 2 3"] [--modes "reliable best-effort"] [--ours-options "A;B"]
 #   default: 80 clicks 0.75 s ± 0.2 s apart (60 s a run); --quick: 50 clicks 0.5 s ± 0.15 s
 #   apart (25 s a run); --clicks N: N clicks a run at that spacing (800 at the default: ten
@@ -33,7 +37,7 @@ if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
 fi
 
 clicks=80 spacing=0.75 jitter=0.2 search=1 only="ours snapcast trx rtp"
-rates="0 1 2 3" modes="reliable best-effort" ours_options=""
+rates="0 1 2 3" modes="reliable best-effort" ours_options="" loopback_ms=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rates) rates=$2; shift ;;
@@ -43,6 +47,7 @@ while [ $# -gt 0 ]; do
     --clicks) clicks=$2; shift ;;
     --no-search) search=0 ;;
     --only) only=$2; shift ;;
+    --loopback-ms) loopback_ms=$2; shift ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
   esac
   shift
@@ -80,18 +85,34 @@ pactl set-default-sink a
 probe=(/usr/bin/python3 -B "$top/bench/latency/probe.py")
 chrt -f 1 true 2>/dev/null && probe=(chrt -f 1 "${probe[@]}")
 
+# The host of a virtual machine takes CPU time from it now and then ("steal"): while it does,
+# every audio thread of the run wakes late, whatever system is measured.
+# stolen_since "": the counters now; stolen_since COUNTERS: the share stolen since, in %.
+stolen_since() {
+  local now
+  now=$(awk '/^cpu / { print $9, $2 + $3 + $4 + $5 + $6 + $7 + $8 + $9 }' /proc/stat)
+  if [ -z "$1" ]; then echo "$now"; return; fi
+  awk -v a="$1" -v b="$now" 'BEGIN {
+    split(a, x, " "); split(b, y, " ")
+    printf "%.1f", 100 * (y[1] - x[1]) / (y[2] - x[2] > 0 ? y[2] - x[2] : 1)
+  }'
+}
+
 # measure SYSTEM SETTING-TEXT START-COMMAND...: prints one table row; succeeds when every
 # click arrived and the tone never broke up.
 measure() {
   local system=$1 setting=$2
   shift 2
   "$@"
-  local line
+  local line stolen
+  stolen=$(stolen_since "")
   line=$("${probe[@]}" --play a --near a.monitor --far b.monitor --clicks "$clicks" \
          --spacing "$spacing" --jitter "$jitter" --warmup "$warmup" --tail "$tail" \
          --label "$system" | grep '^result' || true)
+  stolen=$(stolen_since "$stolen")
   stop_system
   [ "$system" != rtp ] || stop_rtp
+  [ "$system" != loopback ] || stop_loopback
   if [ "$system" = ours ] && [ -n "${QUAVELINK_LATENCY_LOGS:-}" ]; then
     mkdir -p "$QUAVELINK_LATENCY_LOGS"
     cp "$work/client.log" "$QUAVELINK_LATENCY_LOGS/$(tr -c 'A-Za-z0-9.-' _ <<<"$setting").log"
@@ -102,12 +123,14 @@ measure() {
   [ "$system" != ours ] || underruns=$(sed -n 's/^summary .* underruns=\([0-9]*\).*/\1/p' "$work/client.log")
   [ "$system" != ours ] || output_underruns=$(sed -n 's/^summary .* output_underruns=\([0-9]*\).*/\1/p' "$work/client.log")
   field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$line"; }
-  local found sent dropouts notes="load $(cut -d' ' -f1 /proc/loadavg)"
+  local found sent dropouts notes="load $(cut -d' ' -f1 /proc/loadavg), CPU stolen $stolen %"
   found=$(field found) sent=$(field sent) dropouts=$(field dropouts)
   [ "$(field source_dropouts)" = 0 ] || notes+=", $(field source_dropouts) gaps already on A, not counted"
   [ -z "$underruns" ] || notes+=", client underruns $underruns"
   [ -z "$output_underruns" ] || notes+=", sound server ran dry $output_underruns times"
   [ "$(field late_ms)" = "" ] || notes+=", clock $(field late_ms) ms"
+  # A recording that lost data is placed again from there on: worth knowing, not a fault.
+  case $(field lost_ms) in ""|0.*|-*) ;; *) notes+=", a recording lost $(field lost_ms) ms" ;; esac
   printf '| %s | %s | %s | %s | %s/%s | %s | %s |\n' "$system" "$setting" \
     "$(field median_ms)" "$(field p99_ms)" "${found:-0}" "${sent:-?}" "${dropouts:--}" "$notes"
   [ -n "$found" ] && [ "$found" = "$sent" ] && [ "$dropouts" = 0 ]
@@ -120,6 +143,7 @@ describe() {
     snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
     trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
     rtp) echo "latency_msec ${1:-500 (default)}" ;;
+    loopback) echo "latency_msec ${1:-200 (default)}" ;;
   esac
 }
 
@@ -165,6 +189,7 @@ describe() {
     snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
     trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
     rtp) echo "latency_msec ${1:-500 (default)}" ;;
+    loopback) echo "latency_msec ${1:-200 (default)}" ;;
   esac
 }
 
@@ -213,6 +238,12 @@ for system in $only; do
       status=0
       try rtp start_rtp "" || status=$?
       [ $search = 0 ] || explore rtp start_rtp $status "20" "50" "100" "200" "-1000"
+      ;;
+    loopback)
+      status=0
+      try loopback start_loopback "$loopback_ms" || status=$?
+      [ $search = 0 ] || explore loopback start_loopback $status "5" "10" "15" "20" "30" "50" \
+        "100" "-500"
       ;;
     *) echo "unknown system: $system" >&2; exit 1 ;;
   esac

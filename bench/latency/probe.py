@@ -95,9 +95,10 @@ class Recorder(threading.Thread):
         unless the machine was busy at the end."""
         return 1000 * (self.read_origins[-1] - self.placed[-1])
 
-    def lost_ms(self):
-        """How much the recording lost over the run: its floor's rise from start to end."""
-        return 1000 * (self.placed[-1] - self.placed[0])
+    def lost_ms(self, since_read):
+        """How much the recording lost from read `since_read` on: its floor's rise. (Its first
+        reads may bring frames from before it started, which lower the floor at first.)"""
+        return 1000 * (self.placed[-1] - self.placed[min(since_read, len(self.placed) - 1)])
 
     def left_channel(self):
         samples = array.array("h", b"".join(self.chunks))
@@ -133,6 +134,7 @@ def main():
     while min(near.frames, far.frames) < RATE // 2 and time.monotonic() < deadline:
         time.sleep(0.05)
     player = Stream(args.play, record=False, buffer_ms=100, name="clicks")
+    marks = {r: len(r.read_ends) for r in (near, far)}
     step = RATE * FRAME_BYTES * WRITE_MS // 1000
     for offset in range(0, len(track), step):
         player.write(track[offset:offset + step])
@@ -178,7 +180,7 @@ def main():
                       dropouts=count, gap_ms=f"{1000 * missing / RATE:.1f}",
                       source_dropouts=source_count, level=f"{level:.2f}",
                       late_ms=f"{max(near.late_ms(), far.late_ms()):.1f}",
-                      lost_ms=f"{max(near.lost_ms(), far.lost_ms()):.1f}")
+                      lost_ms=f"{max(r.lost_ms(marks[r]) for r in (near, far)):.1f}")
     print("result " + " ".join(f"{k}={v}" for k, v in fields.items()), flush=True)
 
 

@@ -109,3 +109,21 @@ stop_rtp() {
   for m in "${rtp_modules[@]}"; do pactl unload-module "$m" 2>/dev/null || true; done
   rtp_modules=()
 }
+
+# loopback LATENCY_MS ("" for module-loopback's default): the sound server's own path from A's
+# monitor to B, with no network and no other process. Not a peer: it shows how low a clean
+# latency this machine's sound server allows any system at all.
+loopback_module=
+start_loopback() {
+  local latency=()
+  [ -n "${1:-}" ] && latency=(latency_msec="$1")
+  loopback_module=$(pactl load-module module-loopback source=a.monitor sink=b \
+    source_dont_move=true sink_dont_move=true "${latency[@]}")
+  warmup=$(awk -v l="${1:-200}" 'BEGIN { print 3 + l / 1000 }')
+  tail=$(awk -v l="${1:-200}" 'BEGIN { print 1.5 + 1.5 * l / 1000 }')
+}
+
+stop_loopback() {
+  [ -z "$loopback_module" ] || pactl unload-module "$loopback_module" 2>/dev/null || true
+  loopback_module=
+}
