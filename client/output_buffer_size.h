@@ -8,8 +8,8 @@ namespace quavelink {
 //! wakes late and then takes everything it missed at once: what it finds queued is all that
 //! plays, and no playout on our side can reach it in time. So each time the stream runs dry
 //! the buffer grows at once by a step, and after a calm stretch it shrinks back slowly towards
-//! the size asked for. Runs dry in a stream's first two seconds are not
-//! answered. Single thread; times in µs on one steady clock.
+//! the size asked for. Runs dry in a stream's first two seconds are counted, not answered.
+//! Single thread; times in µs on one steady clock.
 class OutputBufferSize {
   public:
     //! `baseMs`: the size asked for and the least it shrinks to; `mostMs`: the most it grows to.
