@@ -6,9 +6,8 @@ Both recordings are put on the process's monotonic clock: each read is stamped w
 returns, and the frames it completes are placed back from the stamp of the least delayed read
 of the next few seconds (a read never returns before its frames exist, and the one that waited
 least tells best when they did). Placing every frame from one read for the whole run held
-only while the recording lost nothing: a recording that overflowed once while this process
-was descheduled put every later frame early by what it lost, which over ten minutes made the
-median delay wrong by tens of ms in either direction."""
+only while the recording lost nothing: one that lost data once put every later frame early
+by what it lost, and over ten minutes the median delay came out wrong by tens of ms."""
 import argparse
 import array
 import bisect
@@ -23,7 +22,7 @@ from pulse_simple import FRAME_BYTES, RATE, Stream
 # A monitor's fragment size becomes its sink's period: reading B's monitor in 2 ms pieces held
 # sink B at 2 ms periods, which no listener's sink runs at, and squeezed every player's buffer
 # on it to match. 10 ms is still finer than any delay measured here, and the clock stays exact:
-# see the placing of frame 0 above.
+# see the placing of the frames above.
 READ_MS = 10
 WRITE_MS = 10
 # How far ahead a frame's place is looked for: many reads, and shorter than the time between
@@ -165,7 +164,8 @@ def main():
         delays = [1000 * d for d in analysis.pair_clicks(sent, heard, delay)]
 
         window = (sent[0] + delay - 0.05, sent[-1] + delay + 0.2)
-        source_gaps = analysis.gaps(a, near.frame_of(sent[0] - 0.05), near.frame_of(sent[-1] + 0.2))
+        source_gaps = analysis.gaps(a, near.frame_of(sent[0] - 0.05),
+                                    near.frame_of(sent[-1] + 0.2))
         # A gap already in what went in is no fault of the system that carried it.
         source_times = [near.time_of(g[0]) + delay for g in source_gaps]
         far_gaps = [g for g in analysis.gaps(b, far.frame_of(window[0]), far.frame_of(window[1]))
