@@ -24,12 +24,12 @@ void OutputBufferSize::newStream(std::int64_t nowUs) {
 }
 
 int OutputBufferSize::update(std::uint64_t underflows, std::int64_t nowUs) {
-    if (underflows > seen && nowUs - openedUs < kSettleUs) {
+    if (underflows > seen) {
         seen = underflows;
-    } else if (underflows > seen) {
-        seen = underflows;
-        size = std::min(most, size + kGrowStepMs);
-        calmSinceUs = nowUs;
+        if (nowUs - openedUs >= kSettleUs) {
+            size = std::min(most, size + kGrowStepMs);
+            calmSinceUs = nowUs;
+        }
     } else if (size > base && nowUs - calmSinceUs >= kCalmUs) {
         size = std::max(base, size - 1);
         calmSinceUs = nowUs - (kCalmUs - kShrinkEveryUs);
