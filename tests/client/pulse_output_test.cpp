@@ -8,12 +8,12 @@
 
 #include "client/audio_output.h"
 #include "pulse_daemon.h"
+#include "wait_until.h"
 
 namespace quavelink::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 
 // Counts what the sound server pulled; stalls once, for `stall`, when asked to.
 struct CountingFill {
@@ -30,16 +30,6 @@ struct CountingFill {
     }
 };
 
-template <typename Condition>
-bool waitFor(Condition done, Clock::duration limit) {
-    const auto end = Clock::now() + limit;
-    while (!done()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // Its answer to a request held back for longer than it keeps queued, the sound server runs
 // dry: that is counted, and the room it is given grows by a step at once, while the pulling
 // goes on at the stream's pace.
@@ -53,11 +43,11 @@ TEST(PulseOutput, ARequestAnsweredLateRunsItDryAndItsBufferGrowsByAStep) {
     ASSERT_TRUE(output->open(48000, 6, counting.fill(), error)) << error;
     EXPECT_EQ(output->bufferMs(), 6);
     // Past the stream's first two seconds, whose runs dry are counted but not answered.
-    ASSERT_TRUE(waitFor([&] { return counting.frames > 48000 * 5 / 2; }, 8s))
+    ASSERT_TRUE(waitUntil([&] { return counting.frames > 48000 * 5 / 2; }, 8s))
         << "not pulled at the stream's pace";
 
     counting.stallNow = true;
-    ASSERT_TRUE(waitFor([&] { return output->underflows() > 0; }, 5s))
+    ASSERT_TRUE(waitUntil([&] { return output->underflows() > 0; }, 5s))
         << "an answer 80 ms late did not run a 6 ms buffer dry";
     EXPECT_GE(output->bufferMs(), 10);
     EXPECT_LE(output->bufferMs(), 46);
@@ -80,7 +70,7 @@ TEST(PulseOutput, NothingIsPulledAfterCloseAndALostSoundServerIsAFailure) {
     CountingFill counting;
     std::string error;
     ASSERT_TRUE(output->open(44100, 6, counting.fill(), error)) << error;
-    ASSERT_TRUE(waitFor([&] { return counting.frames > 4410; }, 5s)) << "nothing pulled";
+    ASSERT_TRUE(waitUntil([&] { return counting.frames > 4410; }, 5s)) << "nothing pulled";
     output->close();
     const std::uint64_t atClose = counting.frames;
     std::this_thread::sleep_for(100ms);
@@ -89,7 +79,7 @@ TEST(PulseOutput, NothingIsPulledAfterCloseAndALostSoundServerIsAFailure) {
     ASSERT_TRUE(output->open(48000, 6, counting.fill(), error)) << error;
     pulse.kill(SIGKILL);
     std::string failure;
-    EXPECT_TRUE(waitFor([&] { return output->failed(failure); }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return output->failed(failure); }, 3s));
     EXPECT_NE(failure.find("PulseAudio playback failed"), std::string::npos) << failure;
     output->close();
     EXPECT_FALSE(output->open(48000, 6, counting.fill(), error));

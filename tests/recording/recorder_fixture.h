@@ -19,6 +19,7 @@
 #include "recording/recorder.h"
 #include "support/recorded_boxes.h"
 #include "support/temporary_folder.h"
+#include "support/wait_until.h"
 
 namespace quavelink::testing {
 
@@ -76,12 +77,7 @@ class ToneSource {
 
 //! Waits up to 10 s for `condition`; true when it held.
 inline bool waitUntil(const std::function<bool()>& condition) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return test::waitUntil(condition, std::chrono::seconds(10));
 }
 
 inline std::uintmax_t sizeOf(const std::filesystem::path& path) {
