@@ -136,17 +136,6 @@ measure() {
   [ -n "$found" ] && [ "$found" = "$sent" ] && [ "$dropouts" = 0 ]
 }
 
-describe() {
-  local system=$1
-  shift
-  case $system in
-    snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
-    trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
-    rtp) echo "latency_msec ${1:-500 (default)}" ;;
-    loopback) echo "latency_msec ${1:-200 (default)}" ;;
-  esac
-}
-
 rate_name() { case $1 in 0) echo PCM ;; *) echo "Opus rate $1" ;; esac; }
 
 # explore SYSTEM START-FUNCTION DEFAULT-CLEAN CANDIDATE...: the candidates are the start
