@@ -519,11 +519,20 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIs
     connectAll();
     if (HasFatalFailure()) return;
     const Playout& playout = sessions[0]->play.playout;
-    // A machine that stalls this process for longer than the link's own variation adds that
-    // to every delay here: the playout then rightly holds more, and the figures say nothing of
-    // the link.
-    auto stalledBy = [&] { return std::chrono::duration<double, std::milli>(worstStall).count(); };
+    // A machine that stalls this test's loop or the relay's thread adds that to the delays
+    // here: past half the link's own variation the playout rightly holds more, or runs dry, and
+    // the figures say nothing of the link. (Idle, this machine adds 2 to 6 ms, under the thread
+    // checks too.)
+    constexpr double kMostHeldUpMs = 10;
+    std::chrono::microseconds relayLate{0};
+    auto heldUpBy = [&] {
+        relayLate = std::max(relayLate, relay->takeMostLate());
+        return std::chrono::duration<double, std::milli>(
+                   std::max<Clock::duration>(worstStall, relayLate))
+            .count();
+    };
     worstStall = {};
+    relay->takeMostLate();
     run(5s);
     const Playout::Figures settled = playout.figures();
     // bench/run-playout-relay.sh runs it for longer.
@@ -533,14 +542,15 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIs
     const Playout::Figures jittery = playout.figures();
     std::printf(
         "20 ± 10 ms: target %.1f ms after 5 s, %.1f ms %d s later (arrival jitter "
-        "%.1f ms); %llu underruns and %llu concealed blocks in those %d s\n",
+        "%.1f ms); %llu underruns and %llu concealed blocks in those %d s; the machine held "
+        "things up by %.1f ms\n",
         settled.targetMs, jittery.targetMs, seconds, jittery.jitterMs,
         static_cast<unsigned long long>(jittery.underruns - settled.underruns),
         static_cast<unsigned long long>(sessions[0]->play.receiver.stats().concealedBlocks),
-        seconds);
+        seconds, heldUpBy());
     std::fflush(stdout);
-    if (stalledBy() > 20)
-        GTEST_SKIP() << "this machine stalled the test by " << stalledBy() << " ms";
+    if (heldUpBy() > kMostHeldUpMs)
+        GTEST_SKIP() << "this machine held the test up by " << heldUpBy() << " ms";
     // What piled up behind a gap of the first seconds may have been cut; nothing after.
     EXPECT_EQ(jittery.underruns, settled.underruns);
     EXPECT_EQ(jittery.droppedFrames, settled.droppedFrames);
@@ -558,8 +568,8 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIs
         }
     }
     const Playout::Figures quiet = playout.figures();
-    if (stalledBy() > 20)
-        GTEST_SKIP() << "this machine stalled the test by " << stalledBy() << " ms";
+    if (heldUpBy() > kMostHeldUpMs)
+        GTEST_SKIP() << "this machine held the test up by " << heldUpBy() << " ms";
     std::printf("delay gone: target %.1f ms, level %.1f ms after %.0f s; %llu underruns\n",
                 quiet.targetMs, quiet.levelMs, downAfter,
                 static_cast<unsigned long long>(quiet.underruns - jittery.underruns));

@@ -91,6 +91,7 @@ struct LossyUdpRelay::State {
                                // and upstream's size
     Direction toServer;
     Direction toClient;
+    Clock::duration mostLate{0};
     // The links towards clients that have a rate: by client port, the rate in bytes per second
     // and when the link is free again.
     struct Link {
@@ -153,6 +154,7 @@ struct LossyUdpRelay::State {
         std::lock_guard lock(mutex);
         auto& queue = direction.queue;
         while (!queue.empty() && queue.begin()->first <= now) {
+            mostLate = std::max(mostLate, now - queue.begin()->first);
             Datagram& datagram = queue.begin()->second;
             if (datagram.toClient) {
                 sendto(datagram.fd, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT,
@@ -243,6 +245,13 @@ LossyUdpRelay::Counts LossyUdpRelay::toClient() const {
 std::size_t LossyUdpRelay::clientCount() const {
     std::lock_guard lock(state->mutex);
     return state->upstream.size();
+}
+
+std::chrono::microseconds LossyUdpRelay::takeMostLate() {
+    std::lock_guard lock(state->mutex);
+    auto late = std::chrono::duration_cast<std::chrono::microseconds>(state->mostLate);
+    state->mostLate = {};
+    return late;
 }
 
 void LossyUdpRelay::run() {

@@ -72,6 +72,9 @@ class LossyUdpRelay {
     Counts toClient() const;
     //! How many client addresses have been seen.
     std::size_t clientCount() const;
+    //! The most any datagram, either way, left after its time since the last call: what a busy
+    //! machine, by holding up the relay's thread, added to the link's own delay.
+    std::chrono::microseconds takeMostLate();
 
   private:
     struct State;
