@@ -232,6 +232,26 @@ TEST(Playout, AShortStallsBurstIsPlayedOutALongOnesPileUpIsCut) {
     EXPECT_LE(cut.mostOff, 3);
 }
 
+// A link whose delay falls, as a Wi-Fi link's does when a download beside the stream ends,
+// hands over at once all that was on its way: no stale backlog but the same stream, a little
+// earlier. It is played out faster, not cut: a cut is a skip the listener hears.
+TEST(Playout, WhatALinkHandsOverAsItsDelayFallsIsPlayedOutNotCut) {
+    Simulation sim;
+    sim.run(10, Link{0, 41, 0}, [](double) {});
+    const std::uint64_t droppedAtStart = sim.playout.figures().droppedFrames;
+    Watch handedOver{10}, settled{45};
+    sim.run(60, Link{}, [&](double t) {
+        handedOver.see(t, sim.playout.figures());
+        settled.see(t, sim.playout.figures());
+    });
+    std::printf("40 ms handed over: the level at most %.1f ms off its target, %.1f ms after 35 s\n",
+                handedOver.mostOff, settled.mostOff);
+    EXPECT_EQ(sim.playout.figures().droppedFrames, droppedAtStart);
+    EXPECT_GE(handedOver.mostOff, 35);  // it did arrive at once
+    EXPECT_EQ(handedOver.underruns, 0u);
+    EXPECT_LE(settled.mostOff, 2);
+}
+
 TEST(PlayoutTarget, ADeepDipRaisesTheTargetAtOnceAndOnlyACalmStretchLowersIt) {
     PlayoutTarget target({2, 100, 1});
     std::int64_t t = 0;
