@@ -2,8 +2,8 @@
 # The client's playout, adaptive as by default, behind the lossy relay of tests/support at
 # 20 ± 10 ms of delay (first in, first out) and no loss, in real time: prints its target 5 s
 # after the stream started, its target, underruns and concealed blocks over the run, and how
-# long it took to come back down once the delay was removed. On a loaded machine the test's own
-# stalls are printed and the figures are then not judged.
+# long it took to come back down once the delay was removed. How long the machine held up the
+# test or the relay is printed; past 10 ms the figures are not judged.
 # Usage: bench/run-playout-relay.sh [seconds behind the jittery relay, default 60]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -12,4 +12,4 @@ cmake --build "$build" --target lossy_network_tests -j 2 >&2
 QUAVELINK_PLAYOUT_SECONDS=${1:-60} "$top/scripts/in-private-network.sh" \
   "$build/tests/client/lossy_network_tests" \
   --gtest_filter='LossyNetwork.ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIsQuiet' |
-  grep -E '20 ±|delay gone|stalled|OK|FAILED|SKIPPED'
+  grep -E '20 ±|delay gone|held|OK|FAILED|SKIPPED'
