@@ -128,13 +128,6 @@ void StreamServer::feedMeterAndRecorder(const std::uint8_t* block, int length) {
 void StreamServer::handleEvent(const ENetEvent& event) {
     switch (event.type) {
         case ENET_EVENT_TYPE_CONNECT:
-            // ENet reads a round trip that grows as congestion and answers it by dropping a
-            // share of the unreliable packets it is asked to send. When a link's delay stepped
-            // from 2 to 60 ms, it dropped a fifth to a third of the best-effort blocks for
-            // seconds, blocks the link itself would have carried, each a gap the listener
-            // hears. A live stream goes out at its own rate anyway, so that throttle never
-            // closes.
-            event.peer->packetThrottleDeceleration = 0;
             clientSessions.handleConnect(event.peer, event.data);
             break;
         case ENET_EVENT_TYPE_DISCONNECT:

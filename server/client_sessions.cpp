@@ -197,6 +197,16 @@ void ClientSessions::applyDataRequest(int slotIndex, const MessageHeader& header
                                       std::string_view name, bool logged) {
     ClientSlot& slot = clientSlots[slotIndex];
     slot.reliable = (header.flags & FLAG_RELIABLE) != 0;
+    // ENet reads a round trip that grows as congestion and answers it by dropping a share of the
+    // unreliable packets it is asked to send. When a link's delay stepped from 2 to 60 ms, it
+    // dropped a fifth to a third of the best-effort blocks for seconds, blocks the link itself
+    // would have carried, each a gap the listener hears. So for a best-effort stream that
+    // throttle never closes; a reliable one keeps it, as it also sizes the reliable data in
+    // flight.
+    if (slot.peer != nullptr) {
+        slot.peer->packetThrottleDeceleration =
+            slot.reliable ? ENET_PEER_PACKET_THROTTLE_DECELERATION : 0;
+    }
     slot.rateCode = rateCodeFromFlags(header.flags);
     slot.streaming = true;
     if (logged) {
