@@ -140,6 +140,19 @@ class NotificationClient {
     virtual ~NotificationClient() = default;
     //! The default endpoint of `flow` is now the one with id `deviceId` (empty: none).
     virtual void OnDefaultDeviceChanged(DataFlow flow, std::string_view deviceId) = 0;
+    //! An endpoint of `flow` appeared (a device plugged in, a sink or source loaded).
+    virtual void OnDeviceAdded(DataFlow flow, std::string_view deviceId) {
+        (void)flow, (void)deviceId;
+    }
+    //! The endpoint went away (unplugged, unloaded). Only endpoints the registration's audio
+    //! system has listed or told as added are told as removed.
+    virtual void OnDeviceRemoved(DataFlow flow, std::string_view deviceId) {
+        (void)flow, (void)deviceId;
+    }
+    //! Something about the endpoint changed: its state, its name, its ports or its format.
+    virtual void OnDeviceStateChanged(DataFlow flow, std::string_view deviceId) {
+        (void)flow, (void)deviceId;
+    }
 };
 
 //! IAudioCaptureClient. Capture thread only; never blocks, never allocates.
@@ -231,7 +244,9 @@ class DeviceEnumerator {
     virtual Status EnumAudioEndpoints(std::shared_ptr<EndpointCollection>& collection) = 0;
     //! The current default endpoint of `flow`.
     virtual Status GetDefaultAudioEndpoint(DataFlow flow, std::shared_ptr<Endpoint>& endpoint) = 0;
-    //! `client` must stay alive until unregistered.
+    //! `client` must stay alive until unregistered. The registration lives as long as the
+    //! enumerator's connection to the sound server: once the sound server has gone away,
+    //! nothing more comes through it, and a new enumerator takes a new registration.
     virtual Status RegisterEndpointNotificationCallback(NotificationClient* client) = 0;
     //! After it returns, `client` is not called any more.
     virtual Status UnregisterEndpointNotificationCallback(NotificationClient* client) = 0;

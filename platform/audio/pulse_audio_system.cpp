@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -258,6 +259,7 @@ class Connection : public pulse::Connection {
             } else {
                 device.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
             }
+            if (!device.isMonitor) query->connection->remember(device);
             query->devices.push_back(std::move(device));
         });
     }
@@ -295,12 +297,45 @@ class Connection : public pulse::Connection {
 
     void onSubscription(unsigned type, std::uint32_t index);
 
-    std::vector<NotificationClient*> clients;  // loop
-    std::string defaultSink, defaultSource;    // loop
-    bool sinkUnsettled = false;                // loop
-    bool sourceUnsettled = false;              // loop
-    bool primed = false;                       // loop
-    bool serverInfoFailed = false;             // loop
+    // What a device event tells: enough to name a device once it is gone, and to leave out the
+    // change events that only say its volume moved.
+    struct KnownDevice {
+        std::string name;
+        std::optional<std::string> description;
+        std::vector<std::string> ports;
+        pa_sample_spec spec{};
+        bool operator==(const KnownDevice& other) const {
+            return name == other.name && description == other.description && ports == other.ports &&
+                   pa_sample_spec_equal(&spec, &other.spec);
+        }
+    };
+
+    std::map<std::uint32_t, KnownDevice>& known(DataFlow flow) {
+        return flow == DataFlow::Render ? knownSinks : knownSources;
+    }
+
+    // Loop thread: keeps `device` as known; whether it was known already, and whether what
+    // clients see of it changed.
+    std::pair<bool, bool> remember(const DeviceInfo& device) {
+        KnownDevice now{device.name, device.description, device.ports, device.spec};
+        auto [place, added] = known(device.flow).try_emplace(device.index, now);
+        bool changed = !added && !(place->second == now);
+        place->second = std::move(now);
+        return {!added, changed};
+    }
+
+    template <typename Info>
+    static void onDeviceEvent(pa_context*, const Info* info, int, void* data);
+    void tellDeviceEvent(DataFlow flow, unsigned kind, std::uint32_t index);
+
+    std::vector<NotificationClient*> clients;                       // loop
+    std::map<std::uint32_t, KnownDevice> knownSinks, knownSources;  // loop
+    bool deviceEventFailed = false;                                 // loop
+    std::string defaultSink, defaultSource;                         // loop
+    bool sinkUnsettled = false;                                     // loop
+    bool sourceUnsettled = false;                                   // loop
+    bool primed = false;                                            // loop
+    bool serverInfoFailed = false;                                  // loop
 };
 
 // One pa_stream and what its callbacks share with the audio client.
@@ -399,6 +434,51 @@ void onSourceForFormat(pa_context*, const pa_source_info* info, int, void* data)
     }
 }
 
+// A device that a client is told of: added when it was not known yet (PulseAudio tells a new
+// sink's first change before the sink itself), changed when what a client sees of it changed (a
+// volume change is not told). Monitors are no endpoints.
+template <typename Info>
+void Connection::onDeviceEvent(pa_context*, const Info* info, int, void* data) {
+    auto* self = static_cast<Connection*>(data);
+    self->guard("device event", self->deviceEventFailed, [&] {
+        if (!info) return;
+        constexpr bool isSink = std::is_same_v<Info, pa_sink_info>;
+        DataFlow flow = isSink ? DataFlow::Render : DataFlow::Capture;
+        if constexpr (!isSink) {
+            if (info->monitor_of_sink != PA_INVALID_INDEX) return;
+        }
+        DeviceInfo device = toDeviceInfo(*info, flow);
+        auto [wasKnown, changed] = self->remember(device);
+        for (NotificationClient* client : self->clients) {
+            if (!wasKnown) {
+                client->OnDeviceAdded(flow, device.name);
+            } else if (changed) {
+                client->OnDeviceStateChanged(flow, device.name);
+            }
+        }
+    });
+}
+
+void Connection::tellDeviceEvent(DataFlow flow, unsigned kind, std::uint32_t index) {
+    if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        auto found = known(flow).find(index);
+        if (found == known(flow).end()) return;
+        std::string name = std::move(found->second.name);
+        known(flow).erase(found);
+        for (NotificationClient* client : clients) client->OnDeviceRemoved(flow, name);
+        return;
+    }
+    if (clients.empty()) return;
+    // No allocation rides on the query: one cancelled with its connection leaves nothing.
+    pa_operation* op =
+        flow == DataFlow::Render
+            ? pa_context_get_sink_info_by_index(context(), index,
+                                                &Connection::onDeviceEvent<pa_sink_info>, this)
+            : pa_context_get_source_info_by_index(context(), index,
+                                                  &Connection::onDeviceEvent<pa_source_info>, this);
+    if (op) pa_operation_unref(op);
+}
+
 void Connection::onSubscription(unsigned type, std::uint32_t index) {
     auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
@@ -408,6 +488,8 @@ void Connection::onSubscription(unsigned type, std::uint32_t index) {
         }
         return;
     }
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK) tellDeviceEvent(DataFlow::Render, kind, index);
+    if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) tellDeviceEvent(DataFlow::Capture, kind, index);
     if (kind != PA_SUBSCRIPTION_EVENT_CHANGE || streams.empty()) return;
     pa_operation* op = nullptr;
     if (facility == PA_SUBSCRIPTION_EVENT_SINK) {

@@ -5,7 +5,10 @@
 // connected.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
+#include <mutex>
 
 #include "pulse_capture_fixture.h"
 
@@ -240,6 +243,67 @@ TEST_F(PulseLayerFaults, AnEndpointListedBeforeTheSoundServerRestartedOpensAfter
     audio::EndpointProperties properties;
     EXPECT_EQ(endpoint->OpenPropertyStore(properties), audio::kOk);
     EXPECT_EQ(properties.friendlyName, std::optional<std::string>("Test48k"));
+}
+
+// What a registered client hears of devices plugged in and out: sinks and sources that are no
+// monitors, added, changed where a list would show it, and removed, but no volume change.
+TEST_F(PulseLayerFaults, DevicesThatComeAndGoAreToldToARegisteredClient) {
+    struct Heard : audio::NotificationClient {
+        void OnDefaultDeviceChanged(audio::DataFlow, std::string_view) override {}
+        void OnDeviceAdded(audio::DataFlow flow, std::string_view id) override {
+            add(flow, "added ", id);
+        }
+        void OnDeviceRemoved(audio::DataFlow flow, std::string_view id) override {
+            add(flow, "removed ", id);
+        }
+        void OnDeviceStateChanged(audio::DataFlow flow, std::string_view id) override {
+            add(flow, "changed ", id);
+        }
+        void add(audio::DataFlow flow, const char* what, std::string_view id) {
+            std::lock_guard lock(mutex);
+            events.push_back(what + std::string(id) +
+                             (flow == audio::DataFlow::Render ? " (render)" : " (capture)"));
+        }
+        std::vector<std::string> seen() {
+            std::lock_guard lock(mutex);
+            return events;
+        }
+        std::mutex mutex;
+        std::vector<std::string> events;
+    } heard;
+    std::shared_ptr<audio::DeviceEnumerator> enumerator;
+    ASSERT_EQ(audioSystem->CreateDeviceEnumerator(enumerator), audio::kOk);
+    std::shared_ptr<audio::EndpointCollection> listed;
+    ASSERT_EQ(enumerator->EnumAudioEndpoints(listed), audio::kOk);
+    ASSERT_EQ(enumerator->RegisterEndpointNotificationCallback(&heard), audio::kOk);
+
+    ASSERT_EQ(daemon.pactl("load-module module-null-sink sink_name=headset rate=48000 "
+                           "sink_properties=device.description=Headset"),
+              0);
+    ASSERT_EQ(daemon.pactl("set-sink-volume headset 40%"), 0);
+    ASSERT_EQ(daemon.pactl("unload-module " + std::to_string(moduleOf("other"))), 0);
+    ASSERT_EQ(daemon.pactl("load-module module-null-source source_name=line rate=48000"), 0);
+    // Told last, once the sound server has answered for everything before it.
+    ASSERT_EQ(daemon.pactl("unload-module " + std::to_string(moduleOf("headset"))), 0);
+    auto heardLast = [&] {
+        auto seen = heard.seen();
+        return std::find(seen.begin(), seen.end(), "removed headset (render)") != seen.end();
+    };
+    ASSERT_TRUE(waitUntil(heardLast, 10s));
+    std::vector<std::string> seen = heard.seen();
+    std::vector<std::string> comings;
+    std::copy_if(seen.begin(), seen.end(), std::back_inserter(comings),
+                 [](const std::string& event) { return event.rfind("changed", 0) != 0; });
+    std::sort(comings.begin(), comings.end());
+    EXPECT_EQ(comings,
+              (std::vector<std::string>{"added headset (render)", "added line (capture)",
+                                        "removed headset (render)", "removed other (render)"}));
+    // PipeWire fills a new node's properties in after it appeared; PulseAudio has nothing to
+    // tell but the volume.
+    if (!daemon.isPipeWire()) {
+        EXPECT_EQ(seen.size(), comings.size()) << "a volume change was told";
+    }
+    EXPECT_EQ(enumerator->UnregisterEndpointNotificationCallback(&heard), audio::kOk);
 }
 
 class SoundServerRestart : public PulseDeviceFaults, public ::testing::WithParamInterface<bool> {};

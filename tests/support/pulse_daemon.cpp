@@ -318,6 +318,11 @@ PulseDaemon::~PulseDaemon() {
 
 int PulseDaemon::pactl(const std::string& arguments) const {
     auto words = split(arguments);
+    if (isPipeWire() && words.size() > 1 && words[0] == "load-module") {
+        std::vector<std::string> module = pipeWireModule(arguments.substr(words[0].size() + 1));
+        words.resize(1);
+        words.insert(words.end(), module.begin(), module.end());
+    }
     words.insert(words.begin(), {"pactl", "--server=" + serverAddress});
     return run(words, nullptr);
 }

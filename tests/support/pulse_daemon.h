@@ -49,7 +49,8 @@ class PulseDaemon {
     //! Whether the server process (PipeWire: pipewire-pulse) still runs.
     bool running() const { return pid > 0; }
 
-    //! Runs pactl with `arguments` (split at blanks) against this server; its exit status.
+    //! Runs pactl with `arguments` (split at blanks) against this server; its exit status. On
+    //! PipeWire a module-null-source is loaded as at start.
     int pactl(const std::string& arguments) const;
     //! Same, returning its standard output (nothing when it failed).
     std::optional<std::string> pactlOutput(const std::string& arguments) const;

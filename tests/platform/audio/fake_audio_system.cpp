@@ -64,6 +64,22 @@ struct FakeAudioSystem::State {
         }
         for (auto* events : targets) events->OnSessionDisconnected(reason);
     }
+
+    // Tells every registered client what `tell` says of device `id`, outside `mutex`.
+    template <typename Tell>
+    void tellClients(const std::string& id, Tell tell) {
+        std::lock_guard notify(notifyMutex);
+        std::vector<audio::NotificationClient*> targets;
+        audio::DataFlow flow = audio::DataFlow::Render;
+        {
+            std::lock_guard lock(mutex);
+            Device* device = find(id);
+            if (device == nullptr) return;
+            flow = device->flow;
+            targets = clients;
+        }
+        for (auto* client : targets) tell(*client, flow, id);
+    }
 };
 
 namespace {
@@ -387,8 +403,15 @@ class FakeEnumerator : public audio::DeviceEnumerator {
 FakeAudioSystem::FakeAudioSystem() : state(std::make_shared<State>()) {}
 
 void FakeAudioSystem::addDevice(const Device& device) {
-    std::lock_guard lock(state->mutex);
-    state->devices.push_back(device);
+    {
+        std::lock_guard lock(state->mutex);
+        state->devices.push_back(device);
+    }
+    if (device.present) {
+        state->tellClients(device.id,
+                           [](audio::NotificationClient& client, audio::DataFlow flow,
+                              const std::string& id) { client.OnDeviceAdded(flow, id); });
+    }
 }
 
 void FakeAudioSystem::setDefault(audio::DataFlow flow, const std::string& id) {
@@ -411,11 +434,17 @@ void FakeAudioSystem::removeDevice(const std::string& id) {
         if (Device* device = state->find(id)) device->present = false;
     }
     state->tellStreams(id, audio::DisconnectReason::DeviceRemoval);
+    state->tellClients(id, [](audio::NotificationClient& client, audio::DataFlow flow,
+                              const std::string& id) { client.OnDeviceRemoved(flow, id); });
 }
 
 void FakeAudioSystem::restoreDevice(const std::string& id) {
-    std::lock_guard lock(state->mutex);
-    if (Device* device = state->find(id)) device->present = true;
+    {
+        std::lock_guard lock(state->mutex);
+        if (Device* device = state->find(id)) device->present = true;
+    }
+    state->tellClients(id, [](audio::NotificationClient& client, audio::DataFlow flow,
+                              const std::string& id) { client.OnDeviceAdded(flow, id); });
 }
 
 void FakeAudioSystem::changeFormat(const std::string& id, const audio::MixFormat& format) {
@@ -424,6 +453,8 @@ void FakeAudioSystem::changeFormat(const std::string& id, const audio::MixFormat
         if (Device* device = state->find(id)) device->format = format;
     }
     state->tellStreams(id, audio::DisconnectReason::FormatChanged);
+    state->tellClients(id, [](audio::NotificationClient& client, audio::DataFlow flow,
+                              const std::string& id) { client.OnDeviceStateChanged(flow, id); });
 }
 
 void FakeAudioSystem::pushPacket(const std::string& id, Packet packet) {

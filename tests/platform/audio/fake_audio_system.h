@@ -34,15 +34,18 @@ class FakeAudioSystem : public audio::AudioSystem {
 
     FakeAudioSystem();
 
-    //! Adds a device in the collection order (render and capture devices in any order).
+    //! Adds a device in the collection order (render and capture devices in any order); a
+    //! present one is told to registered clients as added.
     void addDevice(const Device& device);
     //! Makes `id` the default of its flow, telling registered clients when it changed.
     void setDefault(audio::DataFlow flow, const std::string& id);
-    //! The device is gone: opening it fails, and open streams on it hear DeviceRemoval.
+    //! The device is gone: opening it fails, open streams on it hear DeviceRemoval, and
+    //! registered clients hear it removed.
     void removeDevice(const std::string& id);
-    //! A removed device is back (a sink loaded again under its name).
+    //! A removed device is back (a sink loaded again under its name), told as added.
     void restoreDevice(const std::string& id);
-    //! The device's mix format changes; open streams on it hear FormatChanged.
+    //! The device's mix format changes; open streams on it hear FormatChanged, registered
+    //! clients a state change.
     void changeFormat(const std::string& id, const audio::MixFormat& format);
     //! Queues a packet for the next stream that polls device `id`.
     void pushPacket(const std::string& id, Packet packet);
