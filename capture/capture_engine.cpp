@@ -176,20 +176,27 @@ void CWASAPICapture::advise48k() {
 }
 
 Status CWASAPICapture::openStream() {
+    // Blocks leave as soon as their frames are there: the stream wakes the capture thread for
+    // every packet, and the poll period only paces the look for gaps.
+    constexpr std::uint32_t kFlags =
+        audio::kStreamFlagsNoPersist | audio::kStreamFlagsEventCallback;
     Status status = audioClient->Initialize(
-        audio::ShareMode::Shared, audio::kStreamFlagsLoopback | audio::kStreamFlagsNoPersist,
-        latency, *mixFormat);
+        audio::ShareMode::Shared, audio::kStreamFlagsLoopback | kFlags, latency, *mixFormat);
     if (Failed(status)) {
         // A capture endpoint refuses loopback: open it directly.
         audioClient.reset();
         status = endpoint->Activate(audioClient);
         if (audio::Succeeded(status)) {
-            status = audioClient->Initialize(audio::ShareMode::Shared, audio::kStreamFlagsNoPersist,
-                                             latency, *mixFormat);
+            status = audioClient->Initialize(audio::ShareMode::Shared, kFlags, latency, *mixFormat);
         }
     }
     if (Failed(status)) {
         logLine("Unable to initialize audio engine: %x\n", hex(status));
+        return status;
+    }
+    status = audioClient->SetEventHandle(events.packetEvent());
+    if (Failed(status)) {
+        logLine("Unable to set ready event: %x\n", hex(status));
         return status;
     }
     status = audioClient->GetService(captureClient);
@@ -307,8 +314,8 @@ void CWASAPICapture::captureLoop() {
     opusFill = kBlockHeaderBytes;
     emptyPolls = 0;
     sawData = false;
-    ClockPollSource clock;
-    CapturePollSource& polls = context.polls != nullptr ? *context.polls : clock;
+    PacketPollSource packets;
+    CapturePollSource& polls = context.polls != nullptr ? *context.polls : packets;
     const auto period = latency / 3;
     for (bool running = true; running;) {
         switch (polls.next(events, period)) {

@@ -18,7 +18,8 @@
 
 namespace quavelink {
 
-//! Engine latency asked for; the capture thread polls every third of it.
+//! Engine latency asked for. The stream wakes the capture thread for each packet; without one
+//! it looks again every third of this, which paces the detection of gaps.
 constexpr std::chrono::milliseconds kCaptureLatency{16};
 
 //! The capture engine: captures one endpoint (a render endpoint through loopback, a capture
@@ -41,7 +42,8 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
         bool& warn48kDue;
         //! Called once the advice has been shown, so that later runs know it; may be empty.
         const std::function<void()>& warn48kShown;
-        //! What paces the capture loop's polls; null: the clock, every third of the latency.
+        //! What paces the capture loop's polls; null: the stream's packets, or the clock every
+        //! third of the latency when none come.
         CapturePollSource* polls = nullptr;
     };
 

@@ -20,6 +20,10 @@
 #include <string_view>
 #include <vector>
 
+namespace quavelink {
+class WakeEvent;
+}
+
 namespace quavelink::audio {
 
 //! An HRESULT-style status: 0 (or another non-negative value) is success, a negative value an
@@ -46,8 +50,11 @@ constexpr bool Failed(Status status) { return status < 0; }
 // |                           |            | PA_ERR_KILLED, or its stream failed)                 |
 // | kErrorUnsupportedFormat   | 0x88890008 | not 32-bit float samples, or no channels or rate     |
 // | kErrorServiceNotRunning   | 0x88890010 | no sound server: refused, ended or never connected   |
+// | kErrorEventHandle...      | 0x88890014 | an event given to a stream opened without            |
+// |   NotExpected             |            | kStreamFlagsEventCallback                            |
 // | kErrorBufferTooLarge      | 0x88890016 | more frames asked for than the playback buffer holds |
 // | 0x80A1xxxx                | —          | any other PulseAudio error, its number in xxxx       |
+// | 0x80A2xxxx                | —          | any other PipeWire error, its errno in xxxx          |
 //
 // statusCause says the same in words for log lines.
 constexpr Status kOk = 0;
@@ -60,9 +67,12 @@ constexpr Status kErrorWrongEndpointType = static_cast<Status>(0x88890003);
 constexpr Status kErrorDeviceInvalidated = static_cast<Status>(0x88890004);
 constexpr Status kErrorUnsupportedFormat = static_cast<Status>(0x88890008);
 constexpr Status kErrorServiceNotRunning = static_cast<Status>(0x88890010);
+constexpr Status kErrorEventHandleNotExpected = static_cast<Status>(0x88890014);
 constexpr Status kErrorBufferTooLarge = static_cast<Status>(0x88890016);
 //! The facility of the codes that carry a PulseAudio error number in their low 16 bits.
 constexpr std::uint32_t kPulseErrorFacility = 0x80A10000u;
+//! The facility of the codes that carry a PipeWire errno in their low 16 bits.
+constexpr std::uint32_t kPipeWireErrorFacility = 0x80A20000u;
 
 //! What `status` stands for on this system, in a few words ("the device is gone").
 const char* statusCause(Status status);
@@ -75,6 +85,8 @@ enum class ShareMode { Shared };
 
 //! Stream flags of AudioClient::Initialize (AUDCLNT_STREAMFLAGS_*).
 constexpr std::uint32_t kStreamFlagsLoopback = 0x00020000;
+//! The stream sets the event given with SetEventHandle whenever a packet is waiting.
+constexpr std::uint32_t kStreamFlagsEventCallback = 0x00040000;
 constexpr std::uint32_t kStreamFlagsNoPersist = 0x00080000;
 
 //! Packet flags of GetBuffer and ReleaseBuffer (AUDCLNT_BUFFERFLAGS_*).
@@ -201,6 +213,10 @@ class AudioClient {
     virtual Status Initialize(ShareMode mode, std::uint32_t streamFlags,
                               std::chrono::microseconds bufferDuration,
                               const MixFormat& format) = 0;
+    //! After Initialize with kStreamFlagsEventCallback (else kErrorEventHandleNotExpected):
+    //! `event` is set, on the audio system's real-time thread, each time a packet is waiting
+    //! for GetBuffer. It must stay alive as long as this client.
+    virtual Status SetEventHandle(WakeEvent& event) = 0;
     //! Buffer size in frames, after Initialize.
     virtual Status GetBufferSize(std::uint32_t& frames) = 0;
     //! Frames queued for playing and not yet played (render streams).

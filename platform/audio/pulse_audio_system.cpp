@@ -13,6 +13,7 @@
 #include "platform/audio/packet_ring.h"
 #include "platform/audio/pipewire_monitor.h"
 #include "platform/pulse/pulse_connection.h"
+#include "platform/wake_event.h"
 
 namespace quavelink::audio {
 namespace {
@@ -349,6 +350,8 @@ struct StreamState {
     std::uint32_t frameBytes = 0;
     std::uint32_t bufferFrames = 0;
     std::unique_ptr<PacketRing> ring;  // record streams
+    bool eventCallback = false;
+    std::atomic<WakeEvent*> packetEvent{nullptr};  // set by the capture thread, read by the loop
     //! Keeps a PipeWire sink's monitor before the sink's volume while its monitor is captured.
     std::unique_ptr<MonitorBeforeVolume> beforeVolume;
     std::vector<std::uint8_t> renderBuffer;  // playback streams
@@ -397,6 +400,7 @@ void onStreamRead(pa_stream* stream, std::size_t, void* data) {
         state->ring->write(fragment, bytes, kBufferFlagsSilent, kBufferFlagsDataDiscontinuity);
         pa_stream_drop(stream);
     }
+    if (WakeEvent* event = state->packetEvent.load(std::memory_order_acquire)) event->set();
 }
 
 void onStreamDevice(pa_stream* stream, void* data) {
@@ -620,6 +624,7 @@ class PulseAudioClient : public AudioClient {
         made->spec = {PA_SAMPLE_FLOAT32LE, format.samplesPerSec,
                       static_cast<std::uint8_t>(format.channels)};
         made->frameBytes = format.channels * 4u;
+        made->eventCallback = (streamFlags & kStreamFlagsEventCallback) != 0;
         pa_channel_map map = device.map;
         if (map.channels != format.channels) {
             pa_channel_map_init_auto(&map, format.channels, PA_CHANNEL_MAP_DEFAULT);
@@ -690,6 +695,13 @@ class PulseAudioClient : public AudioClient {
         made->deviceIndex = pa_stream_get_device_index(made->stream);
         connection->streams.push_back(made.get());
         state = std::move(made);
+        return kOk;
+    }
+
+    Status SetEventHandle(WakeEvent& event) override {
+        if (!state) return kErrorNotInitialized;
+        if (!state->eventCallback || !state->record) return kErrorEventHandleNotExpected;
+        state->packetEvent.store(&event, std::memory_order_release);
         return kOk;
     }
 

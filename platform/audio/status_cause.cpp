@@ -22,12 +22,15 @@ const char* statusCause(Status status) {
             return "the sample format is not supported";
         case kErrorServiceNotRunning:
             return "the sound server cannot be reached";
+        case kErrorEventHandleNotExpected:
+            return "the stream was not opened to signal its packets";
         case kErrorBufferTooLarge:
             return "more than the buffer holds";
         default:
             break;
     }
-    if ((static_cast<std::uint32_t>(status) & 0xFFFF0000u) == kPulseErrorFacility) {
+    const std::uint32_t facility = static_cast<std::uint32_t>(status) & 0xFFFF0000u;
+    if (facility == kPulseErrorFacility || facility == kPipeWireErrorFacility) {
         return "the sound server refused";
     }
     return Succeeded(status) ? "no error" : "failed";

@@ -52,6 +52,23 @@ TEST_F(CaptureEngineTest, PacketsFillBothBlockStreams) {
     EXPECT_EQ(sink.count(kPlainBlockLength), 1);  // 600 frames: one plain block and a part
 }
 
+// A block leaves when the stream says its last frames are there, not at the next look of a
+// poll timer: here the timer would not look for twenty minutes.
+TEST_F(CaptureEngineTest, APacketIsTakenWhenTheStreamSignalsIt) {
+    std::shared_ptr<audio::Endpoint> speakers;
+    ASSERT_EQ(endpoints.findEndpoint(1, &speakers), audio::kOk);
+    bool adviceDue = false;
+    std::function<void()> adviceShown;
+    CWASAPICapture engine({system, sink, boxes, channels, adviceDue, adviceShown}, speakers, false);
+    std::atomic<bool> rate48k{false};
+    ASSERT_TRUE(engine.Initialize(std::chrono::hours(1), rate48k));
+    std::vector<std::uint8_t> plain(kPlainBlockLength), opus(kOpusBlockLength);
+    ASSERT_TRUE(engine.Start(plain.data(), opus.data()));
+    system.pushFrames("speakers", 338, 0.25f);
+    EXPECT_TRUE(sink.waitFor(kPlainBlockLength, 1, 2000));
+    engine.Stop();
+}
+
 TEST_F(CaptureEngineTest, SilentPacketGivesZerosWhateverItsData) {
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     system.pushFrames("speakers", 338, 0.5f, audio::kBufferFlagsSilent);

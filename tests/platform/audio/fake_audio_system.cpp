@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/wake_event.h"
+
 namespace quavelink::test {
 
 using audio::Status;
@@ -13,6 +15,8 @@ struct FakeStream {
     std::string device;
     bool record = false;
     std::uint16_t channels = 2;
+    bool eventCallback = false;
+    WakeEvent* packetEvent = nullptr;
     audio::SessionEvents* events = nullptr;
     std::vector<float> current;
 };
@@ -215,9 +219,21 @@ class FakeAudioClient : public audio::AudioClient {
         stream->device = id;
         stream->record = loopback || device->flow == audio::DataFlow::Capture;
         stream->channels = format.channels;
+        stream->eventCallback = (streamFlags & audio::kStreamFlagsEventCallback) != 0;
         bufferFrames =
             static_cast<std::uint32_t>(bufferDuration.count() * format.samplesPerSec / 1000000);
         state->streams.push_back(stream.get());
+        return audio::kOk;
+    }
+
+    Status SetEventHandle(WakeEvent& event) override {
+        std::lock_guard lock(state->mutex);
+        Status status = state->check("SetEventHandle");
+        if (audio::Failed(status)) return status;
+        if (!stream) return audio::kErrorNotInitialized;
+        if (!stream->eventCallback) return audio::kErrorEventHandleNotExpected;
+        stream->packetEvent = &event;
+        if (!state->packets[id].empty()) event.set();
         return audio::kOk;
     }
 
@@ -460,6 +476,9 @@ void FakeAudioSystem::changeFormat(const std::string& id, const audio::MixFormat
 void FakeAudioSystem::pushPacket(const std::string& id, Packet packet) {
     std::lock_guard lock(state->mutex);
     state->packets[id].push_back(std::move(packet));
+    for (FakeStream* stream : state->streams) {
+        if (stream->device == id && stream->packetEvent) stream->packetEvent->set();
+    }
 }
 
 void FakeAudioSystem::pushFrames(const std::string& id, std::uint32_t frames, float value,

@@ -47,7 +47,8 @@ class FakeAudioSystem : public audio::AudioSystem {
     //! The device's mix format changes; open streams on it hear FormatChanged, registered
     //! clients a state change.
     void changeFormat(const std::string& id, const audio::MixFormat& format);
-    //! Queues a packet for the next stream that polls device `id`.
+    //! Queues a packet for the next stream that polls device `id`, and sets the packet event of
+    //! the streams open on it.
     void pushPacket(const std::string& id, Packet packet);
     //! Queues `frames` frames of the stereo (or wider) tone value `value` on every channel.
     void pushFrames(const std::string& id, std::uint32_t frames, float value,
@@ -57,7 +58,7 @@ class FakeAudioSystem : public audio::AudioSystem {
     //! "OpenPropertyStore:<id>", "Activate:<id>", "GetMixFormat:<id>", "Initialize:<id>:loopback",
     //! "Initialize:<id>:direct", "GetService:capture", "GetService:render",
     //! "GetService:session", "Start", "Stop", "GetBufferSize", "GetCurrentPadding",
-    //! "RenderGetBuffer", "RenderReleaseBuffer", "ReleaseBuffer", "Register".
+    //! "RenderGetBuffer", "RenderReleaseBuffer", "ReleaseBuffer", "Register", "SetEventHandle".
     void fail(const std::string& key, audio::Status status, int times = -1);
 
     //! Every operation done, in order ("Activate:<id>", "Initialize:<id>:loopback",
