@@ -22,7 +22,9 @@
 #include "platform/log.h"
 #include "platform/mixer/pulse_mixer_system.h"
 #include "recording/mp3/mp3_encoder.h"
+#include "server/wire_format.h"
 #include "settings/settings.h"
+#include "workers/port_claim.h"
 #include "workers/server_workers.h"
 
 namespace quavelink {
@@ -93,6 +95,18 @@ int runServerProgram(int argc, char** argv) {
         if (!askRunningInstanceToRaise()) logLine("The running copy did not answer\n");
         boxes->ShowMessageBox("QuaveLink Server is already running (check system tray?)");
         // Nothing was started yet, so this copy can end cleanly.
+        delete instanceLock;
+        delete boxes;
+        delete app;
+        return 1;
+    }
+
+    // Our own headless server on the port is no busy port to reboot away: say who is there.
+    auto* portClaim = new PortClaim;
+    const std::uint16_t port = portFromEnvironment().value_or(kDefaultServerPort);
+    if (std::optional<PortHolder> holder = portClaim->claim(port, ServerProgram::Window)) {
+        boxes->ShowMessageBox(windowBlockedMessage(*holder, port));
+        delete portClaim;
         delete instanceLock;
         delete boxes;
         delete app;

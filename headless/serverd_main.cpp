@@ -18,10 +18,13 @@
 #include "headless/headless_window.h"
 #include "headless/serverd_options.h"
 #include "platform/audio/pulse_audio_system.h"
+#include "platform/environment.h"
 #include "platform/log.h"
 #include "recording/mp3/mp3_encoder.h"
 #include "recording/record_file.h"
+#include "server/wire_format.h"
 #include "settings/settings.h"
+#include "workers/port_claim.h"
 #include "workers/server_workers.h"
 
 using namespace quavelink;
@@ -101,6 +104,18 @@ int main(int argc, char** argv) {
     if (options.version) {
         std::fputs(serverdVersionLine(), stdout);
         return 0;
+    }
+
+    // The window may hold the port: then this program is not wanted, and the service must not
+    // be started again every few seconds (the unit lists the status as final).
+    PortClaim portClaim;
+    const std::uint16_t port = portFromEnvironment().value_or(kDefaultServerPort);
+    if (!options.listDevices) {
+        if (std::optional<PortHolder> holder = portClaim.claim(port, ServerProgram::Daemon)) {
+            std::fprintf(stderr, "quavelink-serverd: %s\n",
+                         daemonBlockedLine(*holder, port).c_str());
+            return kPortHeldExitStatus;
+        }
     }
 
     LoadSettings();
