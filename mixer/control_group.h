@@ -25,6 +25,8 @@ struct ControlTemplates {
     QSlider* balance = nullptr;  //!< 1007
     QSlider* volume = nullptr;   //!< 1009
     QCheckBox* mute = nullptr;   //!< 1000
+    //! The frame the groups stand in (1012), or null: an output group alone is centred in it.
+    QWidget* frame = nullptr;
 };
 
 //! The binding of one created control to a mixer control.

@@ -3,6 +3,8 @@
 #include <strings.h>
 
 #include <QComboBox>
+#include <QLabel>
+#include <QTimer>
 #include <QWidget>
 #include <algorithm>
 #include <cstring>
@@ -13,6 +15,39 @@ namespace quavelink {
 namespace {
 
 constexpr std::uint32_t kSourceTextBytes = 100;
+
+// What the output controls change, told where the user acts: on PipeWire the capture takes the
+// sink's monitor before its volume, PulseAudio has no such monitor.
+constexpr char kOutputVolumeTip[] =
+    "The PC's output volume (Alt+O louder, Alt+K softer). On PipeWire clients do not hear it; "
+    "on PulseAudio they do, on most USB, Bluetooth and virtual outputs.";
+constexpr char kOutputMuteTip[] =
+    "Mutes the PC's output (Alt+M). On PipeWire clients go on hearing the stream; on "
+    "PulseAudio they hear the mute too, on most USB, Bluetooth and virtual outputs.";
+
+// Moves every control of `group` by `dx` pixels.
+void moveGroup(CControlGroup* group, int dx) {
+    std::vector<QWidget*> moved;
+    auto move = [&](QWidget* widget) {
+        if (widget == nullptr || std::find(moved.begin(), moved.end(), widget) != moved.end()) {
+            return;
+        }
+        widget->move(widget->x() + dx, widget->y());
+        moved.push_back(widget);
+    };
+    for (const GroupItem& item : group->Items()) {
+        move(item.window);
+        move(group->Label(item.slot));
+    }
+}
+
+void disableGroup(CControlGroup* group) {
+    if (group == nullptr) return;
+    for (const GroupItem& item : group->Items()) {
+        if (item.window != nullptr) item.window->setEnabled(false);
+        if (QLabel* label = group->Label(item.slot)) label->setEnabled(false);
+    }
+}
 
 }  // namespace
 
@@ -28,11 +63,18 @@ WindowMixers::WindowMixers(MixerSystem* system, MessageBoxHost* boxes, QWidget& 
     deviceMixerMap.fill(-1);
     sourceConnection = QObject::connect(&inputSource, &QComboBox::activated, &inputSource,
                                         [this] { SelectInputSource(); });
-    if (system != nullptr) system->mixerWatchDevices(this);
+    if (system != nullptr) {
+        system->mixerWatchDevices(this);
+        serverCheck = new QTimer(&window);
+        serverCheck->setInterval(kServerCheckMs);
+        QObject::connect(serverCheck, &QTimer::timeout, serverCheck, [this] { CheckServer(); });
+        serverCheck->start();
+    }
 }
 
 WindowMixers::~WindowMixers() {
     if (system != nullptr) system->mixerWatchDevices(nullptr);
+    delete serverCheck;
     QObject::disconnect(sourceConnection);
     // The groups' controls go before the mixers they are bound to.
     output.reset();
@@ -95,6 +137,19 @@ int WindowMixers::MixerIndexFor(int selectionIndex) const {
     return deviceMixerMap[entry];
 }
 
+void WindowMixers::CheckServer() {
+    bool running = system == nullptr || system->mixerServerRunning();
+    if (running == serverRunning) return;
+    serverRunning = running;
+    if (running) {
+        OnInputDeviceChanged(inputSelect.currentIndex());
+        return;
+    }
+    logLine("Mixer controls disabled while the sound server is gone\n");
+    disableGroup(output.get());
+    disableGroup(input.get());
+}
+
 void WindowMixers::OnInputDeviceChanged(int selectedInputIndex) {
     int mixerIndex = MixerIndexFor(selectedInputIndex);
     RebuildControlGroups(mixerIndex);
@@ -119,10 +174,29 @@ void WindowMixers::RebuildControlGroups(int mixerIndex) {
     output = std::make_unique<CControlGroup>(templates, route);
     int next = output->Create(mixers[0].get(), mixers[0]->GetDestination(), &window, 0, kGroupStep,
                               0, kFirstControlId, false);
+    CMixerSliderCtrl* volume = nullptr;
+    CMixerCheckBoxMute* mute = nullptr;
+    output->FindSlotControls(0, &volume, nullptr, &mute);
+    if (volume != nullptr) volume->setToolTip(QString::fromLatin1(kOutputVolumeTip));
+    if (mute != nullptr) mute->setToolTip(QString::fromLatin1(kOutputMuteTip));
     if (CMixer* inputMixer = mixer(mixerIndex); inputMixer != nullptr && mixerIndex >= 1) {
         input = std::make_unique<CControlGroup>(templates, route);
         input->Create(inputMixer, inputMixer->GetDestination(), &window, next, kGroupStep, 0,
                       output->GetNextControlId(), true);
+    } else if (templates.frame != nullptr) {
+        // The frame is laid out for two columns: with one it would stand half empty.
+        QRect column;
+        for (const GroupItem& item : output->Items()) {
+            if (item.window != nullptr && !item.window->isHidden()) {
+                column = column.united(item.window->geometry());
+            }
+            if (QLabel* label = output->Label(item.slot); label != nullptr && !label->isHidden()) {
+                column = column.united(label->geometry());
+            }
+        }
+        if (!column.isNull()) {
+            moveGroup(output.get(), templates.frame->geometry().center().x() - column.center().x());
+        }
     }
 }
 

@@ -12,6 +12,7 @@
 #include "mixer/mixer.h"
 
 class QComboBox;
+class QTimer;
 class QWidget;
 
 namespace quavelink {
@@ -48,6 +49,12 @@ class WindowMixers : public MixerNotifyTarget {
     void MapEndpoint(int listIndex, const std::string& endpointName, bool renderEndpoint);
     //! The recording mixer of list selection `selectionIndex` (-1 for none), or -1.
     int MixerIndexFor(int selectionIndex) const;
+
+    //! Looks whether the sound server is there: while it is gone the groups' controls are
+    //! disabled, as their values would be stale; once it is back they are built anew from the
+    //! mixers' values. Runs every kServerCheckMs as well.
+    void CheckServer();
+    static constexpr int kServerCheckMs = 500;
 
     //! The endpoint choice changed: rebuilds the groups and refills the source list.
     void OnInputDeviceChanged(int selectedInputIndex);
@@ -87,6 +94,8 @@ class WindowMixers : public MixerNotifyTarget {
     std::unique_ptr<CControlGroup> input;
     QMetaObject::Connection sourceConnection;
     std::function<void()> lateOpenHandler;
+    QTimer* serverCheck = nullptr;
+    bool serverRunning = true;
 };
 
 }  // namespace quavelink

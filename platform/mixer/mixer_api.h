@@ -236,6 +236,9 @@ class MixerSystem {
     //! `target` (null for none) hears OnMixerDevicesChanged from now on; it must stay alive
     //! until it is replaced. A system whose devices never change may ignore it.
     virtual void mixerWatchDevices(MixerNotifyTarget* target) { (void)target; }
+    //! Whether the sound server behind the mixers is reachable, as last seen: false from the
+    //! moment its loss was noticed until it answers again. No round trip; any thread.
+    virtual bool mixerServerRunning() { return true; }
 };
 
 }  // namespace quavelink

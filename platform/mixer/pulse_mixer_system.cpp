@@ -248,6 +248,11 @@ class PulseMixerSystem : public MixerSystem {
         targets->devices = target;
     }
 
+    bool mixerServerRunning() override {
+        std::shared_ptr<pulse::Connection> connection = source.last();
+        return connection && connection->alive();
+    }
+
     MMRESULT mixerGetDevCapsA(HMIXER mixer, MIXERCAPSA* caps, std::uint32_t capsSize) override {
         std::lock_guard guard(openMutex);
         OpenMixer* opened = find(mixer);

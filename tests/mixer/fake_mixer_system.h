@@ -52,6 +52,9 @@ class FakeMixerSystem : public MixerSystem {
     MMRESULT mixerSetControlDetails(HMIXER mixer, const MIXERCONTROLDETAILS* details,
                                     std::uint32_t flags) override;
 
+    bool mixerServerRunning() override { return serverRunning; }
+    bool serverRunning = true;
+
     //! The flags of the last mixerOpen.
     std::uint32_t lastOpenFlags = 0;
 

@@ -181,6 +181,31 @@ TEST_F(OneRecorder, VolumeNotificationsReachTheShownSlot) {
     EXPECT_EQ(outputVolume->GetPos(), 65535 - 1000);
 }
 
+// While the sound server is gone the controls would show values nobody can read: disabled, and
+// built anew from what the mixers hold once it is back.
+TEST_F(OneRecorder, ControlsAreOffWhileTheSoundServerIsGoneAndReadAgainAfter) {
+    choose(1);
+    auto outputVolume = [&] {
+        CMixerSliderCtrl* volume = nullptr;
+        mixers->outputGroup()->FindSlotControls(0, &volume, nullptr, nullptr);
+        return volume;
+    };
+    system.serverRunning = false;
+    mixers->CheckServer();
+    EXPECT_FALSE(outputVolume()->isEnabled());
+    for (const GroupItem& item : mixers->inputGroup()->Items()) {
+        EXPECT_FALSE(item.window->isEnabled()) << item.dialogControlId;
+    }
+    // Changed while the server was away, as a restarted one sets its stored volume.
+    system.changeValue(0, 1, {1000, 1000});
+    system.serverRunning = true;
+    mixers->CheckServer();
+    ASSERT_NE(mixers->inputGroup(), nullptr);
+    EXPECT_TRUE(outputVolume()->isEnabled());
+    EXPECT_EQ(outputVolume()->GetPos(), 65535 - 1000);
+    EXPECT_EQ(inputSource->currentText(), "Front Microphone");
+}
+
 TEST_F(WindowMixersTest, ARecordingDestinationWithTwoControlsIsNeverWritten) {
     system.addDevice(playback());
     MixerLayout input = recorder("Two Controls", {"Mic", "Line"}, 0x100);
