@@ -1,6 +1,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/command_line.h"
 #include "app/program.h"
@@ -20,6 +21,15 @@ int main(int argc, char** argv) {
             return 0;
         case quavelink::TerminalRequest::None:
             break;
+    }
+    if (auto unknown = quavelink::unknownArgument(argc, argv)) {
+        std::fprintf(stderr, "quavelink-server: unknown option %s\n%s", unknown->c_str(),
+                     quavelink::serverUsage());
+        return 2;
+    }
+    if (auto line = quavelink::missingDisplayLine(argc, argv, std::getenv)) {
+        std::fprintf(stderr, "%s\n", line->c_str());
+        return 1;
     }
     return quavelink::runServerProgram(argc, argv);
 }

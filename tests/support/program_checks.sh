@@ -36,6 +36,12 @@ check_program() {
     if [ "$status" -ne 0 ] || [ "$said" != "$name $version" ]; then
         fail "$name --version said '$said' (status $status), not '$name $version'"
     fi
+    local refused
+    refused=$(without_display "$binary" --no-such-option 2>&1) && status=0 || status=$?
+    if [ "$status" -eq 0 ] || ! grep -q -- "--no-such-option" <<<"$refused"; then
+        fail "$name --no-such-option: status $status, said: $(head -c 300 <<<"$refused")"
+    fi
+    [ "$name" != quavelink-server ] || check_no_display "$binary"
     [ -n "$page" ] || return 0
     if [ ! -s "$page" ]; then
         fail "no man page $page"
@@ -51,6 +57,17 @@ check_program() {
             fail "$option of $name --help is not in its man page"
     done
     grep -qF "$name $version" <<<"$text" || fail "the man page of $name is not of version $version"
+}
+
+# check_no_display BINARY: the window program without a display ends with status 1 and one line
+# that points to quavelink-serverd, instead of Qt's abort and a core dump.
+check_no_display() {
+    local binary=$1 said status=0
+    said=$(without_display "$binary" 2>&1) || status=$?
+    if [ "$status" -ne 1 ] || [ "$(wc -l <<<"$said")" -ne 1 ] ||
+        ! grep -q quavelink-serverd <<<"$said"; then
+        fail "$(basename "$binary") without a display: status $status, said: $(head -c 300 <<<"$said")"
+    fi
 }
 
 # check_unit UNIT ROOT PREFIX: the systemd unit starts the installed quavelink-serverd by its
