@@ -1,5 +1,7 @@
 #include "capture/endpoint_list.h"
 
+#include <algorithm>
+
 #include "platform/log.h"
 
 namespace quavelink {
@@ -21,6 +23,41 @@ std::string cutName(std::string name) {
 
 EndpointList::EndpointList(audio::AudioSystem& system) : system(system) {}
 
+audio::Status EndpointList::enumerateLocked(audio::DeviceEnumerator& enumerator, bool& changed) {
+    std::shared_ptr<audio::EndpointCollection> collection;
+    audio::Status status = enumerator.EnumAudioEndpoints(collection);
+    if (audio::Failed(status)) return status;
+    std::uint32_t count = 0;
+    status = collection->GetCount(count);
+    if (audio::Failed(status)) return status;
+    std::vector<bool> seen(listed.size(), false);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::shared_ptr<audio::Endpoint> endpoint;
+        if (audio::Failed(collection->Item(i, endpoint)) || !endpoint) continue;
+        std::string id = endpoint->GetId();
+        audio::DataFlow flow = endpoint->GetDataFlow();
+        auto found = std::find_if(listed.begin(), listed.end(), [&](const Listed& entry) {
+            return entry.id == id && entry.flow == flow;
+        });
+        if (found != listed.end()) {
+            seen[found - listed.begin()] = true;
+            changed = changed || !found->present;
+            found->present = true;
+            found->endpoint = std::move(endpoint);
+        } else if (listed.size() + 1 < static_cast<std::size_t>(kMaxListEntries)) {
+            listed.push_back({std::move(endpoint), std::move(id), flow, true, std::nullopt});
+            seen.push_back(true);
+            changed = true;
+        }
+    }
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        changed = changed || (listed[i].present && !seen[i]);
+        listed[i].present = seen[i];
+    }
+    enumerated = true;
+    return audio::kOk;
+}
+
 audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpoint>* device,
                                          bool* isDefault, bool quiet) {
     if (isDefault) *isDefault = false;
@@ -35,10 +72,10 @@ audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpo
     std::shared_ptr<audio::Endpoint> endpoint;
     {
         std::lock_guard lock(mutex);
-        if (!endpointCollection) {
-            status = enumerator->EnumAudioEndpoints(endpointCollection);
+        if (!enumerated) {
+            bool changed = false;
+            status = enumerateLocked(*enumerator, changed);
             if (audio::Failed(status)) {
-                endpointCollection.reset();
                 if (!quiet) {
                     logLine("Unable to retrieve device collection: %x\n",
                             static_cast<unsigned>(status));
@@ -47,14 +84,14 @@ audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpo
             }
         }
         if (index >= 1) {
-            status = endpointCollection->Item(static_cast<std::uint32_t>(index - 1), endpoint);
-            if (audio::Failed(status)) {
+            if (static_cast<std::size_t>(index - 1) >= listed.size()) {
                 if (!quiet) {
                     logLine("Unable to retrieve device %d: %x\n", index - 1,
-                            static_cast<unsigned>(status));
+                            static_cast<unsigned>(audio::kErrorNotFound));
                 }
-                return status;
+                return audio::kErrorNotFound;
             }
+            endpoint = listed[index - 1].endpoint;
         }
     }
     if (index <= 0) {
@@ -72,34 +109,43 @@ audio::Status EndpointList::findEndpoint(int index, std::shared_ptr<audio::Endpo
     return audio::kOk;
 }
 
+bool EndpointList::refresh() {
+    std::shared_ptr<audio::DeviceEnumerator> enumerator;
+    if (audio::Failed(system.CreateDeviceEnumerator(enumerator))) return false;
+    std::lock_guard lock(mutex);
+    bool changed = false;
+    return audio::Succeeded(enumerateLocked(*enumerator, changed)) && changed;
+}
+
+bool EndpointList::present(int index) {
+    if (index == 0) return true;
+    std::lock_guard lock(mutex);
+    return index >= 1 && static_cast<std::size_t>(index - 1) < listed.size() &&
+           listed[index - 1].present;
+}
+
 std::optional<std::string> EndpointList::endpointName(int index) {
     if (index == 0) return std::string("Default multimedia device");
-    std::shared_ptr<audio::EndpointCollection> collection;
+    std::shared_ptr<audio::Endpoint> endpoint;
     {
         std::lock_guard lock(mutex);
-        collection = endpointCollection;
-    }
-    if (!collection || index < 0) return std::nullopt;
-    // The list is filled until a name is missing: the probe one past the end is no error.
-    std::uint32_t count = 0;
-    if (audio::Succeeded(collection->GetCount(count)) &&
-        static_cast<std::uint32_t>(index - 1) >= count) {
-        return std::nullopt;
-    }
-    std::shared_ptr<audio::Endpoint> endpoint;
-    audio::Status status = collection->Item(static_cast<std::uint32_t>(index - 1), endpoint);
-    if (audio::Failed(status)) {
-        logLine("Unable to get device %d: %x\n", index - 1, static_cast<unsigned>(status));
-        return std::nullopt;
+        // The list is filled until a name is missing: the probe one past the end is no error.
+        if (index < 0 || static_cast<std::size_t>(index - 1) >= listed.size()) return std::nullopt;
+        const Listed& entry = listed[index - 1];
+        if (!entry.present && entry.lastName) return entry.lastName;
+        endpoint = entry.endpoint;
     }
     audio::EndpointProperties properties;
-    status = endpoint->OpenPropertyStore(properties);
+    audio::Status status = endpoint->OpenPropertyStore(properties);
     if (audio::Failed(status)) {
         logLine("Unable to open device %d property store: %x\n", index - 1,
                 static_cast<unsigned>(status));
         return std::nullopt;
     }
-    return cutName(properties.friendlyName.value_or("Unknown"));
+    std::string name = cutName(properties.friendlyName.value_or("Unknown"));
+    std::lock_guard lock(mutex);
+    if (static_cast<std::size_t>(index - 1) < listed.size()) listed[index - 1].lastName = name;
+    return name;
 }
 
 }  // namespace quavelink

@@ -38,6 +38,30 @@ TEST_F(EndpointListTest, DevicesAddedLaterAreNotListed) {
     EXPECT_EQ(endpoints.endpointName(2), std::nullopt);
 }
 
+// The server thread may hold any index: a refresh appends, and a device that went keeps its
+// index (and its name) until it is back.
+TEST_F(EndpointListTest, ARefreshAppendsNewDevicesAndKeepsEveryIndex) {
+    system.addDevice(renderDevice("speakers", 48000, 2, "Speakers"));
+    system.addDevice(captureDevice("mic", 48000, "Microphone"));
+    endpoints.findEndpoint(0);
+    ASSERT_EQ(endpoints.endpointName(2), "Microphone");
+    system.addDevice(renderDevice("headset", 48000, 2, "Headset"));
+    system.removeDevice("mic");
+    EXPECT_TRUE(endpoints.refresh());
+    EXPECT_FALSE(endpoints.refresh()) << "nothing changed since";
+    EXPECT_EQ(endpoints.endpointName(2), "Microphone");
+    EXPECT_EQ(endpoints.endpointName(3), "Headset");
+    EXPECT_FALSE(endpoints.present(2));
+    std::shared_ptr<audio::Endpoint> device;
+    ASSERT_EQ(endpoints.findEndpoint(3, &device), audio::kOk);
+    EXPECT_EQ(device->GetId(), "headset");
+    system.restoreDevice("mic");
+    EXPECT_TRUE(endpoints.refresh());
+    EXPECT_TRUE(endpoints.present(2));
+    ASSERT_EQ(endpoints.findEndpoint(2, &device), audio::kOk);
+    EXPECT_EQ(device->GetId(), "mic");
+}
+
 TEST_F(EndpointListTest, MissingFriendlyNameIsUnknown) {
     auto device = renderDevice("speakers");
     device.properties.friendlyName.reset();
