@@ -22,8 +22,17 @@ $check || exit 0
 
 version=$(dpkg-deb --field "$deb" Version)
 echo "== lintian"
-# Warnings fail as errors do; the informational tags are shown (-I) and pass.
-lintian --fail-on error,warning --tag-display-limit 0 -I "$deb"
+# Warnings fail as errors do; the informational tags are shown (-I) and pass, but for the
+# hardening ones: the programs are built with Debian's hardening flags.
+lintian_report=$(lintian --fail-on error,warning --tag-display-limit 0 -I "$deb") || {
+  echo "$lintian_report"
+  exit 1
+}
+echo "$lintian_report"
+if grep -q ' hardening-' <<<"$lintian_report"; then
+  echo "lintian finds programs built without Debian's hardening flags" >&2
+  exit 1
+fi
 echo "== package checks"
 # The programs answer --help from the scratch root, inside a private network like every run.
 "$top/scripts/in-private-network.sh" "$top/tests/packaging/check_deb.sh" "$deb" "$version"

@@ -29,8 +29,17 @@ for library in libc6 libenet7 libopus0 libpulse0 libqt6core6 libqt6gui6 libqt6wi
     grep -qE "(^|, )$library( |,|\$)" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 grep -q libmp3lame <<<"$depends" && fail "Depends names libmp3lame: $depends"
-grep -qE '(^|, )libmp3lame0( |,|$)' <<<"$(field Recommends)" ||
-    fail "Recommends lacks libmp3lame0: $(field Recommends)"
+# A Wayland desktop wants Qt's Wayland platform, capture a PulseAudio-speaking sound server.
+recommends=$(field Recommends)
+for wanted in 'libmp3lame0' 'qt6-wayland' 'pulseaudio \| pipewire-pulse'; do
+    grep -qE "(^|, )$wanted( |,|\$)" <<<"$recommends" || fail "Recommends lacks $wanted: $recommends"
+done
+# The changelog is dated by the last commit, not by the moment of building.
+changelog_date=$(dpkg-deb --fsys-tarfile "$deb" |
+    tar -xO ./usr/share/doc/quavelink-server/changelog.gz | gzip -dc | sed -n 's/^ -- .*>  //p')
+commit_date=$(TZ=UTC git -C "$here/../.." log -1 --format=%cd --date=format-local:'%a, %d %b %Y %H:%M:%S +0000' 2>/dev/null || true)
+[ -z "$commit_date" ] || [ "$changelog_date" = "$commit_date" ] ||
+    fail "the changelog is dated $changelog_date, the last commit $commit_date"
 
 # Every file under /usr, at the place a Debian system looks for it.
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
