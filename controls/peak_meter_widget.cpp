@@ -132,43 +132,57 @@ void CPeakMeterCtrl::paintEvent(QPaintEvent*) {
     }
 }
 
+CPeakMeterCtrl::LedScale CPeakMeterCtrl::ledScale() const {
+    LedScale scale;
+    scale.full = model_.fullScale();
+    scale.leds = model_.ledsPerBand() < 2 ? scale.full * 10 / 100 : model_.ledsPerBand();
+    if (scale.leds < 1) return scale;
+    scale.lowLed = scaled(model_.lowThreshold(), scale.leds, scale.full);
+    scale.highLed = scaled(model_.mediumThreshold(), scale.leds, scale.full);
+    return scale;
+}
+
+QColor CPeakMeterCtrl::ledColor(int led, int lit, const LedScale& scale) const {
+    if (led >= lit) return showGrid_ ? darkenColor(background_, 15) : background_;
+    return led < scale.lowLed ? normal_ : led < scale.highLed ? medium_ : high_;
+}
+
+// The LEDs share the length out, each one pixel longer or shorter than another at most, so
+// that they fill it: a length that is no multiple of their count leaves no blank strip.
+int CPeakMeterCtrl::ledEdge(int led, int length, const LedScale& scale) {
+    return scaled(led, length, scale.leds);
+}
+
 void CPeakMeterCtrl::PaintVertical(QPainter& p, const QRect& client,
                                    const std::vector<BandState>& bands) {
-    const int full = model_.fullScale();
-    const int leds = model_.ledsPerBand() < 2 ? full * 10 / 100 : model_.ledsPerBand();
-    if (leds < 1) return;
-    const int lowLed = scaled(model_.lowThreshold(), leds, full);
-    const int highLed = scaled(model_.mediumThreshold(), leds, full);
-    const int medium = model_.mediumThreshold();
+    const LedScale scale = ledScale();
+    if (scale.leds < 1) return;
     const int bandCount = static_cast<int>(bands.size());
     const int bandWidth = client.width() / bandCount;
-    const int ledHeight = client.height() / leds;
     const int gapX = bandCount > 1 ? 1 : 0;
-    const int gapY = leds > 1 ? 1 : 0;
-    const QColor unlit = showGrid_ ? darkenColor(background_, 15) : background_;
+    const int gapY = scale.leds > 1 ? 1 : 0;
     const int bottom = client.height();
 
     for (int b = 0; b < bandCount; ++b) {
         const int left = b * bandWidth;
         const int right = left + bandWidth;
-        const int lit = scaled(bands[b].level, leds, full);
-        for (int j = 0; j < leds; ++j) {
-            const int ledBottom = bottom - j * ledHeight;
-            const Box led{left + gapX, ledBottom - ledHeight + gapY, right - gapX, ledBottom};
-            if (showGrid_ && (j == lowLed || j == leds - 1)) {
+        const int lit = scaled(bands[b].level, scale.leds, scale.full);
+        for (int j = 0; j < scale.leds; ++j) {
+            const Box led{left + gapX, bottom - ledEdge(j + 1, client.height(), scale) + gapY,
+                          right - gapX, bottom - ledEdge(j, client.height(), scale)};
+            if (showGrid_ && (j == scale.lowLed || j == scale.leds - 1)) {
                 const int y = led.top + (led.bottom - led.top) / 2;
                 lineTo(p, led.left - gapX, y, led.right + gapX, y);
             }
-            QColor color = unlit;
-            if (j < lit) color = j < lowLed ? normal_ : j < highLed ? medium_ : high_;
-            p.fillRect(led.rect(), color);
+            p.fillRect(led.rect(), ledColor(j, lit, scale));
         }
         if (showPeak_) {
-            const QColor color = bands[b].peak > medium ? darkenColor(QColor(255, 0, 0), 40)
-                                                        : darkenColor(background_, 80);
+            const QColor color = bands[b].peak > model_.mediumThreshold()
+                                     ? darkenColor(QColor(255, 0, 0), 40)
+                                     : darkenColor(background_, 80);
             const QPen saved = p.pen();
             p.setPen(QPen(color, 1));
-            const int y = bottom - scaled(bands[b].peak, ledHeight * leds, full);
+            const int y = bottom - scaled(bands[b].peak, client.height(), scale.full);
             lineTo(p, left + gapX, y, right - gapX, y);
             p.setPen(saved);
         }
@@ -177,33 +191,26 @@ void CPeakMeterCtrl::PaintVertical(QPainter& p, const QRect& client,
 
 void CPeakMeterCtrl::PaintHorizontal(QPainter& p, const QRect& client,
                                      const std::vector<BandState>& bands) {
-    const int full = model_.fullScale();
-    const int leds = model_.ledsPerBand() < 2 ? full * 10 / 100 : model_.ledsPerBand();
-    if (leds < 1) return;
-    const int lowLed = scaled(model_.lowThreshold(), leds, full);
-    const int highLed = scaled(model_.mediumThreshold(), leds, full);
+    const LedScale scale = ledScale();
+    if (scale.leds < 1) return;
     const int bandCount = static_cast<int>(bands.size());
-    const int ledWidth = client.width() / leds;
     const int bandHeight = client.height() / bandCount;
-    const int gapX = leds > 1 ? 1 : 0;
+    const int gapX = scale.leds > 1 ? 1 : 0;
     const int gapY = bandCount > 1 ? 1 : 0;
-    const QColor unlit = showGrid_ ? darkenColor(background_, 15) : background_;
     // Rows end at the client bottom, as the columns of the vertical layout do.
     const int firstTop = client.height() - bandHeight * bandCount;
 
     for (int b = 0; b < bandCount; ++b) {
         const int top = firstTop + b * bandHeight;
-        const int lit = scaled(bands[b].level, leds, full);
-        for (int j = 0; j < leds; ++j) {
-            const Box led{j * ledWidth + gapX, top + gapY, (j + 1) * ledWidth,
-                          top + bandHeight - gapY};
-            if (showGrid_ && (j == lowLed || j == leds - 1)) {
+        const int lit = scaled(bands[b].level, scale.leds, scale.full);
+        for (int j = 0; j < scale.leds; ++j) {
+            const Box led{ledEdge(j, client.width(), scale) + gapX, top + gapY,
+                          ledEdge(j + 1, client.width(), scale), top + bandHeight - gapY};
+            if (showGrid_ && (j == scale.lowLed || j == scale.leds - 1)) {
                 const int x = led.left + (led.right - led.left) / 2;
                 lineTo(p, x, led.top - gapY, x, led.bottom + gapY);
             }
-            QColor color = unlit;
-            if (j < lit) color = j < lowLed ? normal_ : j < highLed ? medium_ : high_;
-            p.fillRect(led.rect(), color);
+            p.fillRect(led.rect(), ledColor(j, lit, scale));
         }
     }
 }

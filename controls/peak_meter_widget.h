@@ -69,6 +69,18 @@ class CPeakMeterCtrl : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    //! The LED arithmetic both layouts share; `leds` below 1 when there is nothing to draw.
+    struct LedScale {
+        int full = 0;
+        int leds = 0;
+        int lowLed = 0;   //!< first LED of the medium zone
+        int highLed = 0;  //!< first LED of the high zone
+    };
+    LedScale ledScale() const;
+    //! Colour of LED `led` (0 first) of a band with `lit` LEDs lit.
+    QColor ledColor(int led, int lit, const LedScale& scale) const;
+    //! Where LED `led` begins along `length` pixels.
+    static int ledEdge(int led, int length, const LedScale& scale);
     void PaintVertical(class QPainter& p, const QRect& client, const std::vector<BandState>& bands);
     void PaintHorizontal(class QPainter& p, const QRect& client,
                          const std::vector<BandState>& bands);

@@ -69,6 +69,17 @@ TEST_F(PeakMeterCtrlTest, DrawsZonesGridAndPeakLines) {
     EXPECT_EQ(image.pixelColor(21, 80), kGrid);
 }
 
+// At a height that is no multiple of 27 the LEDs still reach the top: no blank strip there.
+TEST_F(PeakMeterCtrlTest, LedsFillAHeightThatIsNoMultipleOfTheirCount) {
+    meter.setFixedSize(28, 180);
+    const int values[] = {32768, 32768};
+    meter.SetData(values, 0, 2);
+    meter.Tick();
+    const QImage image = meter.grab().toImage();
+    EXPECT_EQ(image.pixelColor(7, 2), QColor(255, 0, 0)) << "the top LED starts below the gap";
+    EXPECT_EQ(image.pixelColor(7, 177), QColor(0, 220, 0));
+}
+
 TEST_F(PeakMeterCtrlTest, WithoutGridUnlitLedsAreBackground) {
     meter.SetShowGrid(false);
     meter.SetShowPeak(false);
