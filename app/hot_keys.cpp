@@ -4,6 +4,7 @@
 
 #include "mixer/control_group.h"
 #include "mixer/mixer_sliders.h"
+#include "platform/log.h"
 
 namespace quavelink {
 
@@ -24,7 +25,8 @@ bool ApplyHotkey(int id, bool hotkeysEnabled, CControlGroup* outputGroup) {
     switch (id) {
         case kHotkeyVolumeDown:
         case kHotkeyVolumeUp: {
-            if (volume == nullptr) return false;
+            // Disabled while the sound server is gone: its value would be stale.
+            if (volume == nullptr || !volume->isEnabled()) return false;
             int level = 0;
             int range = 0;
             volume->GetValue(&level, &range);
@@ -37,7 +39,7 @@ bool ApplyHotkey(int id, bool hotkeysEnabled, CControlGroup* outputGroup) {
             return true;
         }
         case kHotkeyMute:
-            if (mute == nullptr) return false;
+            if (mute == nullptr || !mute->isEnabled()) return false;
             mute->setChecked(!mute->isChecked());
             outputGroup->OnControlChanged(controlIdOf(mute));
             return true;
@@ -58,6 +60,14 @@ void KeyRepeatFilter::release(unsigned keycode, unsigned long time) {
     key.down = false;
     key.released = true;
     key.releaseTime = time;
+}
+
+void GlobalHotkeys::setReach(HotkeyReach newReach, std::string why) {
+    if (newReach == reach && why == limitation) return;
+    reach = newReach;
+    limitation = std::move(why);
+    if (!limitation.empty()) logLine("Global hotkeys: %s\n", limitation.c_str());
+    if (onReach) onReach();
 }
 
 }  // namespace quavelink

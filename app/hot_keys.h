@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 
 namespace quavelink {
 
@@ -19,7 +20,8 @@ constexpr int VOLUME_HOTKEY_STEP = 4096;
 //! Acts on hot key `id` through slot 0 of `outputGroup`: Alt+K and Alt+O move the volume
 //! slider one step down or up, held within 0 and the slider's range, Alt+M flips the mute box;
 //! the group then writes the control to the mixer. Nothing happens while `hotkeysEnabled` is
-//! false, without a group, when the slot lacks the control, or for another id. Main thread.
+//! false, without a group, when the slot lacks the control or it is disabled (the sound server
+//! is gone), or for another id. Main thread.
 //! Returns whether a control was changed.
 bool ApplyHotkey(int id, bool hotkeysEnabled, CControlGroup* outputGroup);
 
@@ -41,6 +43,13 @@ class KeyRepeatFilter {
     std::map<unsigned, KeyState> keys;
 };
 
+//! How far the hot keys reach on this desktop.
+enum class HotkeyReach {
+    Everywhere,      //!< whatever program has the focus
+    X11WindowsOnly,  //!< X11 grabs under a Wayland desktop: only while an X11 window has focus
+    Nowhere,         //!< no way to have them: the menu shows them unavailable
+};
+
 //! System-wide hot keys: Alt+O, Alt+K and Alt+M while any program has the focus.
 class GlobalHotkeys {
   public:
@@ -53,10 +62,28 @@ class GlobalHotkeys {
     //! Main thread. Gives the keys back to the desktop, so other programs get their presses
     //! and may claim them; nothing is called any more.
     virtual void UnregisterHotKeys() = 0;
+
+    //! How far the keys reach, and why not everywhere (empty when they do). A desktop that
+    //! answers later (the portal) may change it once after RegisterHotKeys.
+    HotkeyReach Reach() const { return reach; }
+    const std::string& Limitation() const { return limitation; }
+    //! Main thread: `changed` runs whenever Reach or Limitation change from now on.
+    void SetReachHandler(std::function<void()> changed) { onReach = std::move(changed); }
+
+  protected:
+    //! Sets the reach; a new limitation is logged once.
+    void setReach(HotkeyReach newReach, std::string why);
+
+  private:
+    HotkeyReach reach = HotkeyReach::Everywhere;
+    std::string limitation;
+    std::function<void()> onReach;
 };
 
-//! The desktop's hot keys: X11 key grabs when Qt runs on X11; elsewhere (Wayland without X11,
-//! offscreen) an object that says once that there are none. GUI thread, QGuiApplication made.
+//! The desktop's hot keys, chosen from what the session offers: the XDG desktop portal's
+//! GlobalShortcuts on a Wayland desktop that has it (KDE Plasma 5.27 and later, GNOME 48 and
+//! later), X11 key grabs on X11 (and, reaching X11 windows only, under XWayland), else none,
+//! with the reason. GUI thread, QGuiApplication made.
 std::unique_ptr<GlobalHotkeys> CreateSystemHotkeys();
 
 }  // namespace quavelink

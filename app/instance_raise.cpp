@@ -7,8 +7,14 @@
 #include "platform/log.h"
 
 namespace quavelink {
+namespace {
 
-InstanceRaiseListener::InstanceRaiseListener(std::function<void()> onRaise)
+// A request is one short line; a longer one is cut.
+constexpr qint64 kMaxRequestBytes = 512;
+
+}  // namespace
+
+InstanceRaiseListener::InstanceRaiseListener(std::function<bool(const std::string&)> onRaise)
     : onRaise(std::move(onRaise)) {}
 
 InstanceRaiseListener::~InstanceRaiseListener() { delete server; }
@@ -29,20 +35,36 @@ bool InstanceRaiseListener::listen() {
     }
     QObject::connect(server, &QLocalServer::newConnection, server, [this] {
         while (QLocalSocket* knock = server->nextPendingConnection()) {
-            knock->disconnectFromServer();
-            knock->deleteLater();
-            if (onRaise) onRaise();
+            QObject::connect(knock, &QLocalSocket::disconnected, knock, &QObject::deleteLater);
+            QObject::connect(knock, &QLocalSocket::readyRead, knock, [this, knock] {
+                if (!knock->canReadLine()) return;
+                std::string line = knock->readLine(kMaxRequestBytes).trimmed().toStdString();
+                std::string token = line.rfind("raise ", 0) == 0 ? line.substr(6) : std::string();
+                bool shown = onRaise && onRaise(token);
+                knock->write(shown ? "shown\n" : "hidden\n");
+                knock->flush();
+                knock->disconnectFromServer();
+            });
         }
     });
     return true;
 }
 
-bool askRunningInstanceToRaise(std::chrono::milliseconds timeout) {
+bool askRunningInstanceToRaise(const std::string& activationToken,
+                               std::chrono::milliseconds timeout) {
     QLocalSocket socket;
     socket.connectToServer(QString::fromStdString(InstanceRaiseListener::socketPath()));
-    if (!socket.waitForConnected(static_cast<int>(timeout.count()))) return false;
-    socket.disconnectFromServer();
-    return true;
+    const int waitMs = static_cast<int>(timeout.count());
+    if (!socket.waitForConnected(waitMs)) return false;
+    // A token is one word of printable characters; anything else is not sent.
+    std::string token = activationToken.size() < 256 ? activationToken : std::string();
+    if (token.find_first_of(" \t\r\n") != std::string::npos) token.clear();
+    socket.write(QByteArray::fromStdString("raise " + token + "\n"));
+    if (!socket.waitForBytesWritten(waitMs)) return false;
+    while (!socket.canReadLine()) {
+        if (!socket.waitForReadyRead(waitMs)) return false;
+    }
+    return socket.readLine().trimmed() == "shown";
 }
 
 }  // namespace quavelink

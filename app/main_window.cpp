@@ -9,7 +9,6 @@
 #include <QDialogButtonBox>
 #include <QEventLoop>
 #include <QGridLayout>
-#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
@@ -18,6 +17,7 @@
 #include <QRadioButton>
 #include <QShortcut>
 #include <QSlider>
+#include <QStandardItemModel>
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
@@ -31,6 +31,7 @@
 #include "app/log_console.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
+#include "capture/endpoint_watch.h"
 #include "controls/colored_label.h"
 #include "controls/colors.h"
 #include "controls/group_box.h"
@@ -143,8 +144,10 @@ void CQuaveLinkServerDlg::buildControls() {
     auto* recordGroup = new CxGroupBox(this);
     add(IDC_RECORD_GROUP, recordGroup);
     place(recordGroup, 220, 77, 83, 48);
-    auto* meterFrame = new QGroupBox(this);
-    place(meterFrame, 174, 98, 17, 88);
+    // A sunken panel just around the meter: the template's wider frame left a blank strip
+    // above the LEDs.
+    auto* meterFrame = new QFrame(this);
+    meterFrame->setFrameStyle(QFrame::Panel | QFrame::Sunken);
 
     recordButton = new CxSkinButton(this);
     add(IDC_RECORD, recordButton);
@@ -169,7 +172,10 @@ void CQuaveLinkServerDlg::buildControls() {
     add(IDC_INPUT_SELECT, inputSelect);
     place(inputSelect, 177, 29, 124, 12);
     inputSelect->resize(inputSelect->width(), inputSelect->sizeHint().height());
-    connect(inputSelect, &QComboBox::activated, this, [this] { OnInputDeviceChanged(); });
+    connect(inputSelect, &QComboBox::activated, this, [this] {
+        storedChoicePending = false;
+        OnInputDeviceChanged();
+    });
 
     inputSource = new QComboBox(this);
     add(IDC_INPUT_SOURCE, inputSource);
@@ -195,6 +201,9 @@ void CQuaveLinkServerDlg::buildControls() {
     meter = new CPeakMeterCtrl(this);
     add(IDC_METER, meter);
     place(meter, 176, 103, 14, 81);
+    const int frameWidth = meterFrame->frameWidth();
+    meterFrame->setGeometry(
+        meter->geometry().adjusted(-frameWidth, -frameWidth, frameWidth, frameWidth));
 
     auto* okButton = new QPushButton(QStringLiteral("OK"), this);
     place(okButton, 255, 23, 50, 14);
@@ -264,9 +273,14 @@ void CQuaveLinkServerDlg::buildControls() {
     place(picture, 216, 133, 93, 61);
     QImage image = LoadBitmapResource(kBitmapPicture);
     if (!image.isNull()) {
-        QRect inside = picture->contentsRect();
-        picture->setPixmap(QPixmap::fromImage(
-            image.scaled(inside.size(), Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+        // Filled to the frame and cut at the middle: a picture of another shape fitted inside
+        // would leave bands of the window's grey in the frame.
+        QSize inside = picture->contentsRect().size();
+        QImage filled =
+            image.scaled(inside, Qt::KeepAspectRatioByExpanding, Qt::SmoothTransformation);
+        picture->setPixmap(QPixmap::fromImage(filled.copy((filled.width() - inside.width()) / 2,
+                                                          (filled.height() - inside.height()) / 2,
+                                                          inside.width(), inside.height())));
     }
 
     place(plainLabel(QStringLiteral("Minimize to"), this), 216, 5, 39, 8);
@@ -319,12 +333,16 @@ void CQuaveLinkServerDlg::OnInitDialog() {
     templates.balance = static_cast<QSlider*>(control(IDC_BALANCE_TEMPLATE));
     templates.volume = static_cast<QSlider*>(control(IDC_VOLUME_TEMPLATE));
     templates.mute = static_cast<QCheckBox*>(control(IDC_MUTE_TEMPLATE));
+    templates.frame = control(IDC_MIXER_GROUP);
     windowMixers = std::make_unique<WindowMixers>(setup.mixers, setup.boxes, *this, templates,
                                                   *inputSelect, *inputSource);
     windowMixers->OpenMixers();
     windowMixers->SetLateOpenHandler([this] { bindLateMixers(); });
 
     fillEndpointList();
+    endpointWatch = std::make_unique<EndpointWatch>(setup.endpoints->audioSystem(),
+                                                    [this] { queueEndpointRefresh(); });
+    endpointWatch->renew();
 
     meter->SetOrientation(0);
     meter->SetBandLayout(kMeterBands, kMeterLeds);
@@ -376,29 +394,60 @@ void CQuaveLinkServerDlg::showRecording(bool running) {
 }
 
 void CQuaveLinkServerDlg::fillEndpointList() {
-    const std::string stored = GetInputSelect();
-    int chosen = 0;
-    bool found = false;
-    EndpointList& endpoints = *setup.endpoints;
-    endpoints.findEndpoint(0);
+    storedChoice = GetInputSelect();
+    storedChoicePending = storedChoice.size() >= 2;
+    setup.endpoints->findEndpoint(0);
     inputSelect->clear();
     endpointNames.clear();
+    int chosen = syncEndpointList();
+    inputSource->hide();
+    captureRateText->SetText(QString());
+    inputSelect->setCurrentIndex(inputSelect->count() > 0 ? std::max(chosen, 0) : -1);
+    OnInputDeviceChanged();
+}
+
+int CQuaveLinkServerDlg::syncEndpointList() {
+    EndpointList& endpoints = *setup.endpoints;
+    auto* model = qobject_cast<QStandardItemModel*>(inputSelect->model());
+    int stored = -1;
     for (int i = 0; i < EndpointList::kMaxListEntries; ++i) {
         std::optional<std::string> name = endpoints.endpointName(i);
         if (!name) break;
         std::string text(cutUtf8(*name, kMaxListTextBytes));
-        inputSelect->insertItem(i, QString::fromStdString(text));
-        endpointNames.push_back(text);
-        if (windowMixers) windowMixers->MapEndpoint(i, text, rendersAt(i));
-        if (!found && stored.size() >= 2 && stored == text) {
-            chosen = i;
-            found = true;
+        if (i < inputSelect->count()) {
+            if (endpointNames[i] != text) inputSelect->setItemText(i, QString::fromStdString(text));
+            endpointNames[i] = text;
+        } else {
+            inputSelect->insertItem(i, QString::fromStdString(text));
+            endpointNames.push_back(text);
         }
+        bool present = endpoints.present(i);
+        // A chosen device that went away stays chosen: the capture goes back to it on return.
+        if (model != nullptr) {
+            model->item(i)->setEnabled(present || i == inputSelect->currentIndex());
+        }
+        if (windowMixers) windowMixers->MapEndpoint(i, text, rendersAt(i));
+        if (stored < 0 && storedChoicePending && present && text == storedChoice) stored = i;
     }
-    inputSource->hide();
-    captureRateText->SetText(QString());
-    inputSelect->setCurrentIndex(inputSelect->count() > 0 ? chosen : -1);
-    OnInputDeviceChanged();
+    return stored;
+}
+
+void CQuaveLinkServerDlg::queueEndpointRefresh() {
+    if (endpointRefreshQueued.exchange(true)) return;
+    QMetaObject::invokeMethod(
+        this, [this] { refreshEndpoints(); }, Qt::QueuedConnection);
+}
+
+void CQuaveLinkServerDlg::refreshEndpoints() {
+    endpointRefreshQueued = false;
+    if (!setup.endpoints->refresh()) return;
+    int stored = syncEndpointList();
+    if (stored >= 0) {
+        storedChoicePending = false;
+        logLine("The stored endpoint %s is there now\n", storedChoice.c_str());
+        inputSelect->setCurrentIndex(stored);
+        OnInputDeviceChanged();
+    }
 }
 
 bool CQuaveLinkServerDlg::rendersAt(int index) {
@@ -577,6 +626,9 @@ void CQuaveLinkServerDlg::RefreshStatusDisplay() {
 }
 
 void CQuaveLinkServerDlg::OnTimer() {
+    // Device events cannot tell of a sound server that came up late or was restarted: ask.
+    if (endpointWatch) endpointWatch->renew();
+    refreshEndpoints();
     RefreshStatusDisplay();
     if (titleResetPending) {
         titleResetPending = false;

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -33,6 +34,7 @@ class CxGroupBox;
 class AppVersionCheckHost;
 class CxSkinButton;
 class EndpointList;
+class EndpointWatch;
 class GlobalHotkeys;
 class LogConsole;
 class MixerSystem;
@@ -191,6 +193,13 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
   private:
     void buildControls();
     void fillEndpointList();
+    //! Brings the list in step with the endpoint list: names changed in place, new devices
+    //! appended, absent ones greyed out (unless chosen). Returns the first entry that bears
+    //! the stored choice while that is still to be made, else -1.
+    int syncEndpointList();
+    //! Any thread: a device came, went or changed; the list is refreshed on the GUI thread.
+    void queueEndpointRefresh();
+    void refreshEndpoints();
     //! Whether endpoint list entry `index` is captured from a playback device's monitor.
     bool rendersAt(int index);
     //! The mixer set was built after start-up: maps the listed endpoints to it and binds the
@@ -211,6 +220,8 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     void moveLowerSection(bool overPairBand);
     //! Claims the global hot keys while they are enabled and gives them back while not.
     void claimHotkeys();
+    //! The menu's hot key entries as far as the desktop lets the keys reach.
+    void showHotkeyReach();
     void startVersionCheck();
     //! Caption and tray tip for the version caption's time and the recording state.
     void applyCaption();
@@ -239,11 +250,18 @@ class CQuaveLinkServerDlg : public CTrayDialog, public ServerWindow {
     QButtonGroup* pairGroup = nullptr;
     QMenu* sysMenu = nullptr;
     QAction* hotkeysAction = nullptr;
+    QAction* hotkeysReachAction = nullptr;
     std::unique_ptr<GlobalHotkeys> hotkeys;
     QTimer* statusTimer = nullptr;
 
     //! The endpoint names as listed, as bytes: what InputSelect stores and is compared with.
     std::vector<std::string> endpointNames;
+    //! The stored choice, while it has not been listed yet (the sound server came up late, the
+    //! device is not plugged in) and the user has chosen nothing else.
+    std::string storedChoice;
+    bool storedChoicePending = false;
+    std::unique_ptr<EndpointWatch> endpointWatch;
+    std::atomic<bool> endpointRefreshQueued{false};
     bool discoveryThreadStarted = false;
     bool hotkeysEnabled = true;
     int currentTrayIconId = 140;

@@ -30,6 +30,12 @@ void CQuaveLinkServerDlg::initTrayMenuAndHotkeys() {
         line->setEnabled(false);
         sysMenu->insertAction(about, line);
     }
+    // Where the desktop limits the keys, one more line says how; its tip says why.
+    hotkeysReachAction = new QAction(sysMenu);
+    hotkeysReachAction->setEnabled(false);
+    hotkeysReachAction->setVisible(false);
+    sysMenu->insertAction(about, hotkeysReachAction);
+    sysMenu->setToolTipsVisible(true);
     if (about != nullptr) sysMenu->insertSeparator(about);
 
     SetTrayIcon(kIconMain);
@@ -37,7 +43,22 @@ void CQuaveLinkServerDlg::initTrayMenuAndHotkeys() {
     if (setup.versionHost != nullptr) SetOutOfSightFlag(&setup.versionHost->windowHidden);
 
     hotkeys = setup.makeHotkeys ? setup.makeHotkeys() : CreateSystemHotkeys();
+    hotkeys->SetReachHandler([this] { showHotkeyReach(); });
     claimHotkeys();
+    showHotkeyReach();
+}
+
+void CQuaveLinkServerDlg::showHotkeyReach() {
+    HotkeyReach reach = hotkeys->Reach();
+    const bool none = reach == HotkeyReach::Nowhere;
+    hotkeysAction->setEnabled(!none);
+    // A tick on keys that cannot act would promise what the desktop does not give.
+    hotkeysAction->setChecked(hotkeysEnabled && !none);
+    hotkeysReachAction->setVisible(reach != HotkeyReach::Everywhere);
+    hotkeysReachAction->setText(none
+                                    ? QStringLiteral("    Unavailable on this desktop")
+                                    : QStringLiteral("    Only while an X11 window has the focus"));
+    hotkeysReachAction->setToolTip(QString::fromStdString(hotkeys->Limitation()));
 }
 
 void CQuaveLinkServerDlg::claimHotkeys() {

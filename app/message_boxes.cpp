@@ -1,6 +1,7 @@
 #include "app/message_boxes.h"
 
 #include <QCoreApplication>
+#include <QLayout>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QThread>
@@ -12,13 +13,23 @@ namespace quavelink {
 namespace {
 
 void showBox(const std::string& text) {
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("QuaveLink Server"),
-                    QString::fromStdString(text), QMessageBox::Ok);
-    box.setTextFormat(Qt::PlainText);
-    box.exec();
+    std::unique_ptr<QMessageBox> box = makeMessageBox(text);
+    box->exec();
 }
 
 }  // namespace
+
+std::unique_ptr<QMessageBox> makeMessageBox(const std::string& text) {
+    auto box =
+        std::make_unique<QMessageBox>(QMessageBox::NoIcon, QStringLiteral("QuaveLink Server"),
+                                      QString::fromStdString(text), QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
+    // A box of one line and an OK button has nothing to show bigger: a fixed size tells the
+    // window manager not to offer maximising it.
+    box->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    if (QLayout* layout = box->layout()) layout->setSizeConstraint(QLayout::SetFixedSize);
+    return box;
+}
 
 std::string messageBoxText(const std::string& text) {
     std::size_t end = text.find_last_not_of("\r\n");

@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 #include <string>
+
+class QMessageBox;
 
 #include "platform/message_box.h"
 
@@ -31,6 +34,10 @@ class GuiMessageBoxHost : public MessageBoxHost {
   private:
     Mode mode;
 };
+
+//! The box an Interactive host shows for `text`: plain text, an OK button, a fixed size that
+//! cannot be maximised. GUI thread.
+std::unique_ptr<QMessageBox> makeMessageBox(const std::string& text);
 
 //! The box text as shown and logged: trailing line ends removed.
 std::string messageBoxText(const std::string& text);

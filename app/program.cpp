@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <QApplication>
+#include <QSystemTrayIcon>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -91,9 +92,17 @@ int runServerProgram(int argc, char** argv) {
 
     auto* instanceLock = new InstanceLock;
     if (!instanceLock->acquire()) {
-        // The running copy's window may be hidden in a tray that is gone: bring it forward.
-        if (!askRunningInstanceToRaise()) logLine("The running copy did not answer\n");
-        boxes->ShowMessageBox("QuaveLink Server is already running (check system tray?)");
+        // The running copy's window may be hidden in a tray that is gone, or minimised where
+        // nothing lists it: it comes forward, and there is nothing left to tell.
+        if (askRunningInstanceToRaise(qEnvironmentVariable("XDG_ACTIVATION_TOKEN").toStdString())) {
+            logLine("QuaveLink Server is already running: its window was brought to the front\n");
+        } else {
+            logLine("The running copy did not answer\n");
+            boxes->ShowMessageBox(QSystemTrayIcon::isSystemTrayAvailable()
+                                      ? "QuaveLink Server is already running (check system tray?)"
+                                      : "QuaveLink Server is already running, but its window did "
+                                        "not come to the front.");
+        }
         // Nothing was started yet, so this copy can end cleanly.
         delete instanceLock;
         delete boxes;
@@ -155,9 +164,10 @@ int runServerProgram(int argc, char** argv) {
     // The window is never destroyed: worker threads keep calling it until the process ends.
     CQuaveLinkServerDlg* window = new (std::nothrow) CQuaveLinkServerDlg(setup);
     if (window != nullptr) {
-        auto* raiseListener = new InstanceRaiseListener([window] {
+        auto* raiseListener = new InstanceRaiseListener([window](const std::string& token) {
             logLine("A second start asked for the window\n");
-            window->BringToFront();
+            window->BringToFront(token);
+            return window->isVisible() && !window->isMinimized();
         });
         raiseListener->listen();
         result = window->DoModal();

@@ -4,8 +4,11 @@
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
+#include <QHeaderView>
 #include <QLabel>
 #include <QRadioButton>
+#include <QTreeView>
+#include <algorithm>
 
 #include "settings/settings.h"
 
@@ -22,6 +25,11 @@ constexpr BitRateEntry kBitRates[CXFileDialog::kBitRateEntries] = {
     {"224 kbits/s", 224}, {"320 kbits/s", 320}, {"VBR", 0},
 };
 
+// The dialog's least size, in the dialog font: room for a long file name, its size, type and
+// date side by side.
+constexpr int kDialogWidthChars = 110;
+constexpr int kDialogHeightLines = 28;
+
 }  // namespace
 
 CXFileDialog::CXFileDialog(bool openFileDialog, const QString& defaultExtension,
@@ -37,6 +45,17 @@ CXFileDialog::CXFileDialog(bool openFileDialog, const QString& defaultExtension,
     if (!filter.isEmpty()) setNameFilter(filter);
     setDefaultSuffix(defaultExtension);
     if (!fileName.isEmpty()) selectFile(fileName);
+    // Names, sizes and dates in full: Qt's own size leaves the columns cut.
+    setViewMode(QFileDialog::Detail);
+    const QFontMetrics metrics = fontMetrics();
+    resize(std::max(width(), metrics.averageCharWidth() * kDialogWidthChars),
+           std::max(height(), metrics.height() * kDialogHeightLines));
+    if (auto* files = findChild<QTreeView*>(QStringLiteral("treeView"))) {
+        QHeaderView* header = files->header();
+        header->setStretchLastSection(false);
+        header->setSectionResizeMode(QHeaderView::ResizeToContents);
+        header->setSectionResizeMode(0, QHeaderView::Stretch);
+    }
     OnInitDialog();
 }
 

@@ -2,6 +2,7 @@
 
 #include <QCursor>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QMetaObject>
 #include <QSystemTrayIcon>
 #include <QTimer>
@@ -116,14 +117,20 @@ void CTrayDialog::OnTrayLButtonDblClk(QPoint) {
     showRestored();
 }
 
-void CTrayDialog::BringToFront() {
+void CTrayDialog::BringToFront(const std::string& activationToken) {
     RemoveTrayIcon();
-    showRestored();
+    showRestored(activationToken);
 }
 
-void CTrayDialog::showRestored() {
+void CTrayDialog::showRestored(const std::string& activationToken) {
     // Whatever is left of the start countdown must not swallow this show.
     startShowCountdown = 0;
+    // Wayland lets no program take its minimised window back; one mapped anew is shown.
+    if (isMinimized() && QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        hide();
+    }
+    // Qt's Wayland platform hands the token to the compositor with the activation request.
+    if (!activationToken.empty()) qputenv("XDG_ACTIVATION_TOKEN", activationToken.c_str());
     showNormal();
     raise();
     activateWindow();

@@ -6,6 +6,7 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <string>
 
 class QSystemTrayIcon;
 class QTimer;
@@ -64,7 +65,9 @@ class CTrayDialog : public QDialog {
     virtual void OnTrayLButtonDblClk(QPoint point);
     //! Shows the window in front of the others, from the notification area or minimised,
     //! whatever the mode: a second start of the program, or the notification area gone.
-    void BringToFront();
+    //! `activationToken` is the second start's XDG_ACTIVATION_TOKEN, which a Wayland desktop
+    //! wants before it puts the window in front.
+    void BringToFront(const std::string& activationToken = {});
     virtual void OnTrayRButtonDown(QPoint point);
     virtual void OnTrayRButtonDblClk(QPoint point);
     virtual void OnTrayMouseMove(QPoint point);
@@ -86,7 +89,7 @@ class CTrayDialog : public QDialog {
 
   private:
     void updateOutOfSight();
-    void showRestored();
+    void showRestored(const std::string& activationToken = {});
 
     QSystemTrayIcon* trayIcon = nullptr;
     QTimer* trayWatch = nullptr;

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "app/desktop_hot_keys.h"
 #include "app/hot_keys.h"
-#include "platform/log.h"
 
 // After Qt: Xlib defines macros (Bool, Status) that Qt's headers refuse to follow.
 #include <X11/Xlib.h>
@@ -142,36 +142,16 @@ class X11Hotkeys : public GlobalHotkeys, public QAbstractNativeEventFilter {
     std::function<void(int)> onHotkey;
 };
 
-class NoHotkeys : public GlobalHotkeys {
-  public:
-    explicit NoHotkeys(QString platform) : platform(std::move(platform)) {}
-    void RegisterHotKeys(std::function<void(int)>) override {
-        if (told) return;
-        told = true;
-        logLine(
-            "Global hotkeys need an X11 display (platform \"%s\"): Alt+O, Alt+K and Alt+M "
-            "are off\n",
-            platform.toUtf8().constData());
-    }
-    void UnregisterHotKeys() override {}
-
-  private:
-    QString platform;
-    bool told = false;
-};
-
 }  // namespace
 
-std::unique_ptr<GlobalHotkeys> CreateSystemHotkeys() {
+std::unique_ptr<GlobalHotkeys> CreateX11Hotkeys() {
     auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
-    if (gui != nullptr && QGuiApplication::platformName() == QLatin1String("xcb")) {
-        auto* x11 = gui->nativeInterface<QNativeInterface::QX11Application>();
-        if (x11 != nullptr && x11->display() != nullptr && x11->connection() != nullptr) {
-            return std::make_unique<X11Hotkeys>(x11->display(), x11->connection());
-        }
+    if (gui == nullptr || QGuiApplication::platformName() != QLatin1String("xcb")) return nullptr;
+    auto* x11 = gui->nativeInterface<QNativeInterface::QX11Application>();
+    if (x11 == nullptr || x11->display() == nullptr || x11->connection() == nullptr) {
+        return nullptr;
     }
-    return std::make_unique<NoHotkeys>(gui != nullptr ? QGuiApplication::platformName()
-                                                      : QStringLiteral("none"));
+    return std::make_unique<X11Hotkeys>(x11->display(), x11->connection());
 }
 
 }  // namespace quavelink

@@ -11,7 +11,7 @@ packages=(
   libmp3lame-dev libmp3lame0 libx11-dev libxcb1-dev
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
   pipewire pipewire-pulse wireplumber dbus-daemon
-  xvfb xauth xdotool trayer imagemagick iproute2 util-linux
+  xvfb xauth xdotool trayer openbox weston qt6-wayland imagemagick iproute2 util-linux
   clang clang-format libclang-rt-14-dev
   dpkg-dev file help2man lintian appstream
 )

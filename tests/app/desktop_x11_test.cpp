@@ -256,6 +256,7 @@ TEST_F(Desktop, AltOAltKAndAltMActOnTheDefaultSinkUnlessTurnedOffInTheMenu) {
     // The menu entry turns them off, with its check mark, and the choice is stored.
     QStringList texts;
     for (QAction* action : window->systemMenu()->actions()) {
+        if (!action->isVisible()) continue;
         texts << (action->isSeparator() ? "-" : action->text() + (action->isEnabled() ? "" : "#"));
     }
     EXPECT_EQ(texts, QStringList({"Enable Global Hotkeys", "    Volume up\tAlt+O#",

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QRadioButton>
+#include <QStandardItemModel>
 #include <QTest>
 #include <memory>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "server_harness.h"
 #include "settings/settings.h"
 #include "support/recorded_boxes.h"
+#include "window_test_helpers.h"
 
 namespace quavelink {
 namespace {
@@ -159,15 +161,52 @@ TEST_F(MainWindow, StoredDefaultNameMatchesButOneCharacterOrAMissingNameGivesThe
     EXPECT_EQ(index, 0);
 }
 
-TEST_F(MainWindow, WithoutASoundServerTheListHoldsTheDefaultDevice) {
+TEST_F(MainWindow, WithoutASoundServerTheListHoldsTheDefaultDeviceUntilOneComes) {
     audio.fail("CreateDeviceEnumerator", audio::kErrorServiceNotRunning);
     addDevice("sink", "Speakers");
+    addDevice("mic", "Microphone", audio::DataFlow::Capture);
+    SetInputSelect("Microphone");
     open();
     EXPECT_EQ(listTexts(), QStringList({"Default multimedia device"}));
     int index = -1;
     EXPECT_TRUE(window->TakeInputDeviceChange(index));
     EXPECT_EQ(index, 0);
     EXPECT_TRUE(exits.empty());
+
+    // The sound server comes up: the next tick lists its devices and takes the stored choice.
+    audio.fail("CreateDeviceEnumerator", audio::kOk);
+    window->OnTimer();
+    EXPECT_EQ(listTexts(), QStringList({"Default multimedia device", "Speakers", "Microphone"}));
+    EXPECT_EQ(endpointList()->currentIndex(), 2);
+    EXPECT_TRUE(window->TakeInputDeviceChange(index));
+    EXPECT_EQ(index, 2);
+}
+
+// A headset plugged in while the window runs is listed at once, after what was there; one that
+// goes away stays listed but greyed, and neither moves the user's choice.
+TEST_F(MainWindow, DevicesPluggedInAndOutAreListedAndTheChoiceStays) {
+    addDevice("speakers", "Speakers");
+    addDevice("mic", "Microphone", audio::DataFlow::Capture);
+    open();
+    choose(2);
+    int index = -1;
+    window->TakeInputDeviceChange(index);
+    auto* model = qobject_cast<QStandardItemModel*>(endpointList()->model());
+    ASSERT_NE(model, nullptr);
+
+    addDevice("headset", "USB Headset");
+    ASSERT_TRUE(test::runUntil([&] { return endpointList()->count() == 4; })) << "not listed";
+    EXPECT_EQ(listTexts(),
+              QStringList({"Default multimedia device", "Speakers", "Microphone", "USB Headset"}));
+    audio.removeDevice("speakers");
+    audio.removeDevice("mic");
+    EXPECT_TRUE(test::runUntil([&] { return !model->item(1)->isEnabled(); }));
+    EXPECT_TRUE(model->item(2)->isEnabled()) << "the chosen device stays choosable";
+    EXPECT_TRUE(model->item(3)->isEnabled());
+    EXPECT_EQ(endpointList()->currentIndex(), 2);
+    EXPECT_FALSE(window->TakeInputDeviceChange(index)) << "the capture is not restarted";
+    audio.restoreDevice("speakers");
+    EXPECT_TRUE(test::runUntil([&] { return model->item(1)->isEnabled(); }));
 }
 
 TEST_F(MainWindow, AUserChoiceIsStoredAndTwoQuickChoicesAreHandedOverOnce) {

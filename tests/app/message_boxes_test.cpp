@@ -71,6 +71,16 @@ TEST(MessageBoxes, AWorkerWaitsUntilTheBoxIsClosed) {
     EXPECT_FALSE(returnedWhileOpen);
 }
 
+// A window manager offers to maximise a window whose size may grow: a box's may not.
+TEST(MessageBoxes, ABoxKeepsItsSizeSoItCannotBeMaximised) {
+    std::unique_ptr<QMessageBox> box = makeMessageBox("Could not create audio thread");
+    box->show();
+    ASSERT_TRUE(processEventsUntil([&] { return box->isVisible(); }));
+    EXPECT_EQ(box->minimumSize(), box->maximumSize());
+    EXPECT_FALSE(box->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(box->text(), "Could not create audio thread");
+}
+
 TEST(MessageBoxes, TheLoggedFormNeverWaits) {
     test::LogCapture log;
     GuiMessageBoxHost host(GuiMessageBoxHost::modeForPlatform(QApplication::platformName()));
