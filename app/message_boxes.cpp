@@ -26,7 +26,8 @@ std::unique_ptr<QMessageBox> makeMessageBox(const std::string& text) {
     box->setTextFormat(Qt::PlainText);
     // A box of one line and an OK button has nothing to show bigger: a fixed size tells the
     // window manager not to offer maximising it.
-    box->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    box->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                        Qt::WindowCloseButtonHint);
     if (QLayout* layout = box->layout()) layout->setSizeConstraint(QLayout::SetFixedSize);
     return box;
 }

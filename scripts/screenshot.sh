@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
-# Starts quavelink-server under a private X server (Xvfb) and saves a PNG of its window.
+# Starts quavelink-server on a private desktop and saves a PNG of its window.
 #   scripts/screenshot.sh [output.png] [seconds to wait before the picture, default 4]
+# QUAVELINK_SCREENSHOT_DESKTOP picks the desktop: x11 (the default: Xvfb with the openbox window
+# manager and trayer as the notification area; the picture is the window with its frame) or
+# wayland (a headless weston; the picture is weston's whole screen). QT_SCALE_FACTOR=1.5 shows a
+# scaled desktop.
 # Everything runs inside a private network namespace. When pulseaudio is installed, a private
 # daemon with a playback and a capture device is started and a tone is played, so the list and
 # the meter have something to show; without it (or with QUAVELINK_SCREENSHOT_NO_SOUND=1) the
@@ -19,7 +23,13 @@ fi
 
 program=$build/app/quavelink-server
 [ -x "$program" ] || { echo "no $program: build first (scripts/build.sh)" >&2; exit 1; }
-for tool in Xvfb xdotool import; do
+desktop=${QUAVELINK_SCREENSHOT_DESKTOP:-x11}
+case "$desktop" in
+  x11) tools=(Xvfb xdotool import openbox trayer) ;;
+  wayland) tools=(weston weston-screenshooter) ;;
+  *) echo "QUAVELINK_SCREENSHOT_DESKTOP is x11 or wayland, not '$desktop'" >&2; exit 2 ;;
+esac
+for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null || { echo "$tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
 
@@ -40,12 +50,31 @@ trap cleanup EXIT
 mkdir -p "$work/run" "$work/config" "$(dirname "$out")"
 chmod 700 "$work/run"
 
-# Xvfb picks a free display itself and writes its number to descriptor 3.
-Xvfb -displayfd 3 -screen 0 1280x960x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
-export DISPLAY=:$(head -n1 "$work/display")
+if [ "$desktop" = x11 ]; then
+  # Xvfb picks a free display itself and writes its number to descriptor 3.
+  Xvfb -displayfd 3 -screen 0 1280x960x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
+  pids+=($!)
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  [ -s "$work/display" ] || { echo "Xvfb did not start:" >&2; cat "$work/xvfb.log" >&2; exit 1; }
+  export DISPLAY=:$(head -n1 "$work/display")
+  unset WAYLAND_DISPLAY
+  openbox >"$work/openbox.log" 2>&1 &
+  pids+=($!)
+  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 24 \
+    >"$work/trayer.log" 2>&1 &
+  pids+=($!)
+  platform=xcb
+else
+  # --debug lets weston-screenshooter take the picture.
+  XDG_RUNTIME_DIR="$work/run" weston --backend=headless-backend.so --socket=wayland-shot \
+    --use-pixman --width=1000 --height=720 --idle-time=0 --debug >"$work/weston.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -S "$work/run/wayland-shot" ] && break; sleep 0.1; done
+  [ -S "$work/run/wayland-shot" ] || { echo "weston did not start:" >&2; cat "$work/weston.log" >&2; exit 1; }
+  export WAYLAND_DISPLAY=wayland-shot
+  unset DISPLAY
+  platform=wayland
+fi
 
 if [ -z "${QUAVELINK_SCREENSHOT_NO_SOUND:-}" ] && command -v pulseaudio >/dev/null; then
   env PULSE_RUNTIME_PATH="$work/pulse/run" PULSE_STATE_PATH="$work/pulse/state" HOME="$work/pulse" \
@@ -67,9 +96,20 @@ fi
 
 # No 48 kHz advice: its box would hold the capture start until someone closes it.
 env XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" QUAVELINK_SERVER_CONSOLE=1 \
-  QUAVELINK_SERVER_NOWARN_48K=1 \
+  QUAVELINK_SERVER_NOWARN_48K=1 QT_QPA_PLATFORM=$platform \
   "$program" >"$work/program.log" 2>&1 &
 pids+=($!)
+
+if [ "$desktop" = wayland ]; then
+  for _ in $(seq 200); do grep -q "Initializing server network" "$work/program.log" && break; sleep 0.1; done
+  sleep "$settle"
+  (cd "$work" && XDG_RUNTIME_DIR="$work/run" weston-screenshooter >/dev/null)
+  shot=$(ls "$work"/wayland-screenshot-*.png 2>/dev/null | head -n1)
+  [ -n "$shot" ] || { echo "weston took no picture:" >&2; cat "$work/weston.log" >&2; exit 1; }
+  cp "$shot" "$out"
+  echo "$out"
+  exit 0
+fi
 
 window=$(timeout 20 xdotool search --sync --onlyvisible --name '^QuaveLink Server v' | head -n1 || true)
 [ -n "$window" ] || { echo "the window did not appear:" >&2; cat "$work/program.log" >&2; exit 1; }
@@ -82,5 +122,6 @@ for box in $(xdotool search --onlyvisible --name '^QuaveLink Server$' 2>/dev/nul
   xdotool windowunmap "$box" || true
 done
 sleep 0.5
-import -window "$window" "$out"
+# With its frame, as the window manager draws it.
+import -frame -window "$window" "$out"
 echo "$out"
