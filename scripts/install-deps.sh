@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config libgtest-dev libgmock-dev libbenchmark-dev
   libenet-dev libopus-dev libcurl4-openssl-dev qt6-base-dev libpulse-dev libpipewire-0.3-dev
-  libspeexdsp-dev
+  libspeexdsp-dev libsystemd-dev
   libmp3lame-dev libmp3lame0 libx11-dev libxcb1-dev
   pulseaudio pulseaudio-utils sox libsox-fmt-pulse mpg123 ffmpeg
   pipewire pipewire-pulse wireplumber dbus-daemon
