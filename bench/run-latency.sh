@@ -9,20 +9,26 @@
 # system runs at its default buffer, then at smaller buffers while they run clean or larger
 # ones until one does: the last clean one is its smallest buffer that carried the whole run
 # without a dropout or a lost click.
-# "loopback", run only when named in --only, is no peer: the sound server's own path from A's
-# monitor to B (module-loopback), the floor this machine's sound server sets for everyone;
-# --loopback-ms N: its first setting (else its default).
+# "floor", run first, is no peer: `parec` from A's monitor piped into `pacat` on B, two plain
+# processes crossing the same sound server, the least a program in a process of its own can do
+# here; each of our rows is reported against it at the end. "loopback", run only when named in
+# --only, is the sound server's own path from A's monitor to B (module-loopback), which wakes no
+# other process. Each peer is given the settling it needs before the first click (PulseAudio's
+# RTP receiver a minute: it steers its rate towards its latency slowly).
+# --floor-ms N, --rtp-ms N, --loopback-ms N: their first setting (else their default).
 # Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search]
-#          [--only "ours snapcast trx rtp loopback"] [--loopback-ms N]
-#          [--rates "0 1 2 3"] [--modes "reliable best-effort"] [--ours-options "A;B"]
+#          [--only "floor ours snapcast trx rtp loopback"] [--floor-ms N] [--rtp-ms N]
+#          [--loopback-ms N] [--rates "0 1 2 3"] [--modes "reliable best-effort"]
+#          [--ours-options "A;B"]
 #   default: 80 clicks 0.75 s ± 0.2 s apart (60 s a run); --quick: 50 clicks 0.5 s ± 0.15 s
 #   apart (25 s a run); --clicks N: N clicks a run at that spacing (800 at the default: ten
 #   minutes); --no-search: default buffers only; --rates, --modes: our rate codes and
 #   delivery modes to run; --ours-options: our client's settings to run, ';'-separated sets
 #   of options (an empty set: its default), every one a row of its own beside each rate and
 #   mode. QUAVELINK_LATENCY_LOGS names a folder that keeps each row's client log (status
-#   lines). QUAVELINK_CLIENT names another build of our client to measure (an
-#   earlier one, for a before-and-after in the same conditions), QUAVELINK_CLIENT_LABEL says which.
+#   lines). QUAVELINK_CLIENT and QUAVELINK_SERVER name other builds of our client and server to
+#   measure (earlier ones, for a before-and-after in the same conditions; also as words of an
+#   --ours-options set), QUAVELINK_CLIENT_LABEL says which.
 # Prints a Markdown table. Installs the other systems' Debian packages when missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,8 +42,8 @@ if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
     "$top/scripts/in-private-network.sh" "$0" "$@"
 fi
 
-clicks=80 spacing=0.75 jitter=0.2 search=1 only="ours snapcast trx rtp"
-rates="0 1 2 3" modes="reliable best-effort" ours_options="" loopback_ms=""
+clicks=80 spacing=0.75 jitter=0.2 search=1 only="floor ours snapcast trx rtp"
+rates="0 1 2 3" modes="reliable best-effort" ours_options="" loopback_ms="" rtp_ms="" floor_ms=""
 while [ $# -gt 0 ]; do
   case $1 in
     --rates) rates=$2; shift ;;
@@ -48,6 +54,8 @@ while [ $# -gt 0 ]; do
     --no-search) search=0 ;;
     --only) only=$2; shift ;;
     --loopback-ms) loopback_ms=$2; shift ;;
+    --rtp-ms) rtp_ms=$2; shift ;;
+    --floor-ms) floor_ms=$2; shift ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
   esac
   shift
@@ -106,10 +114,18 @@ measure() {
   "$@"
   local line stolen
   stolen=$(stolen_since "")
+  # What sink B runs at while the system plays: its configured latency, the smallest that any
+  # stream on it asked for (the probe's reads of B's monitor ask for 10 ms).
+  ( sleep "$(awk -v w="$warmup" 'BEGIN { print w + 5 }')"
+    pactl list sinks 2>/dev/null | awk '/^\tName: /{ sink = $2 }
+      sink == "b" && /^\tLatency: / { gsub(",", ""); print $5 / 1000; exit }' ) \
+    >"$work/sink-latency" 2>/dev/null &
+  local sampler=$!
   line=$("${probe[@]}" --play a --near a.monitor --far b.monitor --clicks "$clicks" \
          --spacing "$spacing" --jitter "$jitter" --warmup "$warmup" --tail "$tail" \
          --label "$system" | grep '^result' || true)
   stolen=$(stolen_since "$stolen")
+  wait "$sampler" 2>/dev/null || true
   stop_system
   [ "$system" != rtp ] || stop_rtp
   [ "$system" != loopback ] || stop_loopback
@@ -129,11 +145,21 @@ measure() {
   [ -z "$underruns" ] || notes+=", client underruns $underruns"
   [ -z "$output_underruns" ] || notes+=", sound server ran dry $output_underruns times"
   [ "$(field late_ms)" = "" ] || notes+=", clock $(field late_ms) ms"
+  [ ! -s "$work/sink-latency" ] || notes+=", sink B at $(cat "$work/sink-latency") ms"
+  if [ "$system" = ours ]; then
+    local realtime
+    realtime=$(sed -n 's/^status .* output_realtime=\([^ ]*\).*/\1/p' "$work/client.log" | tail -n 1)
+    [ -z "$realtime" ] || notes+=", output thread real-time: $realtime"
+  fi
   # A recording that lost data is placed again from there on: worth knowing, not a fault.
   case $(field lost_ms) in ""|0.*|-*) ;; *) notes+=", a recording lost $(field lost_ms) ms" ;; esac
   printf '| %s | %s | %s | %s | %s/%s | %s | %s |\n' "$system" "$setting" \
     "$(field median_ms)" "$(field p99_ms)" "${found:-0}" "${sent:-?}" "${dropouts:--}" "$notes"
-  [ -n "$found" ] && [ "$found" = "$sent" ] && [ "$dropouts" = 0 ]
+  local clean=0
+  [ -n "$found" ] && [ "$found" = "$sent" ] && [ "$dropouts" = 0 ] && clean=1
+  printf '%s\t%s\t%s\t%s\t%s\n' "$system" "$setting" "$(field median_ms)" "${dropouts:--}" \
+    "$clean" >>"$work/rows"
+  [ $clean = 1 ]
 }
 
 rate_name() { case $1 in 0) echo PCM ;; *) echo "Opus rate $1" ;; esac; }
@@ -177,7 +203,8 @@ describe() {
       echo "$(rate_name "$1") $2, ${what:-$ours_default}" ;;
     snapcast) echo "buffer ${1:-1000 (default)} ms, pulse buffer_time ${2:-100 (default)} ms" ;;
     trx) echo "-m ${1:-16 (default)}, -j ${2:-16 (default)}" ;;
-    rtp) echo "latency_msec ${1:-500 (default)}" ;;
+    rtp) echo "latency_msec ${1:-500 (default)}, ${rtp_settle} s to settle" ;;
+    floor) echo "parec --latency-msec=5 \\| pacat --latency-msec=${1:-20}" ;;
     loopback) echo "latency_msec ${1:-200 (default)}" ;;
   esac
 }
@@ -225,8 +252,13 @@ for system in $only; do
       ;;
     rtp)
       status=0
-      try rtp start_rtp "" || status=$?
-      [ $search = 0 ] || explore rtp start_rtp $status "20" "50" "100" "200" "-1000"
+      try rtp start_rtp "$rtp_ms" || status=$?
+      [ $search = 0 ] || explore rtp start_rtp $status "20" "30" "50" "100" "200" "-1000"
+      ;;
+    floor)
+      status=0
+      try floor start_floor "$floor_ms" || status=$?
+      [ $search = 0 ] || explore floor start_floor $status "10" "15" "-30" "-40"
       ;;
     loopback)
       status=0
@@ -237,3 +269,23 @@ for system in $only; do
     *) echo "unknown system: $system" >&2; exit 1 ;;
   esac
 done
+
+# Each row of ours against the floor, and against PulseAudio's RTP receiver, at their smallest
+# clean setting in this run (else their first row, marked so).
+reference() {
+  awk -F'\t' -v s="$1" '$1 == s { if (!first) first = $3 " ms (" $2 ", not clean)";
+      if ($5 == 1) clean = $3 " ms (" $2 ")" } END { print clean ? clean : first }' "$work/rows"
+}
+if [ -s "$work/rows" ] && grep -q '^ours' "$work/rows"; then
+  floor_ref=$(reference floor) rtp_ref=$(reference rtp)
+  echo
+  [ -z "$floor_ref" ] || echo "Floor: $floor_ref."
+  [ -z "$rtp_ref" ] || echo "PulseAudio RTP: $rtp_ref."
+  echo
+  echo "| ours | median ms | dropouts | against the floor | against RTP |"
+  echo "|---|---|---|---|---|"
+  awk -F'\t' -v f="${floor_ref%% *}" -v r="${rtp_ref%% *}" '
+    function against(x, ref) { return (ref == "" || x == "") ? "-" : sprintf("%+.1f ms", x - ref) }
+    $1 == "ours" { printf "| %s | %s | %s | %s | %s |\n", $2, $3, $4, against($3, f), against($3, r) }' \
+    "$work/rows"
+fi

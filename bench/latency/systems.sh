@@ -22,17 +22,19 @@ start_ours() {
   [ -n "${3:-}" ] && jitter=(-j "$3")
   local settings=() word
   [ -n "${4:-}" ] && read -r -a settings <<<"$4"
-  # NAME=VALUE words set the client's environment (QUAVELINK_CLIENT=PATH: which build runs),
-  # the rest are its options.
+  # NAME=VALUE words set the client's environment (QUAVELINK_CLIENT=PATH and
+  # QUAVELINK_SERVER=PATH: which builds run), the rest are its options.
   local environment=() client=${QUAVELINK_CLIENT:-$build/client/quavelink-client}
+  local server=${QUAVELINK_SERVER:-$build/headless/quavelink-serverd}
   for word in "${settings[@]}"; do
     case $word in
       QUAVELINK_CLIENT=*) client=${word#*=} ;;
+      QUAVELINK_SERVER=*) server=${word#*=} ;;
       [A-Z]*=*) environment+=("$word") ;;
       *) extra+=("$word") ;;
     esac
   done
-  "$build/headless/quavelink-serverd" --device SinkA >"$work/serverd.log" 2>&1 &
+  "$server" --device SinkA >"$work/serverd.log" 2>&1 &
   running+=($!)
   sleep 0.5
   env "${environment[@]}" "$client" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" "${extra[@]}" -d b --no-keys \
@@ -85,7 +87,9 @@ EOT
 }
 
 # rtp LATENCY_MS ("" for module-rtp-recv's default): PulseAudio's own RTP sender and receiver
-# in the private daemon, over a multicast group on the namespace's loopback.
+# in the private daemon, over a multicast group on the namespace's loopback. The receiver
+# steers its rate towards its latency slowly: a minute after it starts it plays at that
+# latency, before it plays far later (148 to 458 ms measured at 3 s, whatever the setting).
 rtp_modules=()
 start_rtp() {
   local latency=()
@@ -100,14 +104,29 @@ start_rtp() {
     pactl list short sink-inputs | grep -q module-rtp-recv && break
     sleep 0.1
   done
-  warmup=$(awk -v l="${1:-500}" 'BEGIN { print 3 + l / 1000 }')
+  warmup=$(awk -v l="${1:-500}" -v s="$rtp_settle" 'BEGIN { print s + l / 1000 }')
   tail=$(awk -v l="${1:-500}" 'BEGIN { print 1.5 + 1.5 * l / 1000 }')
 }
+rtp_settle=${QUAVELINK_RTP_SETTLE_S:-60}
 
 stop_rtp() {
   local m
   for m in "${rtp_modules[@]}"; do pactl unload-module "$m" 2>/dev/null || true; done
   rtp_modules=()
+}
+
+# floor LATENCY_MS ("" for 20): two plain libpulse processes, `parec` from A's monitor in 5 ms
+# fragments piped into `pacat` on B, with no network and no real-time priority: the least a
+# program that plays across the sound server in its own process can do on this machine.
+start_floor() {
+  local format=(--raw --format=s16le --rate=48000 --channels=2)
+  rm -f "$work/floor.fifo"
+  mkfifo "$work/floor.fifo"
+  pacat -d b "${format[@]}" --latency-msec="${1:-20}" <"$work/floor.fifo" 2>"$work/pacat.log" &
+  running+=($!)
+  parec -d a.monitor "${format[@]}" --latency-msec=5 >"$work/floor.fifo" 2>"$work/parec.log" &
+  running+=($!)
+  warmup=3 tail=2.5
 }
 
 # loopback LATENCY_MS ("" for module-loopback's default): the sound server's own path from A's
