@@ -182,21 +182,6 @@ PlayoutSettings playoutSettingsFor(const ClientOptions& options) {
     return settings;
 }
 
-int outputBufferMsFor(const ClientOptions& options) {
-    // The sound server's buffer covers only the wake-ups of its own thread and of the one that
-    // answers its requests (a real-time one): the network's share is the playout's. Below 6 ms
-    // this machine's sound server ran dry now and then with nothing else running.
-    if (options.jitterMs >= 0) return 6;
-    switch (options.latency) {
-        case ClientOptions::Latency::Low:
-            return 4;
-        case ClientOptions::Latency::Safe:
-            return 20;
-        default:
-            return 6;
-    }
-}
-
 const char* latencyName(ClientOptions::Latency latency) {
     switch (latency) {
         case ClientOptions::Latency::Low:
@@ -228,18 +213,19 @@ Connection:
       --reconnect         connect again after a time-out or a lost server (not after being
                           replaced by another client: press c for that)
 Output:
-      --latency LEVEL     bounds of the playout queue, which adapts to what the network
-                          and this machine need: low (2 to 40 ms, for a quiet wired link),
-                          normal (3 to 120 ms, the default) or safe (15 to 400 ms, for a busy
-                          wireless link); the sound server holds 4, 6 or 20 ms more, and
-                          more for a while each time it ran dry
-  -j, --jitter-ms N       a fixed playout target of N ms instead (the sound server holds 6 ms
-                          more, as above). Either way the playout holds
-                          its level by playing up to 0.2 % slower or 0.15 % faster, not by
-                          cutting or inserting audio (only a stale backlog is cut: 30 ms or
-                          more past the target after a stall, or what piled up behind a gap
-                          once the queue ran dry), and follows a server whose clock runs apart
-                          from the sound card's
+      --latency LEVEL     bounds of the latency from arrival to the ear (the playout queue
+                          and what the sound server holds, one budget), which adapts to what
+                          the network and this machine need: low (2 to 40 ms, for a quiet
+                          wired link), normal (3 to 120 ms, the default) or safe (15 to 400
+                          ms, for a busy wireless link). After a gap or a late burst the margin
+                          that covers it is kept for three minutes, then given back slowly
+  -j, --jitter-ms N       a fixed target instead: N ms for the network on top of what the
+                          sound server needs. Either way the latency is held by playing up to
+                          0.2 % slower or 0.15 % faster, not by cutting or inserting audio
+                          (only a stale backlog is cut: 50 ms past the target, or the target
+                          again if more, after a stall, or what piled up behind a gap), and
+                          follows a server whose clock runs apart from the sound card's. Every
+                          gap, cut and resume fades out and in over 1.5 ms
   -d, --device SINK       PulseAudio sink to play on (default: the default sink)
   -w, --wav FILE          also write what is received (with concealment) to a WAV file
       --no-play           do not play (with --wav, or for testing)

@@ -26,7 +26,7 @@ struct ClientOptions {
     //! Bounds of the adaptive playout target.
     enum class Latency { Low, Normal, Safe };
     Latency latency = Latency::Normal;
-    int jitterMs = -1;  //!< a fixed playout target in ms; -1: adaptive
+    int jitterMs = -1;  //!< a fixed network share of the playout's target, ms; -1: adaptive
     bool play = true;
     std::string device;  //!< PulseAudio sink; empty: the default
     std::string wavPath;
@@ -52,10 +52,6 @@ ParsedOptions parseClientOptions(const std::vector<std::string>& arguments);
 
 //! The playout's target as the options ask for it.
 PlayoutSettings playoutSettingsFor(const ClientOptions& options);
-
-//! What the sound server is asked to keep queued, in ms: by the latency level, whatever the
-//! playout's target; the network's share of the wait is the playout's.
-int outputBufferMsFor(const ClientOptions& options);
 
 //! "low", "normal" or "safe".
 const char* latencyName(ClientOptions::Latency latency);

@@ -11,17 +11,6 @@
 
 namespace quavelink {
 
-std::string wavPathForRate(const std::string& path, int rate, int fileIndex) {
-    if (fileIndex == 0) return path;
-    std::size_t dot = path.rfind('.');
-    std::size_t slash = path.rfind('/');
-    std::string suffix = "-" + std::to_string(fileIndex + 1) + "-" + std::to_string(rate);
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return path + suffix;
-    }
-    return path.substr(0, dot) + suffix + path.substr(dot);
-}
-
 ClientRunner::ClientRunner(ClientOptions options, ClientRunnerParts parts)
     : options(std::move(options)), parts(std::move(parts)) {}
 
@@ -82,14 +71,22 @@ bool ClientRunner::findHost() {
 }
 
 int ClientRunner::stream() {
+    lines = std::make_unique<LineWriter>(parts.out, parts.err);
+    if (!options.wavPath.empty()) {
+        // From the recorder's thread: the line goes out in turn, without touching the status.
+        std::string clear = parts.statusOnTerminal && !options.quiet ? "\r\x1b[K" : "";
+        wav =
+            std::make_unique<WavRecorder>(options.wavPath, [this, clear](const std::string& text) {
+                lines->write(parts.err, clear + "quavelink-client: " + text + "\n");
+            });
+    }
     playout = std::make_unique<Playout>(playoutSettingsFor(options));
     receiver = std::make_unique<StreamReceiver>(
         [this](const std::int16_t* samples, std::size_t frames, int rate) {
             takeAudio(samples, frames, rate);
         },
         [this](const std::string& text) { event("notice", "", text); });
-    player =
-        std::make_unique<Player>(*playout, parts.makeOutput(options), outputBufferMsFor(options));
+    player = std::make_unique<Player>(*playout, parts.makeOutput(options));
     if (options.play) {
         // Quit signals belong to the main loop; the playback thread and the sound server's own
         // thread, which inherit this mask, never see them.
@@ -129,8 +126,9 @@ int ClientRunner::stream() {
 
     if (link->state() != ClientSession::State::Ended) link->close();
     player->stop();
-    wav.close();
+    if (wav) wav->finish();
     clearStatus();
+    lines->finish();
     printSummary();
     return exitCode;
 }
@@ -241,16 +239,13 @@ void ClientRunner::showStatus() {
     if (now >= nextStatus) {
         kbps = rateMeter.sample(receiver->stats().messageBytes, now);
         if (!options.quiet && parts.statusOnTerminal) {
-            std::fprintf(parts.err, "\r%s\x1b[K", formatStatusLine(figures()).c_str());
+            writeLine(parts.err, "\r" + formatStatusLine(figures()) + "\x1b[K");
             statusShown = true;
         }
         nextStatus = now + kStatusIntervalMs;
     }
     if (now >= nextMachineStatus) {
-        if (options.machine) {
-            std::fprintf(parts.out, "%s\n", formatMachineStatus(figures()).c_str());
-            std::fflush(parts.out);
-        }
+        if (options.machine) writeLine(parts.out, formatMachineStatus(figures()) + "\n");
         nextMachineStatus = now + kMachineStatusIntervalMs;
     }
 }
@@ -279,8 +274,10 @@ StatusFigures ClientRunner::figures() {
     f.received = stats.received;
     f.lost = stats.lost;
     f.underruns = counters.underruns;
-    f.outputUnderruns = player->outputUnderflows();
-    f.outputMs = player->outputBufferMs();
+    f.outputUnderruns = counters.outputUnderruns;
+    f.outputMs = counters.outputMs;
+    f.deviceMs = player->deviceLatencyMs();
+    f.outputRealtime = realtimeName(player->outputRealtime());
     f.concealed = stats.concealedBlocks;
     f.bufferMs = static_cast<int>(counters.levelMs + 0.5);
     f.targetMs = static_cast<int>(counters.targetMs + 0.5);
@@ -288,31 +285,20 @@ StatusFigures ClientRunner::figures() {
     f.pullJitterMs = counters.pullJitterMs;
     f.ratePpm = counters.correctionPpm;
     int blockMs = stats.rateCode > 0 ? 10 : 7;
-    bool playing = options.play && f.state == "streaming";
-    f.latencyMs = playing ? estimateLatencyMs(blockMs, link->roundTripMs(), f.bufferMs,
-                                              player->outputLatencyMs(), stats.rateCode > 0)
+    bool playing = options.play && f.state == "streaming" && counters.playing;
+    f.latencyMs = playing ? estimateLatencyMs(blockMs, link->roundTripMs(), counters.levelMs,
+                                              stats.rateCode > 0)
                           : -1;
     return f;
 }
 
 void ClientRunner::takeAudio(const std::int16_t* samples, std::size_t frames, int rate) {
     secondsReceived += static_cast<double>(frames) / rate;
-    if (options.play) playout->push(samples, frames, rate, Player::steadyMicroseconds());
-    if (options.wavPath.empty() || wavFailed) return;
-    std::string failure;
-    if (!wav.isOpen() || wav.sampleRate() != rate) {
-        wav.close();
-        if (!wav.open(wavPathForRate(options.wavPath, rate, wavFiles), rate, failure)) {
-            error(failure);
-            wavFailed = true;
-            return;
-        }
-        ++wavFiles;
+    if (options.play) {
+        playout->push(samples, frames, rate, Player::steadyMicroseconds());
+        player->audioArrived();
     }
-    if (!wav.write(samples, frames, failure)) {
-        error(failure);
-        wavFailed = true;
-    }
+    if (wav) wav->push(samples, frames, rate);
 }
 
 void ClientRunner::printSummary() {
@@ -322,7 +308,7 @@ void ClientRunner::printSummary() {
         std::fprintf(parts.out,
                      "summary received=%llu lost=%llu stale=%llu invalid=%llu restarts=%llu "
                      "concealed_frames=%llu frames=%llu underruns=%llu output_underruns=%llu "
-                     "dropped_frames=%llu seconds=%.3f exit=%d\n",
+                     "dropped_frames=%llu output_realtime=%s seconds=%.3f exit=%d\n",
                      static_cast<unsigned long long>(stats.received),
                      static_cast<unsigned long long>(stats.lost),
                      static_cast<unsigned long long>(stats.stale),
@@ -331,16 +317,16 @@ void ClientRunner::printSummary() {
                      static_cast<unsigned long long>(stats.concealedFrames),
                      static_cast<unsigned long long>(stats.frames),
                      static_cast<unsigned long long>(counters.underruns),
-                     static_cast<unsigned long long>(player->outputUnderflows()),
-                     static_cast<unsigned long long>(counters.droppedFrames), secondsReceived,
-                     exitCode);
+                     static_cast<unsigned long long>(counters.outputUnderruns),
+                     static_cast<unsigned long long>(counters.droppedFrames),
+                     realtimeName(player->outputRealtime()), secondsReceived, exitCode);
         std::fflush(parts.out);
     } else if (!options.quiet) {
         std::fprintf(
             parts.err, "Received %llu blocks, lost %llu, %llu playback underruns\n",
             static_cast<unsigned long long>(stats.received),
             static_cast<unsigned long long>(stats.lost),
-            static_cast<unsigned long long>(counters.underruns + player->outputUnderflows()));
+            static_cast<unsigned long long>(counters.underruns + counters.outputUnderruns));
     }
 }
 
@@ -348,25 +334,33 @@ void ClientRunner::event(const std::string& kind, const std::string& fields,
                          const std::string& text) {
     if (options.machine) {
         // The text comes last, as it alone may hold blanks.
-        std::fprintf(parts.out, "event %s%s%s text=%s\n", kind.c_str(), fields.empty() ? "" : " ",
-                     fields.c_str(), text.c_str());
-        std::fflush(parts.out);
+        writeLine(parts.out,
+                  "event " + kind + (fields.empty() ? "" : " ") + fields + " text=" + text + "\n");
     }
     if (!options.quiet) {
         clearStatus();
-        std::fprintf(parts.err, "%s\n", text.c_str());
+        writeLine(parts.err, text + "\n");
     }
 }
 
 void ClientRunner::error(const std::string& text) {
     clearStatus();
-    std::fprintf(parts.err, "quavelink-client: %s\n", text.c_str());
+    writeLine(parts.err, "quavelink-client: " + text + "\n");
 }
 
 void ClientRunner::clearStatus() {
     if (!statusShown) return;
-    std::fprintf(parts.err, "\r\x1b[K");
+    writeLine(parts.err, "\r\x1b[K");
     statusShown = false;
+}
+
+void ClientRunner::writeLine(std::FILE* stream, std::string text) {
+    if (lines) {
+        lines->write(stream, std::move(text));
+    } else {
+        std::fputs(text.c_str(), stream);
+        std::fflush(stream);
+    }
 }
 
 }  // namespace quavelink

@@ -13,8 +13,9 @@
 #include "client/client_options.h"
 #include "client/client_session.h"
 #include "client/discovery_query.h"
+#include "client/line_writer.h"
 #include "client/status_line.h"
-#include "client/wav_file.h"
+#include "client/wav_recorder.h"
 
 namespace quavelink {
 
@@ -78,7 +79,7 @@ struct ClientRunnerParts {
     std::function<std::unique_ptr<KeySource>(bool enabled)> makeKeys;
     //! The name this machine goes by.
     std::function<std::string()> hostName;
-    //! Raises the calling thread's priority for the network loop.
+    //! Raises the calling thread's priority for the network loop (and the threads it starts).
     std::function<void()> raisePriority;
     //! Set by a quit signal; read once per round of the loop.
     const std::atomic<bool>* quit = nullptr;
@@ -88,14 +89,11 @@ struct ClientRunnerParts {
     bool statusOnTerminal = false;
 };
 
-//! The path of the WAV file number `fileIndex` (0 first) at `rate`: `path` itself first, then
-//! "NAME-2-RATE.EXT" and so on, as a WAV file holds one rate.
-std::string wavPathForRate(const std::string& path, int rate, int fileIndex);
-
 //! The client program after its command line has been read: prints help, version or the server
 //! list, or finds a server, connects, plays and/or records what it sends, follows the user's
 //! keys, reconnects when asked, and ends with an exit code. Single thread (the network thread);
-//! the playback thread is the Player's.
+//! the playback thread is the Player's, and what could make the network thread wait (writing
+//! lines to a reader who does not read, a WAV file to a slow disk) runs on threads of its own.
 class ClientRunner {
   public:
     ClientRunner(ClientOptions options, ClientRunnerParts parts);
@@ -128,6 +126,7 @@ class ClientRunner {
     void event(const std::string& kind, const std::string& fields, const std::string& text);
     void error(const std::string& text);
     void clearStatus();
+    void writeLine(std::FILE* stream, std::string text);
 
     ClientOptions options;
     ClientRunnerParts parts;
@@ -138,9 +137,8 @@ class ClientRunner {
     std::unique_ptr<Player> player;
     std::unique_ptr<ServerLink> link;
     std::unique_ptr<KeySource> keys;
-    WavFile wav;
-    int wavFiles = 0;
-    bool wavFailed = false;
+    std::unique_ptr<LineWriter> lines;
+    std::unique_ptr<WavRecorder> wav;
     double secondsReceived = 0;
 
     StreamChoice choice;

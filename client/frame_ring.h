@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <vector>
 
 namespace quavelink {
@@ -24,9 +26,11 @@ class FrameRing {
         int sampleRate = 0;
     };
 
-    //! `slots` slots of at most `slotFrames` frames each.
+    //! `slots` slots of at most `slotFrames` frames each. The indices run on past 2^32 and wrap;
+    //! a slot count that does not divide that would put a slot's contents in the wrong place
+    //! at the wrap, so anything but a power of two is refused (std::invalid_argument).
     FrameRing(std::uint32_t slots, std::uint32_t slotFrames)
-        : slotCount(slots),
+        : slotCount(checkedSlots(slots)),
           slotFrames(slotFrames),
           headers(slots),
           samples(static_cast<std::size_t>(slots) * slotFrames * 2) {}
@@ -134,6 +138,13 @@ class FrameRing {
     std::uint32_t capacityFrames() const { return slotCount * slotFrames; }
 
   private:
+    static std::uint32_t checkedSlots(std::uint32_t slots) {
+        if (!std::has_single_bit(slots)) {
+            throw std::invalid_argument("FrameRing: the slot count must be a power of two");
+        }
+        return slots;
+    }
+
     struct Header {
         std::uint32_t frames = 0;
         std::uint32_t pushFrames = 0;

@@ -16,19 +16,29 @@ constexpr int kRetryPauseMs = 1000;
 constexpr int kSlicePauseMs = 5;
 }  // namespace
 
+const char* realtimeName(AudioOutput::Realtime realtime) {
+    switch (realtime) {
+        case AudioOutput::Realtime::No:
+            return "no";
+        case AudioOutput::Realtime::Direct:
+            return "direct";
+        case AudioOutput::Realtime::RealtimeKit:
+            return "rtkit";
+        case AudioOutput::Realtime::SoundServer:
+            return "server";
+        default:
+            return "unknown";
+    }
+}
+
 std::int64_t Player::steadyMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-Player::Player(Playout& playout, std::unique_ptr<AudioOutput> output, int outputBufferMs,
-               Clock clock)
-    : playout(playout),
-      output(std::move(output)),
-      baseBufferMs(outputBufferMs),
-      clock(std::move(clock)),
-      bufferMs(outputBufferMs) {}
+Player::Player(Playout& playout, std::unique_ptr<AudioOutput> output, Clock clock)
+    : playout(playout), output(std::move(output)), clock(std::move(clock)) {}
 
 Player::~Player() { stop(); }
 
@@ -43,6 +53,10 @@ void Player::stop() {
     if (thread.joinable()) thread.join();
     if (output) output->close();
     rate = 0;
+}
+
+void Player::audioArrived() {
+    if (rate.load(std::memory_order_relaxed) != 0) output->audioArrived();
 }
 
 void Player::run() {
@@ -73,7 +87,6 @@ int Player::runOnce() {
             return kWatchPauseMs;
         }
         // Closed, the output no longer pulls: from here this thread alone reads the playout.
-        underflowsBefore += output->underflows();
         output->close();
         rate = 0;
         rateDue = 0;
@@ -83,9 +96,7 @@ int Player::runOnce() {
     if (wanted <= 0) return kSlicePauseMs;
     // Set before the output starts pulling, which reads it.
     rate = wanted;
-    if (!output->open(
-            wanted, baseBufferMs,
-            [this](std::int16_t* out, std::size_t frames) { fill(out, frames); }, error)) {
+    if (!output->open(wanted, *this, error)) {
         rate = 0;
         if (!failureReported) logErrorLine("%s\n", error.c_str());
         failureReported = true;
@@ -96,22 +107,27 @@ int Player::runOnce() {
 }
 
 void Player::watch() {
-    underflows = underflowsBefore + output->underflows();
-    bufferMs = output->bufferMs();
-    std::int64_t latency = output->latencyUs();
-    latencyMs = latency < 0 ? -1 : static_cast<int>(latency / 1000);
+    deviceMs = output->deviceLatencyMs();
+    std::string detail;
+    AudioOutput::Realtime now = output->realtime(detail);
+    realtimeNow = now;
+    if (now == AudioOutput::Realtime::No && !refusalReported) {
+        refusalReported = true;
+        logErrorLine("Playback runs at normal priority: %s\n", detail.c_str());
+    }
 }
 
-void Player::fill(std::int16_t* out, std::size_t frames) {
+std::size_t Player::pull(std::int16_t* out, std::size_t frames, const Hold& hold) {
     // The audio of the old rate plays to its end; what follows waits, as silence, for the
     // stream to be opened again at its own rate.
     int due = playout.sampleRate();
     if (due != rate.load(std::memory_order_relaxed) || rateDue.load(std::memory_order_relaxed)) {
         if (due > 0 && rateDue.load(std::memory_order_relaxed) == 0) rateDue = due;
-        std::fill(out, out + frames * 2, 0);
-        return;
+        return playout.endOfRate(out, frames, hold);
     }
-    playout.pull(out, frames, clock());
+    return playout.pull(out, frames, hold, clock());
 }
+
+void Player::outputRanDry() { playout.outputRanDry(clock()); }
 
 }  // namespace quavelink

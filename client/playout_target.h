@@ -30,42 +30,58 @@ class TransitJitter {
     std::array<std::int64_t, kBuckets> bucketId{};
 };
 
-//! The largest of the values noted in the last `windowS` seconds, falling at most
-//! `fallMsPerS` once the largest has left the window: a rise shows at once, a fall slowly and
+//! The largest of the values noted in the last `buckets` × `bucketUs`, falling at most
+//! `fallMsPerS` once the largest has left that window: a rise shows at once, a fall slowly and
 //! only after a calm stretch. Single thread.
 class SlowFallingPeak {
   public:
-    SlowFallingPeak(int windowS, double fallMsPerS) : windowS(windowS), fallMsPerS(fallMsPerS) {}
+    static constexpr int kMaxBuckets = 30;
+
+    SlowFallingPeak(int buckets, std::int64_t bucketUs, double fallMsPerS)
+        : buckets(buckets), bucketUs(bucketUs), fallMsPerS(fallMsPerS) {}
     void note(double ms, std::int64_t nowUs);
     //! The peak at `nowUs` (never earlier than the last call).
     double at(std::int64_t nowUs);
     void reset();
 
   private:
-    static constexpr int kMaxWindowS = 30;
-    int windowS;
+    int buckets;
+    std::int64_t bucketUs;
     double fallMsPerS;
-    std::array<double, kMaxWindowS> secondMax{};
-    std::array<std::int64_t, kMaxWindowS> secondId{};
+    std::array<double, kMaxBuckets> bucketMax{};
+    std::array<std::int64_t, kMaxBuckets> bucketId{};
     double shown = 0;
     std::int64_t shownAtUs = 0;
     bool started = false;
 };
 
-//! The adaptive target of the playout queue: what this stream and this machine need, measured.
-//! The target is for the queue's level averaged over time, and what it has to cover is how far
-//! the level dips below that average just after a pull: half a block and half a pull (arrivals
-//! come a block at a time, pulls a chunk at a time), arrivals later than usual (the network,
-//! the server's 5 ms capture steps, late wake-ups of the network thread) and pulls sooner than
-//! usual (the sound server asking in bursts, the playback thread catching up after a late
-//! wake-up). A stall of the whole machine delays arrivals and pulls alike and leaves the level
-//! alone, so it asks for nothing here (the sound server's own buffer is what it empties). The
-//! dips are held as a slowly falling peak: the target grows at once after a late block and
-//! shrinks slowly after a calm stretch; an underrun adds a step on top that falls the same way.
-//! Until dips have been seen (before playback starts) the target is estimated from the block
-//! and pull sizes and the server's capture step. The arrivals' lateness against their own
-//! timeline is what the status line shows as the jitter. Single thread (the playback thread); times
-//! in µs on one steady clock.
+//! A peak remembered for minutes: what a stream's settled stretch showed is kept that long
+//! (a link that stalled once, a Wi-Fi scan every minute or two, stalls again), then given back
+//! slowly; what its first seconds showed (a sound server and a capture starting up) is kept
+//! only for seconds.
+class RememberedPeak {
+  public:
+    RememberedPeak();
+    //! `remember`: from a settled stretch.
+    void note(double ms, std::int64_t nowUs, bool remember);
+    double at(std::int64_t nowUs);
+    void reset();
+
+  private:
+    SlowFallingPeak seconds, minutes;
+};
+
+//! What the one latency budget of the client must hold: the audio from its arrival to the ear,
+//! the playout queue's and the output's share together. The budget is for that latency averaged
+//! over time, and what it has to cover is how far it dips below that average (arrivals come a
+//! block at a time, late now and then: the network, the server's 5 ms capture steps, late
+//! wake-ups) on top of the least the output must hold to play on until it next pulls; those
+//! needs are measured at each pull and held as a peak that rises at once and falls slowly.
+//! Every gap (the queue or the output ran dry) adds a step on top. Both are remembered for
+//! minutes once a stream has settled. Until needs have been measured (before playback starts)
+//! the target is estimated from the output's least, the block and pull sizes and the server's
+//! capture step. The arrivals' lateness against their own timeline is what the status line
+//! shows as the jitter. Single thread (the playback thread); times in µs on one steady clock.
 class PlayoutTarget {
   public:
     struct Bounds {
@@ -80,18 +96,24 @@ class PlayoutTarget {
     //! playback starts, the capture's start-up and what piled up while the output opened come
     //! late and then at once, which says nothing of the link).
     void noteArrival(std::int64_t timeUs, std::uint32_t frames, int sampleRate, bool timed = true);
-    //! The playback side took `frames` at `timeUs`; `timed`: while playing (the sound server
-    //! takes a burst while it fills up at the start, which is not the pace it keeps).
+    //! The output had to be handed `frames` at once at `timeUs` (a pull-model output's quantum);
+    //! `timed`: while playing.
     void notePull(std::int64_t timeUs, std::uint32_t frames, int sampleRate, bool timed);
-    //! Just after a pull at `timeUs` the level was `ms` below its average.
-    void noteDip(double ms, std::int64_t timeUs);
-    //! The queue ran dry at `timeUs`.
-    void noteUnderrun(std::int64_t timeUs);
+    //! The least the latency must be at a pull for the output to play on, on the latency's own
+    //! account, as the output said at a pull, ms.
+    void noteOutputLeast(double ms);
+    //! At a pull at `timeUs` the latency had to be at least `ms` on average to play on without a
+    //! gap; `settled`: the stream is past its first seconds.
+    void noteNeed(double ms, std::int64_t timeUs, bool settled);
+    //! The queue or the output ran dry at `timeUs`.
+    void noteUnderrun(std::int64_t timeUs, bool settled);
     //! Forgets everything measured (a new stream).
     void reset();
 
     //! The target at `nowUs`, within the bounds.
     double targetMs(std::int64_t nowUs);
+    //! The least the output must hold, on average, ms.
+    double outputLeastMs() const { return leastMs; }
     //! How much later than on average the latest arrivals come, as now held, ms.
     double arrivalJitterMs(std::int64_t nowUs);
     //! How much sooner than their own timeline the pulls came, as now held, ms.
@@ -101,15 +123,17 @@ class PlayoutTarget {
     const Bounds& bounds() const { return limits; }
 
   private:
+    double floorMs() const;
+    double estimateMs() const;
+
     Bounds limits;
     TransitJitter arrivalTransit, pullTransit;
-    double estimateMs();
-
-    SlowFallingPeak arrivals, pulls, dips, underrunSteps;
-    bool dipsSeen = false;
+    SlowFallingPeak arrivals, pulls;
+    RememberedPeak needs, underrunSteps;
+    bool needsSeen = false;
     double lateMeanMs = 0;   // mean arrival lateness, smoothed
     double meanBlockMs = 0;  // mean arrival size, smoothed
-    double pullMs = 0;       // mean pull size, smoothed
+    double leastMs = 0;      // the output's least, smoothed
 };
 
 }  // namespace quavelink

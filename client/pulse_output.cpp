@@ -1,13 +1,14 @@
 #include <pulse/pulseaudio.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <cstring>
-#include <optional>
+#include <vector>
 
 #include "client/audio_output.h"
-#include "client/output_buffer_size.h"
 #include "platform/pulse/pulse_connection.h"
+#include "platform/realtime/realtime_scheduling.h"
 
 namespace quavelink {
 namespace {
@@ -16,37 +17,51 @@ std::string pulseFailure(const char* what, int code) {
     return std::string("PulseAudio playback ") + what + ": " + pa_strerror(code);
 }
 
-// The most the sound server's buffer grows to above the size asked for.
-constexpr int kMostGrowthMs = 40;
+// What the sink is asked to run at for this stream, ms: what `pacat --latency-msec=20`, a plain
+// low-latency player, has it run at. A sink shared at 1.5 ms (what this client once asked for)
+// ran dry whenever the sound server's thread for a client was a little late, and so did ours;
+// at 5 ms it ran as clean as two plain processes piped through it. The sound server keeps the
+// smallest latency any stream on a sink asks for: the cost to others is in the README.
+constexpr double kDeviceMs = 5;
+// The sound server's main thread passes what is written on to the sink's thread: what the sink
+// holds below its own latency and this is due at once.
+constexpr std::int64_t kRelayUs = 1000;
+// The most handed over at one wake-up: far above any latency the playout allows.
+constexpr double kMostPerWriteMs = 250;
+constexpr std::size_t kFrameBytes = 4;
 
-std::int64_t steadyMicroseconds() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-// The stream is served from the connection's own event thread, which runs at a real-time
-// priority: the sound server's request for audio is answered in the same wake-up that brings
-// it, straight from the playout, so its buffer needs no room for a second thread of ours to
-// be woken and scheduled. When it runs dry all the same, the room it is given grows
-// (`OutputBufferSize`): the step is filled with silence at once, inside the gap being heard,
-// rather than drawn from the playout, whose own margin it would empty.
+// The stream is served from the connection's own event thread, made real-time at open (by the
+// system or by RealtimeKit). Audio is written as it arrives (the network thread wakes that
+// thread through an eventfd) and whenever the sound server asks: its buffer is then the
+// playout's queue, the one budget the playout's controller keeps, and a margin it holds covers
+// a late block and a late wake-up alike. Its attributes are set once, at open.
 class PulseOutput : public AudioOutput {
   public:
     PulseOutput(std::string sink, std::string client)
-        : sinkName(std::move(sink)), clientName(std::move(client)) {}
-    ~PulseOutput() override { close(); }
-
-    bool open(int sampleRate, int bufferMs, Fill fillWith, std::string& error) override {
+        : sinkName(std::move(sink)),
+          clientName(std::move(client)),
+          arrivals(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~PulseOutput() override {
         close();
-        fill = std::move(fillWith);
-        // The size grown to is kept for a stream opened again: the same sound server.
-        if (!size || size->baseMs() != bufferMs) size.emplace(bufferMs, bufferMs + kMostGrowthMs);
-        size->newStream(steadyMicroseconds());
-        shownMs = size->ms();
-        if (start(sampleRate, size->ms(), error)) return true;
+        if (arrivals >= 0) ::close(arrivals);
+    }
+
+    bool open(int sampleRate, PlayoutFeed& to, std::string& error) override {
+        close();
+        feed = &to;
+        scratch.assign(static_cast<std::size_t>(sampleRate * kMostPerWriteMs / 1000) * 2, 0);
+        if (start(sampleRate, error)) {
+            raiseEventThread();
+            return true;
+        }
         close();
         return false;
+    }
+
+    void audioArrived() override {
+        std::uint64_t one = 1;
+        // A full counter means a wake-up is pending anyway.
+        [[maybe_unused]] auto ignored = ::write(arrivals, &one, sizeof one);
     }
 
     bool failed(std::string& error) override {
@@ -58,23 +73,29 @@ class PulseOutput : public AudioOutput {
         return false;
     }
 
-    std::int64_t latencyUs() override {
-        if (!connection || stream == nullptr) return -1;
-        pulse::Connection::Lock lock(*connection);
-        pa_usec_t latency = 0;
-        int negative = 0;
-        if (pa_stream_get_latency(stream, &latency, &negative) < 0) return -1;
-        return negative ? 0 : static_cast<std::int64_t>(latency);
-    }
-
     std::uint64_t underflows() override { return streamUnderflows.load(); }
 
-    int bufferMs() override { return shownMs.load(); }
+    double deviceLatencyMs() override { return deviceMs.load(); }
+
+    Realtime realtime(std::string& detail) override {
+        if (!connection) return Realtime::Unknown;
+        detail = realtimeDetail;
+        if (realtimeGrant != Realtime::No && !realtime::isRealtime(eventThread)) {
+            detail = "it was real-time and no longer is";
+            return Realtime::No;
+        }
+        return realtimeGrant;
+    }
 
     void close() override {
         if (!connection) return;
         {
             pulse::Connection::Lock lock(*connection);
+            if (arrivalEvent != nullptr) {
+                pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop());
+                api->io_free(arrivalEvent);
+                arrivalEvent = nullptr;
+            }
             if (stream != nullptr) {
                 pa_stream_set_state_callback(stream, nullptr, nullptr);
                 pa_stream_set_write_callback(stream, nullptr, nullptr);
@@ -85,35 +106,36 @@ class PulseOutput : public AudioOutput {
             }
         }
         connection.reset();
+        deviceMs = -1;
+        realtimeGrant = Realtime::Unknown;
     }
 
   private:
-    // The sound server is asked for a quarter of the size asked for at a time, and sets its own
-    // latency (the sink's period) to that quarter; the rest is the stream's buffer. Grown, only
-    // the buffer grows: a sink asked for another period reconfigures, and that alone made it
-    // run dry again.
-    pa_buffer_attr attributesFor(int bufferMs, const pa_sample_spec& spec) const {
+    // The sink runs at kDeviceMs: with the latency adjusted to the sink, a stream's latency is
+    // shared between the sink and the stream's buffer beyond two requests; requests come each
+    // half of it.
+    static pa_buffer_attr attributesFor(const pa_sample_spec& spec) {
         auto bytesOf = [&](double ms) {
             auto bytes = pa_usec_to_bytes(static_cast<pa_usec_t>(ms * 1000), &spec);
             return static_cast<std::uint32_t>(bytes - bytes % kFrameBytes);
         };
-        double quarterMs = size->baseMs() / 4.0;
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.minreq = bytesOf(quarterMs);
-        attributes.tlength = bytesOf(bufferMs - quarterMs);
-        attributes.prebuf = attributes.minreq;
+        attributes.minreq = bytesOf(kDeviceMs / 2);
+        attributes.tlength = bytesOf(3 * kDeviceMs);
+        // Playback starts with the first write and again with the first write after running
+        // dry: when to start is the playout's to say.
+        attributes.prebuf = kFrameBytes;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         return attributes;
     }
 
-    bool start(int sampleRate, int bufferMs, std::string& error) {
+    bool start(int sampleRate, std::string& error) {
         streamFailed = false;
         streamUnderflows = 0;
         connection = std::make_unique<pulse::Connection>();
         pulse::Connection::Options options;
         options.clientName = clientName.c_str();
-        options.realtimeEvents = true;
         if (int code = connection->connect(options); code != 0) {
             error = pulseFailure("could not start", code);
             return false;
@@ -128,9 +150,9 @@ class PulseOutput : public AudioOutput {
         pa_stream_set_state_callback(stream, &PulseOutput::onState, this);
         pa_stream_set_write_callback(stream, &PulseOutput::onWrite, this);
         pa_stream_set_underflow_callback(stream, &PulseOutput::onUnderflow, this);
-        pa_buffer_attr attributes = attributesFor(bufferMs, spec);
+        pa_buffer_attr attributes = attributesFor(spec);
         auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_EARLY_REQUESTS | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
+            PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
         if (pa_stream_connect_playback(stream, sinkName.empty() ? nullptr : sinkName.c_str(),
                                        &attributes, flags, nullptr, nullptr) < 0) {
             error = pulseFailure("could not start", connection->lastError());
@@ -138,13 +160,43 @@ class PulseOutput : public AudioOutput {
         }
         for (;;) {
             pa_stream_state_t state = pa_stream_get_state(stream);
-            if (state == PA_STREAM_READY) return true;
+            if (state == PA_STREAM_READY) break;
             if (!PA_STREAM_IS_GOOD(state)) {
                 error = pulseFailure("could not start", connection->lastError());
                 return false;
             }
             connection->waitSignal();
         }
+        pa_mainloop_api* api = pa_threaded_mainloop_get_api(connection->loop());
+        arrivalEvent = api->io_new(api, arrivals, PA_IO_EVENT_INPUT, &PulseOutput::onArrival, this);
+        // The event thread's id, for the real-time request made from here.
+        eventThread = 0;
+        pa_mainloop_api_once(api, &PulseOutput::onFirstTurn, this);
+        while (eventThread == 0) connection->waitSignal();
+        return true;
+    }
+
+    // Player thread, after the stream opened: the request may wait for the bus, which the event
+    // thread must not. Meanwhile the stream plays at normal priority.
+    void raiseEventThread() {
+        auto outcome = realtime::makeRealtime(eventThread);
+        switch (outcome.grant) {
+            case realtime::Grant::Direct:
+                realtimeGrant = Realtime::Direct;
+                break;
+            case realtime::Grant::RealtimeKit:
+                realtimeGrant = Realtime::RealtimeKit;
+                break;
+            default:
+                realtimeGrant = Realtime::No;
+        }
+        realtimeDetail = outcome.failure;
+    }
+
+    static void onFirstTurn(pa_mainloop_api*, void* self) {
+        auto* output = static_cast<PulseOutput*>(self);
+        output->eventThread = realtime::currentThreadId();
+        output->connection->signal();
     }
 
     static void onState(pa_stream* stream, void* self) {
@@ -153,86 +205,70 @@ class PulseOutput : public AudioOutput {
         output->connection->signal();
     }
 
-    static void onUnderflow(pa_stream* stream, void* self) {
+    static void onUnderflow(pa_stream*, void* self) {
         auto* output = static_cast<PulseOutput*>(self);
         output->connection->guard("the playback stream's underflow", output->callbackFailed, [&] {
-            std::uint64_t count = output->streamUnderflows.fetch_add(1) + 1;
-            output->follow(stream, count);
+            output->streamUnderflows.fetch_add(1);
+            output->feed->outputRanDry();
         });
     }
 
-    // Event thread: grows or shrinks the stream's buffer as `size` asks after `count` underflows.
-    void follow(pa_stream* to, std::uint64_t count) {
-        int before = size->ms();
-        int after = size->update(count, steadyMicroseconds());
-        if (after == before) return;
-        if (after > before) writeSilence(to, after - before);
-        pa_buffer_attr attributes = attributesFor(after, *pa_stream_get_sample_spec(to));
-        // Takes effect when the sound server has it; nobody waits for that.
-        if (pa_operation* operation =
-                pa_stream_set_buffer_attr(to, &attributes, nullptr, nullptr)) {
-            pa_operation_unref(operation);
-        }
-        shownMs = after;
-    }
-
-    void writeSilence(pa_stream* to, int ms) {
-        std::size_t bytes =
-            pa_usec_to_bytes(static_cast<pa_usec_t>(ms) * 1000, pa_stream_get_sample_spec(to));
-        bytes -= bytes % kFrameBytes;
-        while (bytes > 0) {
-            void* data = nullptr;
-            std::size_t room = bytes;
-            if (pa_stream_begin_write(to, &data, &room) < 0 || data == nullptr) return;
-            room = std::min(room, bytes);
-            std::memset(data, 0, room);
-            if (pa_stream_write(to, data, room, nullptr, 0, PA_SEEK_RELATIVE) < 0) return;
-            bytes -= room;
-        }
-    }
-
-    static void onWrite(pa_stream* stream, std::size_t bytes, void* self) {
+    static void onWrite(pa_stream* stream, std::size_t, void* self) {
         auto* output = static_cast<PulseOutput*>(self);
-        output->connection->guard("the playback stream's request", output->callbackFailed, [&] {
-            output->write(stream, bytes);
-            output->follow(stream, output->streamUnderflows.load());
+        output->connection->guard("the playback stream's request", output->callbackFailed,
+                                  [&] { output->write(stream); });
+    }
+
+    static void onArrival(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+        auto* output = static_cast<PulseOutput*>(self);
+        std::uint64_t count = 0;
+        [[maybe_unused]] auto ignored = ::read(fd, &count, sizeof count);
+        output->connection->guard("the arrival of audio", output->callbackFailed, [&] {
+            if (output->stream != nullptr &&
+                pa_stream_get_state(output->stream) == PA_STREAM_READY) {
+                output->write(output->stream);
+            }
         });
     }
 
-    void write(pa_stream* to, std::size_t bytes) {
-        bytes -= bytes % kFrameBytes;
-        while (bytes > 0) {
-            void* data = nullptr;
-            std::size_t room = bytes;
-            if (pa_stream_begin_write(to, &data, &room) < 0 || data == nullptr) {
-                streamFailed = true;
-                return;
-            }
-            room = std::min(room, bytes);
-            room -= room % kFrameBytes;
-            if (room == 0) {
-                pa_stream_cancel_write(to);
-                return;
-            }
-            fill(static_cast<std::int16_t*>(data), room / kFrameBytes);
-            if (pa_stream_write(to, data, room, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-                streamFailed = true;
-                return;
-            }
-            bytes -= room;
+    // Event thread: hands the playout what this stream holds and needs, and writes what it
+    // gets. Until the sound server has told its timing, exactly what it asked for.
+    void write(pa_stream* to) {
+        PlayoutFeed::Hold hold;
+        pa_usec_t latency = 0;
+        int negative = 0;
+        const pa_timing_info* timing = pa_stream_get_timing_info(to);
+        std::size_t most = scratch.size() / 2;
+        if (timing != nullptr && pa_stream_get_latency(to, &latency, &negative) == 0) {
+            hold.heldUs = negative ? 0 : static_cast<std::int64_t>(latency);
+            hold.leastUs = static_cast<std::int64_t>(timing->configured_sink_usec) + kRelayUs;
+            deviceMs.store(static_cast<double>(timing->configured_sink_usec) / 1000,
+                           std::memory_order_relaxed);
+        } else {
+            most = std::min(most, pa_stream_writable_size(to) / kFrameBytes);
+        }
+        if (most == 0) return;
+        std::size_t frames = feed->pull(scratch.data(), most, hold);
+        if (frames > 0 && pa_stream_write(to, scratch.data(), frames * kFrameBytes, nullptr, 0,
+                                          PA_SEEK_RELATIVE) < 0) {
+            streamFailed = true;
         }
     }
 
-    static constexpr std::size_t kFrameBytes = 4;
     std::string sinkName;
     std::string clientName;
+    int arrivals;  // eventfd: audio arrived
     std::unique_ptr<pulse::Connection> connection;
-    pa_stream* stream = nullptr;  // under the connection's lock
-    Fill fill;
+    pa_stream* stream = nullptr;          // under the connection's lock
+    pa_io_event* arrivalEvent = nullptr;  // under the connection's lock
+    PlayoutFeed* feed = nullptr;
+    std::vector<std::int16_t> scratch;  // event thread while open
+    std::atomic<pid_t> eventThread{0};
+    Realtime realtimeGrant = Realtime::Unknown;  // player thread
+    std::string realtimeDetail;                  // player thread
     std::atomic<bool> streamFailed{false};
     std::atomic<std::uint64_t> streamUnderflows{0};
-    std::optional<OutputBufferSize> size;  // event thread while open
-    std::atomic<int> shownMs{0};
+    std::atomic<double> deviceMs{-1};
     bool callbackFailed = false;  // event thread
 };
 

@@ -13,8 +13,9 @@ class RateController {
     //! The largest clock difference the integral part may settle on, ppm.
     static constexpr double kMostDriftPpm = 1500;
     //! The most the level may be grown by playing slower (ppm below the drift) and shrunk by
-    //! playing faster (ppm above it): 0.2 % and 0.15 %, a thirtieth of a semitone at most, far
-    //! below what a listener notices as pitch. A large rise of the target comes mostly from an
+    //! playing faster (ppm above it): 0.2 % and 0.15 %. With the drift at its most the speed is
+    //! at most 0.35 % off (6 cents, a sixteenth of a semitone; 3.5 cents without drift), below
+    //! what a listener notices as pitch. A large rise of the target comes mostly from an
     //! underrun, whose gap raises the level at once.
     static constexpr double kMostGrowPpm = 2000;
     static constexpr double kMostShrinkPpm = 1500;

@@ -15,38 +15,57 @@ constexpr spx_uint32_t kScale = 65536;
 constexpr int kQuality = 5;
 }  // namespace
 
+// The two rates a stream comes at. Each has its state made at construction: a state made or
+// freed at a stream's start would allocate on the output's real-time thread.
+constexpr int kRates[] = {44100, 48000};
+
 struct Resampler::State {
-    SpeexResamplerState* speex = nullptr;
+    SpeexResamplerState* prepared[2] = {nullptr, nullptr};
+    SpeexResamplerState* other = nullptr;  // a rate outside those two, made when met
+    SpeexResamplerState* speex = nullptr;  // in use
 };
 
-Resampler::Resampler() : state(new State) {}
+namespace {
+SpeexResamplerState* make(int sampleRate) {
+    int error = 0;
+    auto r = static_cast<spx_uint32_t>(sampleRate);
+    SpeexResamplerState* made =
+        speex_resampler_init_frac(2, kScale + 1, kScale, r, r, kQuality, &error);
+    if (made == nullptr || error != RESAMPLER_ERR_SUCCESS) return nullptr;
+    // Set up with a ratio of its interpolating kind first: that takes the memory for every
+    // later ratio now, rather than on the playback path when the first correction comes.
+    speex_resampler_set_rate_frac(made, kScale, kScale, r, r);
+    return made;
+}
+}  // namespace
+
+Resampler::Resampler() : state(new State) {
+    for (int i = 0; i < 2; ++i) state->prepared[i] = make(kRates[i]);
+}
 
 Resampler::~Resampler() {
-    if (state->speex != nullptr) speex_resampler_destroy(state->speex);
+    for (SpeexResamplerState* s : state->prepared) {
+        if (s != nullptr) speex_resampler_destroy(s);
+    }
+    if (state->other != nullptr) speex_resampler_destroy(state->other);
     delete state;
 }
 
 bool Resampler::reset(int sampleRate) {
-    if (state->speex != nullptr && sampleRate == rate) {
-        speex_resampler_reset_mem(state->speex);
-        speex_resampler_set_rate_frac(state->speex, kScale, kScale, rate, rate);
-        speex_resampler_skip_zeros(state->speex);
-        applied = appliedSteps = 0;
-        return true;
-    }
-    if (state->speex != nullptr) speex_resampler_destroy(state->speex);
-    state->speex = nullptr;
     rate = sampleRate;
     applied = appliedSteps = 0;
-    int error = 0;
-    auto r = static_cast<spx_uint32_t>(sampleRate);
-    state->speex = speex_resampler_init_frac(2, kScale + 1, kScale, r, r, kQuality, &error);
-    if (state->speex == nullptr || error != RESAMPLER_ERR_SUCCESS) {
-        state->speex = nullptr;
-        return false;
+    state->speex = nullptr;
+    for (int i = 0; i < 2; ++i) {
+        if (kRates[i] == sampleRate) state->speex = state->prepared[i];
     }
-    // Set up with a ratio of its interpolating kind first: that takes the memory for every
-    // later ratio now, rather than on the playback path when the first correction comes.
+    if (state->speex == nullptr) {
+        if (state->other != nullptr) speex_resampler_destroy(state->other);
+        state->other = make(sampleRate);
+        state->speex = state->other;
+    }
+    if (state->speex == nullptr) return false;
+    auto r = static_cast<spx_uint32_t>(sampleRate);
+    speex_resampler_reset_mem(state->speex);
     speex_resampler_set_rate_frac(state->speex, kScale, kScale, r, r);
     speex_resampler_skip_zeros(state->speex);
     return true;

@@ -7,7 +7,8 @@ namespace quavelink {
 
 //! Plays interleaved stereo 16-bit audio slightly faster or slower than its rate, for clock
 //! drift and level changes: a band-limited resampler whose ratio changes smoothly while it
-//! runs. Memory is taken at construction and `reset`, never in `process`. Single thread.
+//! runs. Memory for the stream's two rates (44.1 and 48 kHz) is taken at construction, so that
+//! neither `reset` nor `process` allocates at those rates. Single thread.
 class Resampler {
   public:
     Resampler();
@@ -16,7 +17,8 @@ class Resampler {
     Resampler& operator=(const Resampler&) = delete;
 
     //! Starts afresh at `sampleRate`, playing at the nominal speed. False when the library
-    //! could not set up (the caller then copies frames through unchanged).
+    //! could not set up (the caller then copies frames through unchanged). Allocates only for a
+    //! rate other than 44100 and 48000.
     bool reset(int sampleRate);
 
     //! From the next frame on, take input `ppm` millionths faster than output (positive: the

@@ -21,37 +21,39 @@ std::string latencyText(int latencyMs) {
 }  // namespace
 
 std::string formatStatusLine(const StatusFigures& f) {
-    char line[400];
+    char line[512];
     std::snprintf(line, sizeof line,
                   "%s %s | %s %s | %.1f kHz | %.0f kbit/s | blocks %" PRIu64 " lost %" PRIu64
                   " | buffer %d/%d ms | jitter %.1f ms | %+.0f ppm | underruns %" PRIu64
-                  " | concealed %" PRIu64 " | latency ~%s ms",
+                  " | concealed %" PRIu64 " | latency ~%s ms | real-time %s",
                   f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   rateText(f.rateCode).c_str(), f.sampleRate / 1000.0, f.kilobitsPerSecond,
                   f.received, f.lost, f.bufferMs, f.targetMs, f.jitterMs, f.ratePpm,
-                  f.underruns + f.outputUnderruns, f.concealed, latencyText(f.latencyMs).c_str());
+                  f.underruns + f.outputUnderruns, f.concealed, latencyText(f.latencyMs).c_str(),
+                  f.outputRealtime);
     return line;
 }
 
 std::string formatMachineStatus(const StatusFigures& f) {
-    char line[400];
+    char line[512];
     std::snprintf(line, sizeof line,
                   "status server=%s state=%s mode=%s rate=%d stream_mode=%s stream_rate=%d "
                   "sample_rate=%d kbps=%.1f "
                   "received=%" PRIu64 " lost=%" PRIu64 " underruns=%" PRIu64 " concealed=%" PRIu64
                   " buffer_ms=%d target_ms=%d jitter_ms=%.1f pull_jitter_ms=%.1f rate_ppm=%.0f"
-                  " latency_ms=%d output_ms=%d output_underruns=%" PRIu64,
+                  " latency_ms=%d output_ms=%.1f device_ms=%.1f output_underruns=%" PRIu64
+                  " output_realtime=%s",
                   f.server.empty() ? "-" : f.server.c_str(), f.state.c_str(), modeName(f.reliable),
                   f.rateCode, f.streamRateCode < 0 ? "-" : modeName(f.streamReliable),
                   f.streamRateCode, f.sampleRate, f.kilobitsPerSecond, f.received, f.lost,
                   f.underruns, f.concealed, f.bufferMs, f.targetMs, f.jitterMs, f.pullJitterMs,
-                  f.ratePpm, f.latencyMs, f.outputMs, f.outputUnderruns);
+                  f.ratePpm, f.latencyMs, f.outputMs, f.deviceMs, f.outputUnderruns,
+                  f.outputRealtime);
     return line;
 }
 
-int estimateLatencyMs(int blockMs, int roundTripMs, int bufferMs, int outputMs, bool opus) {
-    if (outputMs < 0) return -1;
-    double total = blockMs + roundTripMs / 2.0 + bufferMs + outputMs + (opus ? 6.5 : 0.0);
+int estimateLatencyMs(int blockMs, int roundTripMs, double bufferMs, bool opus) {
+    double total = blockMs + roundTripMs / 2.0 + bufferMs + (opus ? 6.5 : 0.0);
     return static_cast<int>(total + 0.5);
 }
 

@@ -17,16 +17,18 @@ struct StatusFigures {
     double kilobitsPerSecond = 0;
     std::uint64_t received = 0;
     std::uint64_t lost = 0;
-    std::uint64_t underruns = 0;        //!< the playout queue ran dry
-    std::uint64_t outputUnderruns = 0;  //!< the sound server found its buffer empty
-    std::uint64_t concealed = 0;        //!< blocks made up for lost or unusable ones
-    int bufferMs = 0;                   //!< playout queue level
-    int targetMs = 0;                   //!< playout target now
-    double jitterMs = 0;                //!< arrival lateness the target covers
-    double pullJitterMs = 0;            //!< the playback side's own irregularity it covers
-    double ratePpm = 0;                 //!< playing this much faster than nominal
-    int outputMs = 0;                   //!< what the sound server is asked to keep queued
-    int latencyMs = -1;                 //!< estimate; -1 unknown
+    std::uint64_t underruns = 0;             //!< the playout queue ran dry
+    std::uint64_t outputUnderruns = 0;       //!< the sound server found its buffer empty
+    std::uint64_t concealed = 0;             //!< blocks made up for lost or unusable ones
+    int bufferMs = 0;                        //!< from arrival to the ear: the queue and the output
+    int targetMs = 0;                        //!< what the controller holds that latency at now
+    double jitterMs = 0;                     //!< arrival lateness the target covers
+    double pullJitterMs = 0;                 //!< the playback side's own irregularity it covers
+    double ratePpm = 0;                      //!< playing this much faster than nominal
+    double outputMs = 0;                     //!< of the latency, what the output holds
+    double deviceMs = -1;                    //!< what the sink runs at for us; -1 unknown
+    const char* outputRealtime = "unknown";  //!< the output thread's priority (realtimeName)
+    int latencyMs = -1;                      //!< estimate; -1 unknown
 };
 
 //! "reliable" or "best-effort".
@@ -39,10 +41,9 @@ std::string formatStatusLine(const StatusFigures& figures);
 std::string formatMachineStatus(const StatusFigures& figures);
 
 //! Time from the server's capture of a block's first frame to its playback, in ms: the block
-//! fills for `blockMs`, travels half a round trip, waits `bufferMs` in the playout queue and
-//! `outputMs` in the sound server; Opus adds its 6.5 ms look-ahead. -1 while the output
-//! latency is unknown (`outputMs` < 0).
-int estimateLatencyMs(int blockMs, int roundTripMs, int bufferMs, int outputMs, bool opus);
+//! fills for `blockMs`, travels half a round trip and waits `bufferMs` in the playout queue and
+//! the output; Opus adds its 6.5 ms look-ahead.
+int estimateLatencyMs(int blockMs, int roundTripMs, double bufferMs, bool opus);
 
 //! Measures kbit/s from byte counts sampled at steady-clock milliseconds. Single thread.
 class RateMeter {

@@ -4,8 +4,8 @@
 
 #include <chrono>
 
-#include "client/realtime_priority.h"
 #include "client/terminal_keys.h"
+#include "platform/realtime/realtime_scheduling.h"
 
 namespace quavelink {
 namespace {
@@ -63,7 +63,7 @@ ClientRunnerParts systemClientParts(const std::atomic<bool>& quit) {
     };
     parts.makeKeys = [](bool enabled) { return std::make_unique<TerminalKeys>(enabled); };
     parts.hostName = hostName;
-    parts.raisePriority = [] { raiseToRealtime(); };
+    parts.raisePriority = [] { realtime::makeRealtime(realtime::currentThreadId()); };
     parts.quit = &quit;
     parts.out = stdout;
     parts.err = stderr;

@@ -122,15 +122,16 @@ class FakeKeys : public KeySource {
 
 class SilentOutput : public AudioOutput {
   public:
-    bool open(int, int, Fill, std::string&) override { return true; }
+    bool open(int, PlayoutFeed&, std::string&) override { return true; }
+    void audioArrived() override {}
     bool failed(std::string&) override { return false; }
-    std::int64_t latencyUs() override { return -1; }
     std::uint64_t underflows() override { return 0; }
-    int bufferMs() override { return 0; }
+    double deviceLatencyMs() override { return -1; }
+    Realtime realtime(std::string&) override { return Realtime::Unknown; }
     void close() override {}
 };
 
-// A text stream in memory.
+// A text stream in memory, written by the runner's line thread while the test reads it.
 class CapturedStream {
   public:
     CapturedStream() : stream(open_memstream(&buffer, &length)) {}
@@ -139,8 +140,11 @@ class CapturedStream {
         std::free(buffer);
     }
     std::string text() {
+        flockfile(stream);
         std::fflush(stream);
-        return std::string(buffer, length);
+        std::string copy(buffer, length);
+        funlockfile(stream);
+        return copy;
     }
     std::FILE* stream;
 
@@ -338,15 +342,10 @@ TEST_F(ClientRunnerTest, SecondsEndTheRunOnceThatMuchAudioCameAndTheSummarySaysS
     EXPECT_NE(out.text().find("summary received=8 lost=0 "), std::string::npos) << out.text();
     EXPECT_NE(
         out.text().find(
-            " frames=2704 underruns=0 output_underruns=0 dropped_frames=0 seconds=0.056 exit=0\n"),
+            " frames=2704 underruns=0 output_underruns=0 dropped_frames=0 output_realtime=unknown "
+            "seconds=0.056 exit=0\n"),
         std::string::npos)
         << out.text();
-}
-
-TEST(WavPathForRate, LaterFilesTakeTheirNumberAndRateBeforeTheExtension) {
-    EXPECT_EQ(wavPathForRate("take.wav", 48000, 0), "take.wav");
-    EXPECT_EQ(wavPathForRate("take.wav", 44100, 1), "take-2-44100.wav");
-    EXPECT_EQ(wavPathForRate("/tmp/a.b/take", 48000, 2), "/tmp/a.b/take-3-48000");
 }
 
 }  // namespace

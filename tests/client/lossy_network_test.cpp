@@ -59,7 +59,7 @@ struct Playback {
                           static_cast<std::int64_t>(streamFrames * 1000000 / kRate);
         }
         while (cardFrames + kCardPeriodFrames <= streamFrames) {
-            playout.pull(card.data(), kCardPeriodFrames,
+            playout.pull(card.data(), kCardPeriodFrames, PlayoutFeed::Hold{},
                          cardStartUs + static_cast<std::int64_t>(cardFrames * 1000000 / kRate));
             cardFrames += kCardPeriodFrames;
         }
@@ -539,8 +539,9 @@ TEST_F(LossyNetwork, ARoundTripThatJumpsCostsNoBestEffortBlock) {
 
 // The adaptive playout behind 20 ± 10 ms of delay (first in, first out, as on a link whose
 // delay varies with its load) and no loss: its target settles within 5 s of streaming and
-// nothing runs dry after that; once the delay is gone it comes back down within 30 s.
-TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIsQuiet) {
+// nothing runs dry after that; once the delay is gone it keeps the margin (for minutes: a link
+// that went bad once goes bad again), and playing on stays clean.
+TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndKeepsItsMarginOnceItIsQuiet) {
     relay->setLoss(0, 0);
     sessions.push_back(std::make_unique<SessionListener>("be-pcm", StreamChoice{false, 0}));
     connectAll();
@@ -589,24 +590,16 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndComesBackDownOnceItIs
     EXPECT_EQ(concealed(), 0u);
 
     relay->setDelay(0ms, 0ms);
-    const auto quietStart = Clock::now();
-    double downAfter = -1;
-    while (downAfter < 0 && Clock::now() - quietStart < 40s) {
-        run(1s);
-        auto f = playout.figures();
-        if (f.targetMs <= jittery.targetMs - 5 && f.levelMs <= f.targetMs + 2) {
-            downAfter = std::chrono::duration<double>(Clock::now() - quietStart).count();
-        }
-    }
+    run(20s);
     const Playout::Figures quiet = playout.figures();
     if (heldUpBy() > kMostHeldUpMs)
         GTEST_SKIP() << "this machine held the test up by " << heldUpBy() << " ms";
-    std::printf("delay gone: target %.1f ms, level %.1f ms after %.0f s; %llu underruns\n",
-                quiet.targetMs, quiet.levelMs, downAfter,
+    std::printf("delay gone: target %.1f ms, level %.1f ms 20 s later; %llu underruns\n",
+                quiet.targetMs, quiet.levelMs,
                 static_cast<unsigned long long>(quiet.underruns - jittery.underruns));
-    // Within the 40 s it waits; how soon (about 30 s asked) is a figure of a loaded machine's
-    // wall clock, which bench/run-playout-relay.sh prints rather than a test judges.
-    EXPECT_GE(downAfter, 0) << "the target did not come down";
+    // How long it is kept and how it comes down, bench/run-playout-relay.sh prints; the
+    // simulated playout tests judge it.
+    EXPECT_GE(quiet.targetMs, jittery.targetMs - 2);
     EXPECT_EQ(quiet.underruns, jittery.underruns);
     EXPECT_EQ(quiet.droppedFrames, settled.droppedFrames);
     EXPECT_EQ(concealed(), 0u);

@@ -14,44 +14,41 @@ class ScriptedOutput : public AudioOutput {
   public:
     struct Script {
         std::vector<int> openedRates;
-        int bufferMs = 0;
         bool failOpen = false;
         bool failStream = false;
         bool open = false;
-        std::uint64_t underflows = 0;
-        int shownMs = 0;
-        Fill fill;
+        Realtime realtime = Realtime::RealtimeKit;
+        PlayoutFeed* feed = nullptr;
 
         // The sound server asking for `frames`; the middle sample of what it got.
         std::int16_t pull(std::size_t frames) {
             std::vector<std::int16_t> out(frames * 2, -1);
-            fill(out.data(), frames);
+            EXPECT_EQ(feed->pull(out.data(), frames, PlayoutFeed::Hold{}), frames);
             return out[frames / 2 * 2];
         }
     };
     explicit ScriptedOutput(Script& script) : script(script) {}
-    bool open(int sampleRate, int bufferMs, Fill fill, std::string& error) override {
+    bool open(int sampleRate, PlayoutFeed& feed, std::string& error) override {
         if (script.failOpen) {
             error = "no sound server";
             return false;
         }
         script.openedRates.push_back(sampleRate);
-        script.bufferMs = bufferMs;
-        script.fill = std::move(fill);
+        script.feed = &feed;
         script.open = true;
         return true;
     }
+    void audioArrived() override {}
     bool failed(std::string& error) override {
         if (script.failStream) error = "connection to the sound server lost";
         return script.failStream;
     }
-    std::int64_t latencyUs() override { return 12500; }
-    std::uint64_t underflows() override { return script.underflows; }
-    int bufferMs() override { return script.shownMs; }
+    std::uint64_t underflows() override { return 0; }
+    double deviceLatencyMs() override { return 5; }
+    Realtime realtime(std::string&) override { return script.realtime; }
     void close() override {
-        script.underflows = 0;
         script.open = false;
-        script.fill = nullptr;
+        script.feed = nullptr;
     }
 
   private:
@@ -64,8 +61,7 @@ TEST(Player, OpensAtTheRateOfTheAudioDueReopensWhenItChangesAndSurvivesAFailingO
     Playout buffer(fixed);
     std::int64_t now = 0;
     ScriptedOutput::Script script;
-    Player player(buffer, std::make_unique<ScriptedOutput>(script), 20,
-                  [&] { return now += 5000; });
+    Player player(buffer, std::make_unique<ScriptedOutput>(script), [&] { return now += 5000; });
 
     EXPECT_GT(player.runOnce(), 0);  // nothing queued: nothing to open yet
     EXPECT_TRUE(script.openedRates.empty());
@@ -74,10 +70,10 @@ TEST(Player, OpensAtTheRateOfTheAudioDueReopensWhenItChangesAndSurvivesAFailingO
     buffer.push(audio.data(), 480, 48000, now);
     player.runOnce();
     EXPECT_EQ(script.openedRates, std::vector<int>{48000});
-    EXPECT_EQ(script.bufferMs, 20);
     EXPECT_NEAR(script.pull(240), 77, 2);
     player.runOnce();
-    EXPECT_EQ(player.outputLatencyMs(), 12);
+    EXPECT_EQ(player.outputRealtime(), AudioOutput::Realtime::RealtimeKit);
+    EXPECT_EQ(player.deviceLatencyMs(), 5);
 
     // The new rate's audio waits, as silence, until the rest of the old rate's has played and
     // the stream is opened again at the new rate.
@@ -105,31 +101,6 @@ TEST(Player, OpensAtTheRateOfTheAudioDueReopensWhenItChangesAndSurvivesAFailingO
 
     player.stop();
     EXPECT_FALSE(script.open);
-}
-
-// The status line counts every time the sound server ran dry, over every stream opened.
-TEST(Player, CountsTheOutputsUnderflowsOverEveryStreamAndShowsItsBuffer) {
-    Playout buffer(PlayoutSettings{});
-    ScriptedOutput::Script script;
-    Player player(buffer, std::make_unique<ScriptedOutput>(script), 6, [] { return 0; });
-    std::vector<std::int16_t> audio(480 * 2, 5);
-    buffer.push(audio.data(), 480, 48000, 0);
-    player.runOnce();
-    ASSERT_TRUE(script.open);
-    script.underflows = 2;
-    script.shownMs = 14;
-    player.runOnce();
-    EXPECT_EQ(player.outputUnderflows(), 2u);
-    EXPECT_EQ(player.outputBufferMs(), 14);
-
-    script.failStream = true;  // closing it resets its own count
-    player.runOnce();
-    script.failStream = false;
-    player.runOnce();
-    EXPECT_EQ(script.bufferMs, 6);
-    script.underflows = 1;
-    player.runOnce();
-    EXPECT_EQ(player.outputUnderflows(), 3u);
 }
 
 }  // namespace

@@ -66,7 +66,8 @@ TEST_P(PlayoutBehindTheServer, HoldsItsLevelAndPlaysTheToneWithoutABreak) {
         session.service(0);
         while (static_cast<double>(cardFrames + kCardFrames) / kRate <= clientS) {
             const double cardS = static_cast<double>(cardFrames) / kRate;
-            playout.pull(card.data(), kCardFrames, static_cast<std::int64_t>(cardS * 1e6));
+            playout.pull(card.data(), kCardFrames, PlayoutFeed::Hold{},
+                         static_cast<std::int64_t>(cardS * 1e6));
             cardFrames += kCardFrames;
             auto f = playout.figures();
             if (cardS < judgedFrom) {

@@ -1,6 +1,9 @@
 // The playout on simulated time: a server whose blocks complete on its own clock and leave at
-// its 5 ms capture steps, a link with a delay that may vary (first in, first out), and a sound
-// card that takes 5 ms at a time on the client's clock. No sleeps: events run in time order.
+// its 5 ms capture steps, a link with a delay that may vary (first in, first out), and an
+// output on the client's clock: either one that takes 5 ms at a time and cannot say what it
+// holds, or one that holds what it is handed and plays it away at the card's pace (as the
+// sound server's buffer does), pulling at each arrival and every 2.5 ms. No sleeps: events run
+// in time order.
 #include "client/playout.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +21,8 @@ namespace {
 
 constexpr int kRate = 48000;
 constexpr std::size_t kPullFrames = 240;
+constexpr std::int64_t kRequestUs = 2500;
+constexpr std::int64_t kLeastUs = 6000;
 
 struct Link {
     double serverPpm = 0;  //!< the server's clock runs this much faster than the client's
@@ -27,8 +32,13 @@ struct Link {
 
 class Simulation {
   public:
-    explicit Simulation(const PlayoutSettings& settings = PlayoutSettings{}, std::uint32_t seed = 7)
-        : playout(settings), random(seed), block(kPlainBlockFrames * 2) {}
+    explicit Simulation(const PlayoutSettings& settings = PlayoutSettings{}, bool holding = false,
+                        std::uint32_t seed = 7)
+        : playout(settings),
+          holding(holding),
+          random(seed),
+          block(kPlainBlockFrames * 2),
+          out(kRate / 4 * 2) {}
 
     //! Runs until `untilS` seconds of client time; `each(timeS)` after every pull.
     template <typename Each>
@@ -36,26 +46,51 @@ class Simulation {
         const auto untilUs = static_cast<std::int64_t>(untilS * 1e6);
         while (true) {
             if (nextArrivalUs < 0) scheduleArrival(link);
-            std::int64_t pullUs = static_cast<std::int64_t>(pulls * kPullFrames * 1000000 / kRate);
+            std::int64_t pullUs =
+                holding ? pulls * kRequestUs
+                        : static_cast<std::int64_t>(pulls * kPullFrames * 1000000 / kRate);
             if (std::min(pullUs, nextArrivalUs) >= untilUs) return;
             if (nextArrivalUs <= pullUs) {
                 for (std::size_t i = 0; i < kPlainBlockFrames; ++i, ++sentFrames) {
                     block[2 * i] = block[2 * i + 1] = static_cast<std::int16_t>(sentFrames);
                 }
                 playout.push(block.data(), kPlainBlockFrames, kRate, nextArrivalUs);
+                if (holding) pullAt(nextArrivalUs);
                 nextArrivalUs = -1;
             } else {
-                std::vector<std::int16_t> out(kPullFrames * 2);
-                playout.pull(out.data(), kPullFrames, pullUs);
+                pullAt(pullUs);
                 ++pulls;
                 each(static_cast<double>(pullUs) / 1e6);
             }
         }
     }
 
+    //! The holding output's thread wakes no sooner than `untilS` (it takes nothing meanwhile).
+    void stallOutputUntil(double untilS) {
+        stalledUntilUs = static_cast<std::int64_t>(untilS * 1e6);
+    }
+
     Playout playout;
+    std::uint64_t outputRanDry = 0;
 
   private:
+    void pullAt(std::int64_t nowUs) {
+        if (!holding) {
+            playout.pull(out.data(), kPullFrames, PlayoutFeed::Hold{}, nowUs);
+            return;
+        }
+        if (nowUs < stalledUntilUs) return;
+        heldUs -= nowUs - playedToUs;
+        playedToUs = nowUs;
+        if (heldUs < 0) {
+            heldUs = 0;
+            ++outputRanDry;
+            playout.outputRanDry(nowUs);
+        }
+        std::size_t given = playout.pull(out.data(), out.size() / 2, {heldUs, kLeastUs}, nowUs);
+        heldUs += static_cast<std::int64_t>(given) * 1000000 / kRate;
+    }
+
     void scheduleArrival(const Link& link) {
         // The block completes on the server's clock, leaves at its next capture step and
         // crosses the link behind the block before it.
@@ -72,10 +107,12 @@ class Simulation {
         lastArrivalUs = nextArrivalUs;
     }
 
+    bool holding;
     std::mt19937 random;
-    std::vector<std::int16_t> block;
+    std::vector<std::int16_t> block, out;
     std::uint64_t blocks = 0, pulls = 0;
     std::int64_t nextArrivalUs = -1, lastArrivalUs = 0;
+    std::int64_t heldUs = 0, playedToUs = 0, stalledUntilUs = 0;
     int sentFrames = 0;
 };
 
@@ -145,20 +182,18 @@ TEST_P(PlayoutDrift, HoldsTheLevelWithinTwoMsOfTheTarget) {
 INSTANTIATE_TEST_SUITE_P(ServerClock, PlayoutDrift, ::testing::Values(500.0, -500.0));
 
 // 20 ± 10 ms of delay: the target rises at once to cover it and holds, so that after the first
-// seconds nothing runs dry; once the link is quiet again it comes back down within 30 s.
-TEST(Playout, AJitteryLinkRaisesTheTargetAtOnceAndACalmOneLowersItSlowly) {
+// seconds nothing runs dry. Once the link is quiet again the margin is kept for minutes (a link
+// that went bad once goes bad again), then given back slowly.
+TEST(Playout, AJitteryLinkRaisesTheTargetAtOnceAndItIsRememberedForMinutes) {
     Simulation sim;
-    Watch settling{0}, settled{5}, calm{60}, late{90};
+    Watch settled{5}, kept{60}, late{420};
     Link jittery{0, 20, 10};
     std::uint64_t droppedAtStart = 0;
     sim.run(60, jittery, [&](double t) {
         if (t < 5) droppedAtStart = sim.playout.figures().droppedFrames;
-        auto f = sim.playout.figures();
-        settling.see(t, f);
-        settled.see(t, f);
+        settled.see(t, sim.playout.figures());
     });
-    std::printf("jittery: %llu underruns in the first 5 s, then %llu; target %.1f..%.1f ms\n",
-                static_cast<unsigned long long>(settling.underruns - settled.underruns),
+    std::printf("jittery: %llu underruns after the first 5 s; target %.1f..%.1f ms\n",
                 static_cast<unsigned long long>(settled.underruns), settled.lowestTarget,
                 settled.highestTarget);
     EXPECT_EQ(settled.underruns, 0u);
@@ -166,22 +201,39 @@ TEST(Playout, AJitteryLinkRaisesTheTargetAtOnceAndACalmOneLowersItSlowly) {
 
     double downAt = -1;
     const double quietTarget = 15;
-    sim.run(120, Link{}, [&](double t) {
+    sim.run(480, Link{}, [&](double t) {
         auto f = sim.playout.figures();
-        calm.see(t, f);
+        if (t < 210) kept.see(t, f);
         late.see(t, f);
         if (downAt < 0 && f.targetMs <= quietTarget && f.levelMs <= quietTarget + 2) downAt = t;
     });
-    std::printf("quiet again: target and level down to %.0f ms after %.1f s, %llu underruns\n",
-                quietTarget, downAt - 60, static_cast<unsigned long long>(calm.underruns));
-    EXPECT_EQ(calm.underruns, 0u);
+    std::printf("quiet again: target at least %.1f ms for 150 s, down to %.0f ms after %.0f s\n",
+                kept.lowestTarget, quietTarget, downAt - 60);
+    EXPECT_EQ(kept.underruns + late.underruns, 0u);
+    EXPECT_GE(kept.lowestTarget, settled.lowestTarget);
     ASSERT_GE(downAt, 60);
-    EXPECT_LE(downAt - 60, 30);
-    // Not at once either: a quiet stretch must last before the target gives anything back.
-    EXPECT_GE(downAt - 60, 5);
     EXPECT_LE(late.highestTarget, quietTarget);
     // Only what piled up before playback first started may have gone.
     EXPECT_EQ(sim.playout.figures().droppedFrames, droppedAtStart);
+}
+
+// A Wi-Fi adapter's background scan every minute and a half: the link stalls for 60 ms, then
+// hands over what waited. The first stall may cost a gap; the margin that covered it is still
+// there when the next one comes.
+TEST(Playout, AStallEveryMinuteAndAHalfCostsAtMostTheFirstGap) {
+    Simulation sim;
+    sim.run(30, Link{}, [](double) {});
+    const std::uint64_t before = sim.playout.figures().underruns;
+    for (int scan = 0; scan < 5; ++scan) {
+        double at = 30 + 90 * scan;
+        sim.run(at + 0.01, Link{0, 61, 0}, [](double) {});
+        sim.run(at + 90, Link{}, [](double) {});
+    }
+    auto f = sim.playout.figures();
+    std::printf("five stalls of 60 ms: %llu gaps, target %.1f ms at the end\n",
+                static_cast<unsigned long long>(f.underruns - before), f.targetMs);
+    EXPECT_LE(f.underruns - before, 1u);
+    EXPECT_EQ(f.droppedFrames, 0u);
 }
 
 // A fixed target holds whatever the link does, and the drift is still absorbed.
@@ -192,8 +244,10 @@ TEST(Playout, AFixedTargetStaysFixedAndStillFollowsTheServersClock) {
     Simulation sim(fixed);
     Watch watch{15};
     sim.run(90, Link{-400, 2, 1}, [&](double t) { watch.see(t, sim.playout.figures()); });
-    EXPECT_DOUBLE_EQ(watch.lowestTarget, 25);
-    EXPECT_DOUBLE_EQ(watch.highestTarget, 25);
+    // The network's 25 ms on top of half the 5 ms the output takes at a time and the
+    // resampler's filter (40 frames).
+    EXPECT_DOUBLE_EQ(watch.lowestTarget, watch.highestTarget);
+    EXPECT_NEAR(watch.lowestTarget, 25 + 2.5 + 40.0 / 48, 0.01);
     EXPECT_LE(watch.mostOff, 2);
     EXPECT_EQ(watch.underruns, 0u);
 }
@@ -229,7 +283,8 @@ TEST(Playout, AShortStallsBurstIsPlayedOutALongOnesPileUpIsCut) {
     sim.run(65, Link{}, [&](double t) { cut.see(t, sim.playout.figures()); });
     EXPECT_GT(sim.playout.figures().droppedFrames, 0u);
     EXPECT_EQ(cut.underruns, 0u);
-    EXPECT_LE(cut.mostOff, 3);
+    // Within a block: the next one came a ms after the pile.
+    EXPECT_LE(cut.mostOff, 8);
 }
 
 // A link whose delay falls, as a Wi-Fi link's does when a download beside the stream ends,
@@ -252,47 +307,68 @@ TEST(Playout, WhatALinkHandsOverAsItsDelayFallsIsPlayedOutNotCut) {
     EXPECT_LE(settled.mostOff, 2);
 }
 
-TEST(PlayoutTarget, ADeepDipRaisesTheTargetAtOnceAndOnlyACalmStretchLowersIt) {
+// An output that holds what it is handed gets the audio as it arrives: the queue stays almost
+// empty, and the one target covers the output's need and the arrivals' saw tooth together.
+// When the output runs dry by itself (its thread woke late), the margin grows and is kept, so
+// that the same late wake-up a little later is covered.
+TEST(Playout, AnOutputThatHoldsTheQueueRunsDryOnceForALateWakeUpNotTwice) {
+    Simulation sim(PlayoutSettings{}, true);
+    Watch quiet{15};
+    sim.run(60, Link{}, [&](double t) { quiet.see(t, sim.playout.figures()); });
+    auto f = sim.playout.figures();
+    std::printf("holding output: latency %.1f ms (the output holds %.1f), target %.1f..%.1f ms\n",
+                f.levelMs, f.outputMs, quiet.lowestTarget, quiet.highestTarget);
+    EXPECT_EQ(f.underruns, 0u);
+    EXPECT_EQ(sim.outputRanDry, 0u);
+    EXPECT_LE(quiet.mostOff, 2);
+    EXPECT_LT(f.levelMs - f.outputMs, 2);  // nearly all of it is in the output
+    EXPECT_LE(quiet.highestTarget, 16);
+
+    for (double at : {60.0, 90.0}) {
+        sim.stallOutputUntil(at + 0.015);
+        sim.run(at + 30, Link{}, [](double) {});
+    }
+    std::printf("two wake-ups 15 ms late: the output ran dry %llu times, target %.1f ms\n",
+                static_cast<unsigned long long>(sim.outputRanDry), sim.playout.figures().targetMs);
+    EXPECT_EQ(sim.outputRanDry, 1u);
+    EXPECT_EQ(sim.playout.figures().outputUnderruns, 1u);
+    EXPECT_GT(sim.playout.figures().targetMs, quiet.highestTarget + 2);
+}
+
+// What a stream's settled stretch needed is kept for minutes; what its first seconds needed
+// (a capture and a sound server starting up), for seconds. Gaps add a step either way.
+TEST(PlayoutTarget, NeedsOfASettledStreamAreKeptForMinutesThoseOfItsStartForSeconds) {
     PlayoutTarget target({2, 100, 1});
     std::int64_t t = 0;
-    // 10 ms blocks and pulls, and the level dipping `dipMs` below its average after each pull.
-    auto steady = [&](double seconds, double dipMs) {
+    auto steady = [&](double seconds, double needMs, bool settled) {
         for (int i = 0; i < seconds * 100; ++i) {
             t += 10000;
             target.noteArrival(t, 480, kRate);
-            target.notePull(t, 480, kRate, true);
-            target.noteDip(dipMs, t);
+            target.noteOutputLeast(5);
+            target.noteNeed(needMs, t, settled);
         }
     };
-    // Dips as deep as half a block and a pull (10 ms) ask for themselves and the margin; what
-    // the link adds beyond that, and a share of it again.
-    auto need = [](double dipMs) { return dipMs + 0.15 * std::max(0.0, dipMs - 10) + 1; };
-    // Before any dip: half a block and a pull and the server's 5 ms capture step.
-    target.noteArrival(0, 480, kRate);
-    target.notePull(0, 480, kRate, false);
-    EXPECT_NEAR(target.targetMs(0), need(10 + 5), 0.5);
-    steady(20, 12);  // past the calm period: that first guess is gone
+    steady(20, 12, false);
     const double calm = target.targetMs(t);
-    EXPECT_NEAR(calm, need(12), 0.5);
-    steady(0.01, 27);  // one dip 15 ms deeper
-    EXPECT_NEAR(target.targetMs(t), need(27), 0.5);
-    steady(11, 12);  // a calm stretch shorter than the calm period: held
-    EXPECT_NEAR(target.targetMs(t), need(27), 0.5);
-    steady(4, 12);
-    const double falling = target.targetMs(t);
-    EXPECT_LT(falling, need(27) - 1);
-    EXPECT_GT(falling, calm + 5);
-    steady(20, 12);
+    steady(0.01, 30, false);
+    EXPECT_GT(target.targetMs(t), calm + 15);
+    steady(40, 12, false);  // a start-up's peak is gone within a minute
     EXPECT_NEAR(target.targetMs(t), calm, 0.5);
-    // Shallower dips than half a block and a pull: that half is held anyway.
-    steady(30, 2);
-    EXPECT_NEAR(target.targetMs(t), need(10), 0.5);
-    // An underrun adds a step at once.
-    target.noteUnderrun(t);
-    EXPECT_NEAR(target.targetMs(t), need(10) + 3, 0.5);
-    // Bounds hold.
-    steady(0.01, 500);
-    EXPECT_DOUBLE_EQ(target.targetMs(t), 100);
+
+    steady(0.01, 30, true);
+    const double raised = target.targetMs(t);
+    EXPECT_GT(raised, calm + 15);
+    steady(170, 12, true);
+    EXPECT_NEAR(target.targetMs(t), raised, 0.5);
+    steady(60, 12, true);  // past three minutes it falls, a ms in 10 s
+    EXPECT_LT(target.targetMs(t), raised - 4);
+    EXPECT_GT(target.targetMs(t), calm + 5);
+
+    const double before = target.targetMs(t);
+    target.noteUnderrun(t, true);
+    EXPECT_NEAR(target.targetMs(t), before + 3, 0.5);
+    steady(0.01, 500, true);
+    EXPECT_DOUBLE_EQ(target.targetMs(t), 100);  // bounds hold
 }
 
 // Arrivals on time but for the server's 5 ms capture steps: the shown jitter is about the

@@ -15,46 +15,71 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Counts what the sound server pulled; stalls once, for `stall`, when asked to.
-struct CountingFill {
-    std::atomic<std::uint64_t> frames{0};
+// Keeps the output holding about 20 ms once it can tell what it holds; stalls once, for
+// `stall`, when asked to.
+struct ScriptedFeed : PlayoutFeed {
+    static constexpr std::int64_t kKeepUs = 20000;
+    std::atomic<std::uint64_t> frames{0}, pulls{0}, ranDry{0};
+    std::atomic<std::int64_t> heldUs{-1}, leastUs{0};
     std::atomic<bool> stallNow{false};
     std::chrono::milliseconds stall{0};
+    int rate = 48000;
 
-    AudioOutput::Fill fill() {
-        return [this](std::int16_t* out, std::size_t count) {
-            std::fill(out, out + count * 2, 0);
-            frames += count;
-            if (stallNow.exchange(false)) std::this_thread::sleep_for(stall);
-        };
+    std::size_t pull(std::int16_t* out, std::size_t most, const Hold& hold) override {
+        std::size_t count = most;
+        if (hold.heldUs >= 0) {
+            auto framesOf = [&](std::int64_t us) {
+                return us <= 0 ? std::size_t{0} : static_cast<std::size_t>(us * rate / 1000000);
+            };
+            count = std::min(most, std::max(framesOf(hold.leastUs - hold.heldUs),
+                                            framesOf(kKeepUs - hold.heldUs)));
+        }
+        std::fill(out, out + count * 2, 0);
+        heldUs = hold.heldUs;
+        leastUs = hold.leastUs;
+        frames += count;
+        ++pulls;
+        if (stallNow.exchange(false)) std::this_thread::sleep_for(stall);
+        return count;
     }
+    void outputRanDry() override { ++ranDry; }
 };
 
-// Its answer to a request held back for longer than it keeps queued, the sound server runs
-// dry: that is counted, and the room it is given grows by a step at once, while the pulling
-// goes on at the stream's pace.
-TEST(PulseOutput, ARequestAnsweredLateRunsItDryAndItsBufferGrowsByAStep) {
+// The sink runs at the output's 5 ms, not at a fraction of a ms; once the sound server has told
+// its timing the output says what it holds, and audio that arrives is taken at once. An answer
+// held back for longer than the output holds runs it dry, and the feed, whose controller keeps
+// the margin, is told; the stream goes on at its pace.
+TEST(PulseOutput, HoldsWhatItIsHandedTellsItsRunsDryAndLeavesTheSinkAtFiveMs) {
     PulseDaemon pulse({"module-null-sink sink_name=out rate=48000"});
     ASSERT_TRUE(pulse.ready());
     auto output = createPulseOutput("out", "QuaveLink output test");
-    CountingFill counting;
-    counting.stall = 80ms;
+    ScriptedFeed feed;
+    feed.stall = 80ms;
     std::string error;
-    ASSERT_TRUE(output->open(48000, 6, counting.fill(), error)) << error;
-    EXPECT_EQ(output->bufferMs(), 6);
-    // Past the stream's first two seconds, whose runs dry are counted but not answered.
-    ASSERT_TRUE(waitUntil([&] { return counting.frames > 48000 * 5 / 2; }, 8s))
-        << "not pulled at the stream's pace";
+    ASSERT_TRUE(output->open(48000, feed, error)) << error;
+    ASSERT_TRUE(waitUntil([&] { return feed.heldUs >= 0 && feed.frames > 48000; }, 8s))
+        << "its timing never told, or not pulled at the stream's pace";
+    EXPECT_NEAR(static_cast<double>(feed.leastUs), output->deviceLatencyMs() * 1000 + 1000, 100);
+    EXPECT_LE(feed.heldUs, std::max<std::int64_t>(ScriptedFeed::kKeepUs, feed.leastUs) + 3000);
+    // PulseAudio runs the sink at what the stream asks for, and asks again once what the stream
+    // holds has fallen a request below what it was handed; PipeWire runs it at its graph's
+    // quantum and asks a quantum ahead.
+    if (!pulse.isPipeWire()) {
+        EXPECT_NEAR(output->deviceLatencyMs(), 5, 0.5);
+        EXPECT_GE(feed.heldUs, feed.leastUs);
+    }
 
-    counting.stallNow = true;
-    ASSERT_TRUE(waitUntil([&] { return output->underflows() > 0; }, 5s))
-        << "an answer 80 ms late did not run a 6 ms buffer dry";
-    EXPECT_GE(output->bufferMs(), 10);
-    EXPECT_LE(output->bufferMs(), 46);
+    const std::uint64_t pullsBefore = feed.pulls;
+    output->audioArrived();
+    EXPECT_TRUE(waitUntil([&] { return feed.pulls > pullsBefore; }, 1s));
 
-    const std::uint64_t before = counting.frames;
+    feed.stallNow = true;
+    ASSERT_TRUE(waitUntil([&] { return feed.ranDry > 0; }, 5s))
+        << "an answer 80 ms late did not run 20 ms dry";
+    EXPECT_EQ(output->underflows(), feed.ranDry.load());
+    const std::uint64_t before = feed.frames;
     std::this_thread::sleep_for(500ms);
-    const std::uint64_t pulled = counting.frames - before;
+    const std::uint64_t pulled = feed.frames - before;
     EXPECT_GT(pulled, 24000u / 2) << "the stream stopped being pulled";
     EXPECT_LT(pulled, 24000u * 2);
     std::string failure;
@@ -67,22 +92,25 @@ TEST(PulseOutput, NothingIsPulledAfterCloseAndALostSoundServerIsAFailure) {
     PulseDaemon pulse({"module-null-sink sink_name=out rate=48000"});
     ASSERT_TRUE(pulse.ready());
     auto output = createPulseOutput("out", "QuaveLink output test");
-    CountingFill counting;
+    ScriptedFeed feed;
+    feed.rate = 44100;
     std::string error;
-    ASSERT_TRUE(output->open(44100, 6, counting.fill(), error)) << error;
-    ASSERT_TRUE(waitUntil([&] { return counting.frames > 4410; }, 5s)) << "nothing pulled";
+    ASSERT_TRUE(output->open(44100, feed, error)) << error;
+    ASSERT_TRUE(waitUntil([&] { return feed.frames > 4410; }, 5s)) << "nothing pulled";
     output->close();
-    const std::uint64_t atClose = counting.frames;
+    const std::uint64_t atClose = feed.frames;
+    output->audioArrived();
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(counting.frames, atClose);
+    EXPECT_EQ(feed.frames, atClose);
 
-    ASSERT_TRUE(output->open(48000, 6, counting.fill(), error)) << error;
+    feed.rate = 48000;
+    ASSERT_TRUE(output->open(48000, feed, error)) << error;
     pulse.kill(SIGKILL);
     std::string failure;
     EXPECT_TRUE(waitUntil([&] { return output->failed(failure); }, 3s));
     EXPECT_NE(failure.find("PulseAudio playback failed"), std::string::npos) << failure;
     output->close();
-    EXPECT_FALSE(output->open(48000, 6, counting.fill(), error));
+    EXPECT_FALSE(output->open(48000, feed, error));
     EXPECT_NE(error.find("PulseAudio playback could not start"), std::string::npos) << error;
 }
 
