@@ -597,9 +597,9 @@ TEST_F(LossyNetwork, ThePlayoutSettlesBehindAJitteryLinkAndKeepsItsMarginOnceItI
     std::printf("delay gone: target %.1f ms, level %.1f ms 20 s later; %llu underruns\n",
                 quiet.targetMs, quiet.levelMs,
                 static_cast<unsigned long long>(quiet.underruns - jittery.underruns));
-    // How long it is kept and how it comes down, bench/run-playout-relay.sh prints; the
-    // simulated playout tests judge it.
-    EXPECT_GE(quiet.targetMs, jittery.targetMs - 2);
+    // Still above the 14 ms at most that a quiet link asks for (see the simulated playout
+    // tests, which also judge how long it is kept and how it comes down).
+    EXPECT_GE(quiet.targetMs, 16);
     EXPECT_EQ(quiet.underruns, jittery.underruns);
     EXPECT_EQ(quiet.droppedFrames, settled.droppedFrames);
     EXPECT_EQ(concealed(), 0u);
