@@ -4,7 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include "platform/environment.h"
 
 namespace quavelink {
 
@@ -12,11 +12,7 @@ InstanceLock::~InstanceLock() {
     if (fd != -1) close(fd);
 }
 
-std::string InstanceLock::lockPath() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
-    return folder + "/" + kInstanceMutexName;
-}
+std::string InstanceLock::lockPath() { return runtimeFolder() + "/" + kInstanceMutexName; }
 
 bool InstanceLock::acquire() {
     if (fd != -1) return true;

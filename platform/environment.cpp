@@ -26,4 +26,9 @@ bool environmentSwitchOn(const char* name) {
     return value != nullptr && (strcmp(value, "1") == 0 || strcasecmp(value, "on") == 0);
 }
 
+std::string runtimeFolder() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
+}
+
 }  // namespace quavelink

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace quavelink {
 
@@ -12,6 +13,10 @@ std::optional<std::uint16_t> portFromEnvironmentText(const char* value);
 
 //! The server port from QUAVELINK_SERVER_PORT, if it sets one.
 std::optional<std::uint16_t> portFromEnvironment();
+
+//! The user's runtime folder for lock files and sockets: $XDG_RUNTIME_DIR, or /tmp when that is
+//! unset or empty.
+std::string runtimeFolder();
 
 //! Whether the environment variable `name` holds "1" or "on" (in any letter case).
 bool environmentSwitchOn(const char* name);

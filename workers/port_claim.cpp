@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/environment.h"
+
 namespace quavelink {
 namespace {
 
@@ -46,9 +48,7 @@ PortClaim::~PortClaim() {
 }
 
 std::string PortClaim::claimPath(std::uint16_t port) {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::string folder = runtime != nullptr && runtime[0] != '\0' ? runtime : "/tmp";
-    return folder + "/quavelink-port-" + std::to_string(port);
+    return runtimeFolder() + "/quavelink-port-" + std::to_string(port);
 }
 
 std::optional<PortHolder> PortClaim::claim(std::uint16_t port, ServerProgram program) {
