@@ -37,7 +37,6 @@ class FakePortal : public QDBusVirtualObject {
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
         const QString member = message.member();
         std::lock_guard lock(mutex);
-        calls.push_back(member.toStdString());
         if (member == QLatin1String("Get")) {
             bus.send(message.createReply(QVariant::fromValue(QDBusVariant(2u))));
         } else if (member == QLatin1String("CreateSession")) {
@@ -76,13 +75,8 @@ class FakePortal : public QDBusVirtualObject {
 
     // Any thread: a press (and, unless `held`, its release) of shortcut `id`.
     void press(const QString& id, bool held = false) {
-        QString path;
-        {
-            std::lock_guard lock(mutex);
-            path = session;
-        }
-        signal("Activated", path, id);
-        if (!held) signal("Deactivated", path, id);
+        signal("Activated", sessionPath(), id);
+        if (!held) release(id);
     }
     void release(const QString& id) { signal("Deactivated", sessionPath(), id); }
 
@@ -128,7 +122,6 @@ class FakePortal : public QDBusVirtualObject {
 
     QDBusConnection bus;
     std::mutex mutex;
-    std::vector<std::string> calls;
     std::vector<std::string> bound;
     QString session;
     QString closedSession;

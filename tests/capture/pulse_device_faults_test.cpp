@@ -250,18 +250,16 @@ TEST_F(PulseLayerFaults, AnEndpointListedBeforeTheSoundServerRestartedOpensAfter
 TEST_F(PulseLayerFaults, DevicesThatComeAndGoAreToldToARegisteredClient) {
     struct Heard : audio::NotificationClient {
         void OnDefaultDeviceChanged(audio::DataFlow, std::string_view) override {}
-        void OnDeviceAdded(audio::DataFlow flow, std::string_view id) override {
-            add(flow, "added ", id);
+        void OnDeviceAdded(audio::DataFlow f, std::string_view id) override { add("added", f, id); }
+        void OnDeviceRemoved(audio::DataFlow f, std::string_view id) override {
+            add("removed", f, id);
         }
-        void OnDeviceRemoved(audio::DataFlow flow, std::string_view id) override {
-            add(flow, "removed ", id);
+        void OnDeviceStateChanged(audio::DataFlow f, std::string_view id) override {
+            add("changed", f, id);
         }
-        void OnDeviceStateChanged(audio::DataFlow flow, std::string_view id) override {
-            add(flow, "changed ", id);
-        }
-        void add(audio::DataFlow flow, const char* what, std::string_view id) {
+        void add(const char* what, audio::DataFlow flow, std::string_view id) {
             std::lock_guard lock(mutex);
-            events.push_back(what + std::string(id) +
+            events.push_back(std::string(what) + " " + std::string(id) +
                              (flow == audio::DataFlow::Render ? " (render)" : " (capture)"));
         }
         std::vector<std::string> seen() {
