@@ -10,15 +10,17 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QThread>
+#include <QEventLoop>
 #include <algorithm>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/desktop_hot_keys.h"
 #include "child_process.h"
+#include "platform/hand_off.h"
 #include "support/temporary_folder.h"
 #include "window_test_helpers.h"
 
@@ -144,29 +146,33 @@ class PortalHotkeysTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        if (portalThread.isRunning()) {
-            portalThread.quit();
-            portalThread.wait();
+        if (portalThread.joinable()) {
+            QEventLoop* loop = portalLoop;
+            QMetaObject::invokeMethod(loop, HandOff([loop] { loop->quit(); }),
+                                      Qt::QueuedConnection);
+            portalThread.join();
         }
         QDBusConnection::disconnectFromBus("program");
     }
 
+    // The portal lives and ends on a thread of its own, with an event loop for its bus.
     void startPortal(bool refuse = false) {
         std::promise<void> started;
-        QObject::connect(&portalThread, &QThread::started, [&] {
+        portalThread = std::thread([this, refuse, &started] {
+            QEventLoop loop;
             QDBusConnection own =
                 QDBusConnection::connectToBus(QString::fromStdString(address), "portal");
-            portal = std::make_unique<FakePortal>(own);
-            portal->refuseBinding = refuse;
+            FakePortal fake(own);
+            fake.refuseBinding = refuse;
             own.registerService(PortalHotkeys::kService);
-            own.registerVirtualObject(PortalHotkeys::kPath, portal.get(), QDBusConnection::SubPath);
+            own.registerVirtualObject(PortalHotkeys::kPath, &fake, QDBusConnection::SubPath);
+            portal = &fake;
+            portalLoop = &loop;
             started.set_value();
-        });
-        QObject::connect(&portalThread, &QThread::finished, [this] {
-            portal.reset();
+            loop.exec();
+            own.unregisterObject(PortalHotkeys::kPath, QDBusConnection::UnregisterTree);
             QDBusConnection::disconnectFromBus("portal");
         });
-        portalThread.start();
         started.get_future().wait();
     }
 
@@ -174,8 +180,9 @@ class PortalHotkeysTest : public ::testing::Test {
     std::string address;
     std::unique_ptr<test::ChildProcess> bus;
     std::unique_ptr<QDBusConnection> client;
-    QThread portalThread;
-    std::unique_ptr<FakePortal> portal;
+    std::thread portalThread;
+    QEventLoop* portalLoop = nullptr;
+    FakePortal* portal = nullptr;
     std::vector<int> pressed;
 };
 
