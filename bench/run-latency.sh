@@ -25,7 +25,12 @@
 #   minutes); --no-search: default buffers only; --rates, --modes: our rate codes and
 #   delivery modes to run; --ours-options: our client's settings to run, ';'-separated sets
 #   of options (an empty set: its default), every one a row of its own beside each rate and
-#   mode. QUAVELINK_LATENCY_LOGS names a folder that keeps each row's client log (status
+#   mode; the word QUAVELINK_RUN_AS=USER runs the client as that user (made, without real-time
+#   rights, when missing: an ordinary desktop user). --realtime-kit starts RealtimeKit
+#   (rtkit-daemon, installed when missing) on a private system bus of its own, with the answer
+#   a desktop session's authorization agent gives it (bench/session_authority.cpp), so that such
+#   a user's client can ask it for real-time priority. QUAVELINK_LATENCY_LOGS names a folder
+#   that keeps each row's client log (status
 #   lines). QUAVELINK_CLIENT and QUAVELINK_SERVER name other builds of our client and server to
 #   measure (earlier ones, for a before-and-after in the same conditions; also as words of an
 #   --ours-options set), QUAVELINK_CLIENT_LABEL says which.
@@ -37,13 +42,14 @@ build=${QUAVELINK_BUILD_DIR:-$top/build}
 if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
   "$top/bench/latency/install-peers.sh" >&2
   cmake -S "$top" -B "$build" >/dev/null
-  cmake --build "$build" --target quavelink-serverd quavelink-client -j 2 >&2
+  cmake --build "$build" --target quavelink-serverd quavelink-client session_authority -j 2 >&2
   exec env QUAVELINK_IN_PRIVATE_NETWORK=1 QUAVELINK_BUILD_DIR="$build" \
     "$top/scripts/in-private-network.sh" "$0" "$@"
 fi
 
 clicks=80 spacing=0.75 jitter=0.2 search=1 only="floor ours snapcast trx rtp"
 rates="0 1 2 3" modes="reliable best-effort" ours_options="" loopback_ms="" rtp_ms="" floor_ms=""
+realtime_kit=0
 while [ $# -gt 0 ]; do
   case $1 in
     --rates) rates=$2; shift ;;
@@ -56,16 +62,20 @@ while [ $# -gt 0 ]; do
     --loopback-ms) loopback_ms=$2; shift ;;
     --rtp-ms) rtp_ms=$2; shift ;;
     --floor-ms) floor_ms=$2; shift ;;
+    --realtime-kit) realtime_kit=1 ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
   esac
   shift
 done
 
 work=$(mktemp -d)
+# Readable by the user a client may run as: the sound server's socket is in it.
+chmod 755 "$work"
 daemon=
 . "$top/bench/latency/systems.sh"
 cleanup() {
   stop_system
+  stop_realtime_kit
   if [ -n "$daemon" ] && ! kill -0 "$daemon" 2>/dev/null; then
     echo "the sound server died; the end of its log:" >&2
     tail -n 20 "$work/pulseaudio.log" >&2
@@ -86,6 +96,7 @@ daemon=$!
 export PULSE_SERVER=unix:$work/native XDG_CONFIG_HOME=$work/config
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
 pactl set-default-sink a
+[ $realtime_kit = 0 ] || start_realtime_kit
 
 # The probe is the measuring instrument: real-time scheduling, where allowed, keeps its own
 # wake-ups (its writes into A, its reads' time stamps) out of the figures on a busy machine.

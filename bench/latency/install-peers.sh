@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Installs the Debian packages of the systems the latency benchmark compares with, when any is
-# missing. Services that a package would start are kept from starting: every run of a peer
+# Installs the Debian packages of the systems the latency benchmark compares with, and
+# RealtimeKit for its ordinary user's rows, when any is missing. Services that a package would start are kept from starting: every run of a peer
 # belongs inside the benchmark's private network namespace.
 set -euo pipefail
 packages=(snapserver snapclient trx libasound2-plugins gstreamer1.0-plugins-base
-          gstreamer1.0-plugins-good pulseaudio pulseaudio-utils)
+          gstreamer1.0-plugins-good pulseaudio pulseaudio-utils rtkit)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -25,11 +25,13 @@ start_ours() {
   # NAME=VALUE words set the client's environment (QUAVELINK_CLIENT=PATH and
   # QUAVELINK_SERVER=PATH: which builds run), the rest are its options.
   local environment=() client=${QUAVELINK_CLIENT:-$build/client/quavelink-client}
-  local server=${QUAVELINK_SERVER:-$build/headless/quavelink-serverd}
+  local server=${QUAVELINK_SERVER:-$build/headless/quavelink-serverd} as=()
   for word in "${settings[@]}"; do
     case $word in
       QUAVELINK_CLIENT=*) client=${word#*=} ;;
       QUAVELINK_SERVER=*) server=${word#*=} ;;
+      QUAVELINK_RUN_AS=*) as=(setpriv --reuid="${word#*=}" --regid="${word#*=}" --clear-groups)
+        ensure_user "${word#*=}" ;;
       [A-Z]*=*) environment+=("$word") ;;
       *) extra+=("$word") ;;
     esac
@@ -37,7 +39,9 @@ start_ours() {
   "$server" --device SinkA >"$work/serverd.log" 2>&1 &
   running+=($!)
   sleep 0.5
-  env "${environment[@]}" "$client" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" "${extra[@]}" -d b --no-keys \
+  # First, so that a word of the set may take RealtimeKit away again.
+  [ -z "${system_bus:-}" ] || environment=("DBUS_SYSTEM_BUS_ADDRESS=$system_bus" "${environment[@]}")
+  "${as[@]}" env "${environment[@]}" "$client" 127.0.0.1 -c "$1" "$mode" "${jitter[@]}" "${extra[@]}" -d b --no-keys \
     --machine >"$work/client.log" 2>&1 &
   running+=($!)
   warmup=3 tail=2.5
@@ -145,4 +149,51 @@ start_loopback() {
 stop_loopback() {
   [ -z "$loopback_module" ] || pactl unload-module "$loopback_module" 2>/dev/null || true
   loopback_module=
+}
+
+# An ordinary user without real-time rights (RLIMIT_RTPRIO 0, as every user but root here), for
+# our client to run as.
+ensure_user() {
+  id "$1" >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin "$1"
+}
+
+# RealtimeKit on a private system bus of its own (no desktop's bus is touched), beside the answer
+# a desktop session's authorization agent gives it. rtkit-daemon limits its own file sizes to
+# nothing, so its log goes through a pipe.
+realtime_kit_pids=()
+start_realtime_kit() {
+  cat >"$work/system-bus.conf" <<EOT
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=$work/system_bus</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+  </policy>
+</busconfig>
+EOT
+  dbus-daemon --config-file="$work/system-bus.conf" --nofork --nopidfile >"$work/system-bus.log" 2>&1 &
+  realtime_kit_pids+=($!)
+  for _ in $(seq 50); do [ -S "$work/system_bus" ] && break; sleep 0.1; done
+  system_bus=unix:path=$work/system_bus
+  DBUS_SYSTEM_BUS_ADDRESS=$system_bus "$build/bench/session_authority" >"$work/authority.log" 2>&1 &
+  realtime_kit_pids+=($!)
+  mkfifo "$work/rtkit.pipe"
+  cat "$work/rtkit.pipe" >"$work/rtkit.log" &
+  realtime_kit_pids+=($!)
+  DBUS_SYSTEM_BUS_ADDRESS=$system_bus /usr/libexec/rtkit-daemon --stderr >"$work/rtkit.pipe" 2>&1 &
+  realtime_kit_pids+=($!)
+  for _ in $(seq 50); do grep -q Running "$work/rtkit.log" 2>/dev/null && break; sleep 0.1; done
+}
+
+stop_realtime_kit() {
+  local i
+  for ((i = ${#realtime_kit_pids[@]} - 1; i >= 0; i--)); do kill "${realtime_kit_pids[i]}" 2>/dev/null || true; done
+  for i in "${realtime_kit_pids[@]}"; do wait "$i" 2>/dev/null || true; done
+  realtime_kit_pids=()
 }
