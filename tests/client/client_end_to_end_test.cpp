@@ -1,6 +1,8 @@
 // The client program against the streaming core in a server program of its own, all inside the
 // private network namespace of the test command, with a private PulseAudio daemon for playback.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -162,6 +164,47 @@ TEST_F(ClientEndToEnd, DiscoveryFindsTheServerAndKeysChangeTheStream) {
     client.send("q");
     ASSERT_EQ(client.wait(20s), std::optional<int>(0)) << client.errors();
     EXPECT_EQ(number(client.output(), "summary", "lost"), 0u);
+}
+
+// The program that reads the client's lines stops reading for longer than the whole stream
+// (its pipe holds 4 KB: about ten status lines). The client plays on all the same: its network
+// thread never waits for the lines, so nothing runs dry and the session stays; every line comes
+// out, in order, once the reader reads again.
+TEST_F(ClientEndToEnd, AReaderThatStopsReadingHoldsUpNeitherTheAudioNorTheSession) {
+    PulseDaemon pulse({"module-null-sink sink_name=test rate=48000"});
+    ASSERT_TRUE(pulse.ready());
+    ToneServer server;
+    ASSERT_TRUE(server.started) << server.process.errors();
+    const std::string fifo = (scratch() / "lines").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ChildProcess client({"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + fifo, kClient, server.address(),
+                         "--seconds", "20", "--machine", "--no-keys"},
+                        {"PULSE_SERVER=" + pulse.server()});
+    int reader = open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    std::this_thread::sleep_for(23s);
+    std::string out;
+    std::thread reading([&] {
+        char chunk[4096];
+        for (ssize_t n; (n = read(reader, chunk, sizeof chunk)) > 0;) out.append(chunk, n);
+    });
+    auto status = client.wait(20s);
+    reading.join();
+    close(reader);
+    ASSERT_EQ(status, std::optional<int>(0)) << out << client.errors();
+    EXPECT_EQ(number(out, "summary", "lost"), 0u);
+    // The one at the start, when playback waits for its first blocks.
+    EXPECT_LE(number(out, "summary", "underruns"), 1u) << out;
+    std::uint64_t last = 0, statusLines = 0;
+    for (std::size_t at = 0; (at = out.find("status ", at)) != std::string::npos;
+         ++at, ++statusLines) {
+        std::uint64_t received =
+            std::stoull(*fieldOf(out.substr(at, out.find('\n', at) - at), "status", "received"));
+        EXPECT_GE(received, last);
+        last = received;
+    }
+    EXPECT_GE(statusLines, 15u);
 }
 
 TEST_F(ClientEndToEnd, TenClientsInMixedModesEachGetEveryBlock) {
