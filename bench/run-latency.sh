@@ -198,6 +198,17 @@ explore() {
   return 0
 }
 
+# around FIRST CANDIDATE...: the candidates below the first setting as they are, those above it
+# marked "-", for explore.
+around() {
+  local first=$1 candidate
+  shift
+  for candidate in "$@"; do
+    if [ "$candidate" -lt "$first" ]; then echo "$candidate"
+    elif [ "$candidate" -gt "$first" ]; then echo "-$candidate"; fi
+  done
+}
+
 try() {
   local -a args
   IFS=, read -r -a args <<<"$3,"
@@ -264,12 +275,12 @@ for system in $only; do
     rtp)
       status=0
       try rtp start_rtp "$rtp_ms" || status=$?
-      [ $search = 0 ] || explore rtp start_rtp $status "20" "30" "50" "100" "200" "-1000"
+      [ $search = 0 ] || explore rtp start_rtp $status $(around "${rtp_ms:-500}" 20 30 50 100 200 1000)
       ;;
     floor)
       status=0
       try floor start_floor "$floor_ms" || status=$?
-      [ $search = 0 ] || explore floor start_floor $status "10" "15" "-30" "-40"
+      [ $search = 0 ] || explore floor start_floor $status $(around "${floor_ms:-20}" 10 15 20 30 40)
       ;;
     loopback)
       status=0
