@@ -774,9 +774,11 @@ class PulseAudioClient : public AudioClient {
     std::shared_ptr<StreamState> state;
 };
 
-// The process's way to the sound server: the connection in use, made anew once that one has
-// died (the sound server stopped, or was restarted). Any thread, but not the loop's own.
-class ConnectionSource {
+// The process's way to the sound server: the shared source's connection, made anew once that one
+// has died (the sound server stopped, or was restarted), handed out only once it knows the
+// default devices, so that the first change after it is told as one; errors in the audio
+// system's terms. Any thread, but not the loop's own.
+class PrimedConnectionSource {
   public:
     Status current(std::shared_ptr<Connection>& out) {
         std::shared_ptr<pulse::Connection> connection;
@@ -795,7 +797,7 @@ class ConnectionSource {
 // connection they were made on.
 class PulseEndpoint : public Endpoint {
   public:
-    PulseEndpoint(std::shared_ptr<ConnectionSource> source, DataFlow flow, std::string name)
+    PulseEndpoint(std::shared_ptr<PrimedConnectionSource> source, DataFlow flow, std::string name)
         : source(std::move(source)), flow(flow), name(std::move(name)) {}
 
     std::string GetId() const override { return name; }
@@ -825,7 +827,7 @@ class PulseEndpoint : public Endpoint {
     }
 
   private:
-    std::shared_ptr<ConnectionSource> source;
+    std::shared_ptr<PrimedConnectionSource> source;
     DataFlow flow;
     std::string name;
 };
@@ -852,7 +854,7 @@ class PulseCollection : public EndpointCollection {
 // Lists and notifies on the connection that was current when it was made.
 class PulseEnumerator : public DeviceEnumerator {
   public:
-    PulseEnumerator(std::shared_ptr<ConnectionSource> source,
+    PulseEnumerator(std::shared_ptr<PrimedConnectionSource> source,
                     std::shared_ptr<Connection> connection)
         : source(std::move(source)), connection(std::move(connection)) {}
 
@@ -884,7 +886,7 @@ class PulseEnumerator : public DeviceEnumerator {
     }
 
   private:
-    std::shared_ptr<ConnectionSource> source;
+    std::shared_ptr<PrimedConnectionSource> source;
     std::shared_ptr<Connection> connection;
 };
 
@@ -899,7 +901,7 @@ class PulseAudioSystem : public AudioSystem {
     }
 
   private:
-    std::shared_ptr<ConnectionSource> source = std::make_shared<ConnectionSource>();
+    std::shared_ptr<PrimedConnectionSource> source = std::make_shared<PrimedConnectionSource>();
 };
 
 }  // namespace

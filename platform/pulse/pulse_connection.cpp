@@ -150,14 +150,34 @@ ConnectionSource::~ConnectionSource() {
         stopping = true;
     }
     wake.notify_all();
+    attempted.notify_all();
     if (watcher.joinable()) watcher.join();
 }
 
 int ConnectionSource::current(std::shared_ptr<Connection>& out) {
-    std::lock_guard lock(mutex);
-    int error = connectLocked();
-    if (error == 0) out = connection;
-    return error;
+    std::unique_lock lock(mutex);
+    if (connection && connection->alive()) {
+        out = connection;
+        return 0;
+    }
+    if (!connecting && !watcher.joinable()) {
+        int error = connectOutsideLock(lock);
+        if (error == 0) out = connection;
+        return error;
+    }
+    if (!connecting) {
+        tryNow = true;
+        wake.notify_all();
+    }
+    // The connect under way (or the watch thread's next) ends; it is not waited for longer.
+    const std::uint64_t before = attempts;
+    attempted.wait_for(lock, kConnectWait, [&] { return attempts != before || stopping; });
+    if (connection && connection->alive()) {
+        out = connection;
+        return 0;
+    }
+    if (attempts == before) return PA_ERR_TIMEOUT;
+    return lastError != 0 ? lastError : PA_ERR_CONNECTIONREFUSED;
 }
 
 std::shared_ptr<Connection> ConnectionSource::last() {
@@ -165,20 +185,39 @@ std::shared_ptr<Connection> ConnectionSource::last() {
     return connection;
 }
 
-int ConnectionSource::connectLocked() {
-    if (connection && connection->alive()) return 0;
-    std::shared_ptr<Connection> made = make();
-    int error = made->connect(options);
-    if (error != 0) return error;
-    connection = std::move(made);
-    ++connectionsMade;
-    return 0;
+int ConnectionSource::connectOutsideLock(std::unique_lock<std::mutex>& lock) {
+    connecting = true;
+    lock.unlock();
+    std::shared_ptr<Connection> made;
+    int error = PA_ERR_INTERNAL;
+    try {
+        made = make();
+        error = made->connect(options);
+    } catch (...) {
+        // Out of memory, most likely: no connection this time.
+    }
+    lock.lock();
+    connecting = false;
+    ++attempts;
+    if (error == 0) {
+        connection.swap(made);
+        ++connectionsMade;
+    } else {
+        lastError = error;
+    }
+    attempted.notify_all();
+    // The connection replaced, or the one that failed, closes without the lock: closing waits
+    // for its event thread.
+    lock.unlock();
+    made.reset();
+    lock.lock();
+    return error;
 }
 
 void ConnectionSource::watchLoop() {
     std::unique_lock lock(mutex);
-    // The connection last told of (0: none yet), and whether one was missing since: a connection
-    // made by whoever comes first, this thread or a user of `current`, is told once.
+    // The connection last told of (0: none yet), and whether one was missing since: each
+    // connection made after a loss is told once.
     std::uint64_t told = connectionsMade;
     bool lost = false;
     while (!stopping) {
@@ -194,14 +233,16 @@ void ConnectionSource::watchLoop() {
                 }
                 continue;
             }
-            wake.wait_for(lock, kWatchPeriod, [&] { return stopping; });
+            wake.wait_for(lock, kWatchPeriod, [&] { return stopping || tryNow; });
+            tryNow = false;
             continue;
         }
         // The one there was has died, or none could be made.
         lost = lost || connection != nullptr;
-        if (connectLocked() == 0) continue;
+        tryNow = false;
+        if (connectOutsideLock(lock) == 0) continue;
         lost = true;
-        wake.wait_for(lock, kRetryPeriod, [&] { return stopping; });
+        wake.wait_for(lock, kRetryPeriod, [&] { return stopping || tryNow; });
     }
 }
 

@@ -109,13 +109,17 @@ class Connection {
 //! The connection in use, made anew once it has died (the sound server stopped or was
 //! restarted). With `watch`, a thread of its own notices the death within a quarter second
 //! and tries every half second until a connection is made; `onReconnected` is called once for
-//! each connection made after one died or none could be made, whether the watch thread or a
-//! user of `current` made it. Without, a new connection is tried on the next use. Any thread
-//! but a loop's.
+//! each connection made after one died or none could be made. Without, a new connection is
+//! tried on the next use. A connect runs outside the source's lock, so a sound server that
+//! takes its time to answer (or never does) holds up only the one thread that connects: every
+//! other user waits at most kConnectWait for it. Any thread but a loop's.
 class ConnectionSource {
   public:
     //! Makes an unconnected connection (a backend's own kind); the source connects it.
     using Factory = std::function<std::shared_ptr<Connection>()>;
+
+    //! How long a user waits for a connect that another thread (or the watch thread) makes.
+    static constexpr std::chrono::milliseconds kConnectWait{2000};
 
     //! `onReconnected` runs on the watch thread with no lock held.
     ConnectionSource(Factory make, Connection::Options options, bool watch,
@@ -124,23 +128,31 @@ class ConnectionSource {
     ConnectionSource(const ConnectionSource&) = delete;
     ConnectionSource& operator=(const ConnectionSource&) = delete;
 
-    //! The live connection (made now if needed); the libpulse error number when none can be
-    //! made, 0 otherwise.
+    //! The live connection; the libpulse error number when there is none, 0 otherwise. Without
+    //! a watch thread, connects now when nobody else does; with one, has it try now. Either way
+    //! waits at most kConnectWait for a connect made by another thread.
     int current(std::shared_ptr<Connection>& out);
     //! The connection as it is, live or not, without trying to make one (null before any).
     std::shared_ptr<Connection> last();
 
   private:
-    int connectLocked();
+    //! With `lock` held on entry and on return: makes a connection with the lock released and
+    //! puts it in place. The libpulse error number, or 0.
+    int connectOutsideLock(std::unique_lock<std::mutex>& lock);
     void watchLoop();
 
     Factory make;
     Connection::Options options;
     std::function<void()> onReconnected;
     std::mutex mutex;
-    std::condition_variable wake;
+    std::condition_variable wake;       // the watch thread
+    std::condition_variable attempted;  // users waiting for a connect to end
     std::shared_ptr<Connection> connection;
     std::uint64_t connectionsMade = 0;  // connections made so far
+    std::uint64_t attempts = 0;         // connects ended so far, made or failed
+    int lastError = 0;                  // of the last connect that failed
+    bool connecting = false;
+    bool tryNow = false;  // a user asks the watch thread not to wait for its next try
     bool stopping = false;
     std::thread watcher;
 };
