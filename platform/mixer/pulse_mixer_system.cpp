@@ -172,8 +172,8 @@ class PulseMixerSystem : public MixerSystem {
     explicit PulseMixerSystem(WindowThreadPoster posterIn)
         : poster(std::move(posterIn)),
           targets(std::make_shared<Targets>()),
-          source(&PulseMixerSystem::makeConnection, connectionOptions(), true,
-                 [this] { onReconnected(); }) {}
+          source([this] { return std::make_shared<RefreshingConnection>(*this); },
+                 connectionOptions(), true, [this] { onReconnected(); }) {}
 
     ~PulseMixerSystem() override = default;
 
@@ -274,21 +274,17 @@ class PulseMixerSystem : public MixerSystem {
 
     MMRESULT mixerGetControlDetailsA(HMIXER mixer, MIXERCONTROLDETAILS* details,
                                      std::uint32_t flags) override {
-        std::optional<OpenMixer> copy = copyOf(mixer);
-        if (!copy) return MMSYSERR_INVALHANDLE;
-        OpenMixer* opened = &*copy;
-        if (details == nullptr) return MMSYSERR_INVALPARAM;
         if ((flags & MIXER_QUERYMASK) == MIXER_GETCONTROLDETAILSF_LISTTEXT) {
-            return fillListText(opened->layout, details);
+            std::optional<OpenMixer> copy = copyOf(mixer);
+            if (!copy) return MMSYSERR_INVALHANDLE;
+            return details ? fillListText(copy->layout, details) : MMSYSERR_INVALPARAM;
         }
-        if ((flags & MIXER_QUERYMASK) != MIXER_GETCONTROLDETAILSF_VALUE) {
-            return MMSYSERR_INVALFLAG;
-        }
-        std::uint32_t channels = 0;
-        const ControlLayout* control = opened->layout.findControl(details->dwControlID, &channels);
-        if (control == nullptr) return MIXERR_INVALCONTROL;
-        MMRESULT check = checkValueRequest(*control, channels, *details);
+        std::optional<OpenMixer> copy;
+        const ControlLayout* control = nullptr;
+        MMRESULT check = checkDetailsRequest(mixer, details, flags, MIXER_GETCONTROLDETAILSF_VALUE,
+                                             copy, control);
         if (check != MMSYSERR_NOERROR) return check;
+        const OpenMixer* opened = &*copy;
         DeviceState state;
         std::shared_ptr<pulse::Connection> connection;
         if (source.current(connection) != 0) return MMSYSERR_ERROR;
@@ -321,18 +317,12 @@ class PulseMixerSystem : public MixerSystem {
 
     MMRESULT mixerSetControlDetails(HMIXER mixer, const MIXERCONTROLDETAILS* details,
                                     std::uint32_t flags) override {
-        std::optional<OpenMixer> copy = copyOf(mixer);
-        if (!copy) return MMSYSERR_INVALHANDLE;
-        OpenMixer* opened = &*copy;
-        if (details == nullptr) return MMSYSERR_INVALPARAM;
-        if ((flags & MIXER_QUERYMASK) != MIXER_SETCONTROLDETAILSF_VALUE) {
-            return MMSYSERR_INVALFLAG;
-        }
-        std::uint32_t channels = 0;
-        const ControlLayout* control = opened->layout.findControl(details->dwControlID, &channels);
-        if (control == nullptr) return MIXERR_INVALCONTROL;
-        MMRESULT check = checkValueRequest(*control, channels, *details);
+        std::optional<OpenMixer> copy;
+        const ControlLayout* control = nullptr;
+        MMRESULT check = checkDetailsRequest(mixer, details, flags, MIXER_SETCONTROLDETAILSF_VALUE,
+                                             copy, control);
         if (check != MMSYSERR_NOERROR) return check;
+        const OpenMixer* opened = &*copy;
         std::shared_ptr<pulse::Connection> connection;
         if (source.current(connection) != 0) return MMSYSERR_ERROR;
         pulse::Connection::Lock lock(*connection);
@@ -396,16 +386,32 @@ class PulseMixerSystem : public MixerSystem {
         bool failed = false;
     };
 
-    // What an event's follow-up query needs; deleted by its last callback.
-    struct Refresh {
-        PulseMixerSystem* self = nullptr;
-        pulse::Connection* connection = nullptr;
-        HMIXER handle = kNoMixer;
-        bool failed = false;
+    // The mixer's connection carries all that an event's follow-up queries need beside the
+    // answer: libpulse drops the callbacks of the queries still running when the connection dies,
+    // so anything a query owned would be left behind with each sound server restart.
+    class RefreshingConnection : public pulse::Connection {
+      public:
+        explicit RefreshingConnection(PulseMixerSystem& system) : system(system) {}
+        ~RefreshingConnection() override { close(); }
+
+        PulseMixerSystem& system;
+        bool refreshFailed = false;  // loop
     };
 
-    static std::shared_ptr<pulse::Connection> makeConnection() {
-        return std::make_shared<pulse::Connection>();
+    // A value request of `mixer` checked in the order the mixer API answers it (handle, pointer,
+    // query kind `valueQuery`, control, channels and items); on success `opened` holds a copy of
+    // the open mixer and `control` the control named.
+    MMRESULT checkDetailsRequest(HMIXER mixer, const MIXERCONTROLDETAILS* details,
+                                 std::uint32_t flags, std::uint32_t valueQuery,
+                                 std::optional<OpenMixer>& opened, const ControlLayout*& control) {
+        opened = copyOf(mixer);
+        if (!opened) return MMSYSERR_INVALHANDLE;
+        if (details == nullptr) return MMSYSERR_INVALPARAM;
+        if ((flags & MIXER_QUERYMASK) != valueQuery) return MMSYSERR_INVALFLAG;
+        std::uint32_t channels = 0;
+        control = opened->layout.findControl(details->dwControlID, &channels);
+        if (control == nullptr) return MIXERR_INVALCONTROL;
+        return checkValueRequest(*control, channels, *details);
     }
 
     pulse::Connection::Options connectionOptions() {
@@ -687,83 +693,70 @@ class PulseMixerSystem : public MixerSystem {
         addDevice(info, eol, static_cast<Query*>(userdata));
     }
 
-    // Starts `request` with a new Refresh as its user data, which the request's last callback
-    // deletes; deleted here when the request could not start.
-    template <typename Request>
-    void refreshWith(pulse::Connection& connection, HMIXER handle, Request request) {
-        auto refresh = std::make_unique<Refresh>(Refresh{this, &connection, handle});
-        if (pa_operation* operation = request(refresh.get())) {
-            refresh.release();
-            pa_operation_unref(operation);
-        }
-    }
-
     // Loop thread, inside the connection's guard. Any change of a sink, a source or the
     // default sink: the open mixers look again at what they show.
     void onEvent(pulse::Connection& connection, unsigned type) {
         const unsigned facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-        std::vector<std::pair<HMIXER, std::string>> inputs;
-        std::vector<HMIXER> outputs;
+        std::vector<std::string> sources;
+        bool outputs = false;
         {
             std::lock_guard guard(openMutex);
             for (auto& [handle, opened] : open) {
                 if (opened->isInput && facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
-                    inputs.emplace_back(handle, opened->sourceName);
+                    sources.push_back(opened->sourceName);
                 } else if (!opened->isInput && facility != PA_SUBSCRIPTION_EVENT_SOURCE) {
-                    outputs.push_back(handle);
+                    outputs = true;
                 }
             }
         }
+        std::sort(sources.begin(), sources.end());
+        sources.erase(std::unique(sources.begin(), sources.end()), sources.end());
         pa_context* context = connection.context();
-        for (const auto& [handle, sourceName] : inputs) {
-            refreshWith(connection, handle, [&](Refresh* refresh) {
-                return pa_context_get_source_info_by_name(
-                    context, sourceName.c_str(), &PulseMixerSystem::onSourceRefresh, refresh);
-            });
+        for (const std::string& name : sources) {
+            unrefStarted(pa_context_get_source_info_by_name(
+                context, name.c_str(), &PulseMixerSystem::onSourceRefresh, &connection));
         }
-        for (HMIXER handle : outputs) {
-            refreshWith(connection, handle, [&](Refresh* refresh) {
-                return pa_context_get_server_info(context, &PulseMixerSystem::onServerRefresh,
-                                                  refresh);
-            });
+        if (outputs) {
+            unrefStarted(pa_context_get_server_info(context, &PulseMixerSystem::onServerRefresh,
+                                                    &connection));
         }
+    }
+
+    static void unrefStarted(pa_operation* operation) {
+        if (operation) pa_operation_unref(operation);
     }
 
     static void onServerRefresh(pa_context* context, const pa_server_info* info, void* userdata) {
-        std::unique_ptr<Refresh> refresh(static_cast<Refresh*>(userdata));
         if (!info || !info->default_sink_name) return;
-        if (pa_operation* operation =
-                pa_context_get_sink_info_by_name(context, info->default_sink_name,
-                                                 &PulseMixerSystem::onSinkRefresh, refresh.get())) {
-            refresh.release();
-            pa_operation_unref(operation);
-        }
+        unrefStarted(pa_context_get_sink_info_by_name(context, info->default_sink_name,
+                                                      &PulseMixerSystem::onSinkRefresh, userdata));
     }
 
+    // Loop thread: the open mixers of the device `info` describes (the default sink for the
+    // output mixers) compare it with what they showed.
     template <typename Info>
-    static void refreshFrom(const Info* info, int eol, Refresh* refresh) {
-        if (eol != 0) {
-            delete refresh;
-            return;
-        }
+    static void refreshFrom(const Info* info, void* userdata, bool isInput) {
         if (!info) return;
-        refresh->connection->guard("mixer refresh", refresh->failed, [&] {
+        auto* connection = static_cast<RefreshingConnection*>(userdata);
+        connection->guard("mixer refresh", connection->refreshFailed, [&] {
             DeviceState state;
             readDevice(*info, state);
-            PulseMixerSystem* self = refresh->self;
-            std::lock_guard guard(self->openMutex);
-            if (OpenMixer* opened = self->find(refresh->handle)) {
-                self->compareAndNotify(*opened, state);
+            PulseMixerSystem& self = connection->system;
+            std::lock_guard guard(self.openMutex);
+            for (auto& [handle, opened] : self.open) {
+                if (opened->isInput == isInput && (!isInput || opened->sourceName == state.name)) {
+                    self.compareAndNotify(*opened, state);
+                }
             }
         });
     }
 
-    static void onSinkRefresh(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-        refreshFrom(info, eol, static_cast<Refresh*>(userdata));
+    static void onSinkRefresh(pa_context*, const pa_sink_info* info, int, void* userdata) {
+        refreshFrom(info, userdata, false);
     }
 
-    static void onSourceRefresh(pa_context*, const pa_source_info* info, int eol, void* userdata) {
-        refreshFrom(info, eol, static_cast<Refresh*>(userdata));
+    static void onSourceRefresh(pa_context*, const pa_source_info* info, int, void* userdata) {
+        refreshFrom(info, userdata, true);
     }
 
     WindowThreadPoster poster;
