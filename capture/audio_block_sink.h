@@ -15,6 +15,8 @@ class AudioBlockSink {
     //! compressed stream), kBlockHeaderBytes of header room first, which the sink may write;
     //! the block stays the engine's and is valid only during the call.
     virtual void processAudioBlock(std::uint8_t* block, int length) = 0;
+    //! Capture thread, last: no more blocks come from this thread.
+    virtual void captureEnded() {}
 };
 
 }  // namespace quavelink

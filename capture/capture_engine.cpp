@@ -22,6 +22,9 @@ unsigned hex(Status status) { return static_cast<unsigned>(status); }
 
 // How many empty polls in a row make a gap: the 9th.
 constexpr int kEmptyPollsForGap = 8;
+// The most silence handed over at once: a capture thread held up for longer does not flood the
+// clients with all it missed.
+constexpr std::chrono::milliseconds kMostSilenceAtOnce{200};
 constexpr auto kNewDeviceWait = std::chrono::milliseconds(500);
 
 std::string lowered(std::string text) {
@@ -314,8 +317,11 @@ void CWASAPICapture::captureLoop() {
     opusFill = kBlockHeaderBytes;
     emptyPolls = 0;
     sawData = false;
+    streamFailed = false;
     PacketPollSource packets;
     CapturePollSource& polls = context.polls != nullptr ? *context.polls : packets;
+    lastData = polls.now();
+    silentPlainFrames = silentOpusFrames = 0;
     const auto period = latency / 3;
     for (bool running = true; running;) {
         switch (polls.next(events, period)) {
@@ -326,26 +332,35 @@ void CWASAPICapture::captureLoop() {
                 if (switchStream(false) != 0) running = false;
                 break;
             case CaptureEvents::Wake::Poll:
-                running = poll();
+                running = poll(polls.now());
                 polls.polled();
                 break;
         }
     }
+    context.sink.captureEnded();
     threadEnded.store(true, std::memory_order_release);
     polls.ended();
 }
 
-bool CWASAPICapture::poll() {
+bool CWASAPICapture::poll(std::chrono::steady_clock::time_point now) {
     const std::uint8_t* data = nullptr;
     std::uint32_t frames = 0;
     std::uint32_t flags = 0;
     Status status =
         captureClient ? captureClient->GetBuffer(data, frames, flags) : audio::kErrorNotInitialized;
     if (Failed(status) || frames == 0) {
-        if (emptyPolls++ >= kEmptyPollsForGap) {
-            emptyPolls = 0;
-            if (sawData) {
+        streamFailed = streamFailed || Failed(status);
+        // From the ninth empty poll on, silence stands in for the stream at the stream's own
+        // pace: a sink that sleeps until a stream wakes it delivers nothing for up to two
+        // seconds, and a client fed less than real time runs dry.
+        if (emptyPolls < kEmptyPollsForGap) {
+            ++emptyPolls;
+        } else {
+            // A stream that fails is reset too, also before its first data: a sound server gone
+            // within a stream's first seconds would otherwise leave it failing for good.
+            if (sawData || streamFailed) {
                 sawData = false;
+                streamFailed = false;
                 logLine("Gap in audio data stream\n");
                 Status reset = switchStream(true);
                 if (reset != 0) {
@@ -354,10 +369,7 @@ bool CWASAPICapture::poll() {
                     return false;
                 }
             }
-            std::memset(plainBlock, 0, kPlainBlockLength);
-            context.sink.processAudioBlock(plainBlock, kPlainBlockLength);
-            std::memset(opusBlock, 0, kOpusBlockLength);
-            context.sink.processAudioBlock(opusBlock, kOpusBlockLength);
+            handOverSilence(now);
         }
     }
     while (audio::Succeeded(status) && frames != 0) {
@@ -365,6 +377,9 @@ bool CWASAPICapture::poll() {
             mixFormat->channels, context.channels.channelPairIndex.load(std::memory_order_relaxed));
         emptyPolls = 0;
         sawData = true;
+        streamFailed = false;
+        lastData = now;
+        silentPlainFrames = silentOpusFrames = 0;
         bool silent = (flags & audio::kBufferFlagsSilent) != 0;
         fillBlock(plainBlock, kPlainBlockLength, plainFill, data, frames, silent, pair);
         fillBlock(opusBlock, kOpusBlockLength, opusFill, data, frames, silent, pair);
@@ -377,6 +392,30 @@ bool CWASAPICapture::poll() {
     }
     if (Failed(status)) logLine("Error, unable to obtain capture buffer: %x\n", hex(status));
     return true;
+}
+
+void CWASAPICapture::handOverSilence(std::chrono::steady_clock::time_point now) {
+    const std::uint64_t rate = mixFormat->samplesPerSec;
+    auto framesIn = [rate](std::chrono::steady_clock::duration time) {
+        return static_cast<std::uint64_t>(
+                   std::chrono::duration_cast<std::chrono::microseconds>(time).count()) *
+               rate / 1000000;
+    };
+    const std::uint64_t due = framesIn(std::max(now - lastData, {}));
+    const std::uint64_t mostAtOnce = framesIn(kMostSilenceAtOnce);
+    // Whole blocks of zeros: the block's header room is cleared too, and what a block held
+    // before its frames ran out is silenced with it.
+    auto handOver = [&](std::uint8_t* block, int length, std::uint64_t frames,
+                        std::uint64_t& handed) {
+        handed = std::max(handed, due > mostAtOnce ? due - mostAtOnce : 0);
+        while (handed + frames <= due) {
+            std::memset(block, 0, static_cast<std::size_t>(length));
+            context.sink.processAudioBlock(block, length);
+            handed += frames;
+        }
+    };
+    handOver(plainBlock, kPlainBlockLength, kPlainBlockFrames, silentPlainFrames);
+    handOver(opusBlock, kOpusBlockLength, kOpusBlockFrames, silentOpusFrames);
 }
 
 void CWASAPICapture::fillBlock(std::uint8_t* block, std::uint32_t blockSize, std::uint32_t& fill,

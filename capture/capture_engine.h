@@ -77,7 +77,8 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
     bool registerSwitchNotifications();
     void unregisterSwitchNotifications();
     void captureLoop();
-    bool poll();
+    bool poll(std::chrono::steady_clock::time_point now);
+    void handOverSilence(std::chrono::steady_clock::time_point now);
     void fillBlock(std::uint8_t* block, std::uint32_t blockSize, std::uint32_t& fill,
                    const std::uint8_t* packet, std::uint32_t frames, bool silent, int pair);
     audio::Status switchStream(bool reset);
@@ -103,6 +104,12 @@ class CWASAPICapture : private audio::SessionEvents, private audio::Notification
     std::atomic<bool> switchPending{false};
     int emptyPolls = 0;
     bool sawData = false;
+    bool streamFailed = false;  // a poll of the current empty stretch failed
+    // When the stream last delivered frames (or the loop started), and the frames of silence
+    // handed over in each block stream since.
+    std::chrono::steady_clock::time_point lastData;
+    std::uint64_t silentPlainFrames = 0;
+    std::uint64_t silentOpusFrames = 0;
 };
 
 }  // namespace quavelink

@@ -19,6 +19,9 @@ class CapturePollSource {
     virtual void polled() {}
     //! Capture thread: the loop has ended; `events` is not waited on any more.
     virtual void ended() {}
+    //! Capture thread: the time by which the loop paces the silence it hands over while the
+    //! stream delivers nothing.
+    virtual std::chrono::steady_clock::time_point now() { return std::chrono::steady_clock::now(); }
 };
 
 //! Polls when the stream signals a packet, and at the latest `period` after the last look.

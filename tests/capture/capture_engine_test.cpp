@@ -135,7 +135,9 @@ TEST_F(CaptureEngineTest, OneChannelGivesTheSameSampleOnBothSides) {
     EXPECT_EQ(sampleAt(plain, 337, 1), toPcm16(0.5f));
 }
 
-TEST_F(CaptureEngineTest, GapResetsOnceThenSilentBlocksFollow) {
+// Polls come every 5 ms on the stepped clock: 200 of them are a second of the stream, 142 plain
+// blocks (338 frames) and 100 compressed ones (480 frames) at 48000 Hz.
+TEST_F(CaptureEngineTest, GapResetsOnceThenSilenceKeepsTheStreamsPace) {
     LogCapture log;
     startup.setPollSource(&polls);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
@@ -145,32 +147,35 @@ TEST_F(CaptureEngineTest, GapResetsOnceThenSilentBlocksFollow) {
     ASSERT_TRUE(polls.step(8));
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 0);
     EXPECT_EQ(sink.count(kPlainBlockLength), 0);
-    // The ninth: a reset (a second Activate) and one silent block of each size.
+    // The ninth: a reset (a second Activate), and silent blocks for the 45 ms since the data.
     ASSERT_TRUE(polls.step());
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
     EXPECT_EQ(system.count("Activate:speakers"), 2);
     EXPECT_EQ(system.count("Initialize:speakers:loopback"), 2);
-    ASSERT_EQ(sink.count(kPlainBlockLength), 1);
-    ASSERT_EQ(sink.count(kOpusBlockLength), 1);
+    ASSERT_EQ(sink.count(kPlainBlockLength), 6);
+    ASSERT_EQ(sink.count(kOpusBlockLength), 4);
     for (auto& block : {sink.of(kPlainBlockLength).at(0), sink.of(kOpusBlockLength).at(0)}) {
         EXPECT_EQ(block, std::vector<std::uint8_t>(block.size(), 0));
     }
-    // A further nine empty polls: one more silent block of each size, without a reset.
-    ASSERT_TRUE(polls.step(9));
-    EXPECT_EQ(sink.count(kPlainBlockLength), 2);
-    EXPECT_EQ(sink.count(kOpusBlockLength), 2);
+    // A second since the data: a second of silence, and no further reset.
+    ASSERT_TRUE(polls.step(191));
+    EXPECT_EQ(sink.count(kPlainBlockLength), 142);
+    EXPECT_EQ(sink.count(kOpusBlockLength), 100);
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 1);
     EXPECT_EQ(system.count("Activate:speakers"), 2);
 }
 
-TEST_F(CaptureEngineTest, EmptyPollsBeforeAnyDataGiveSilenceWithoutReset) {
+// A sink that sleeps until a stream wakes it delivers nothing at first: the clients get silence
+// at the stream's pace from the start, not a block now and then.
+TEST_F(CaptureEngineTest, AStreamThatStartsEmptyGivesSilenceAtItsPaceWithoutReset) {
     LogCapture log;
     startup.setPollSource(&polls);
     ASSERT_EQ(startup.startCapture(1, is48k), 0);
     ASSERT_TRUE(polls.step(8));
     EXPECT_EQ(sink.count(kPlainBlockLength), 0);
-    ASSERT_TRUE(polls.step(10));
-    EXPECT_EQ(sink.count(kPlainBlockLength), 2);
+    ASSERT_TRUE(polls.step(192));
+    EXPECT_EQ(sink.count(kPlainBlockLength), 142);
+    EXPECT_EQ(sink.count(kOpusBlockLength), 100);
     EXPECT_EQ(log.count("Gap in audio data stream\n"), 0);
     EXPECT_EQ(system.count("Activate:speakers"), 1);
 }
@@ -186,6 +191,20 @@ TEST_F(CaptureEngineTest, FailedResetEndsTheCapture) {
     EXPECT_EQ(log.count("Unable to activate audio device on the new endpoint: 88890004\n"), 1);
     EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890004\n"), 1);
     EXPECT_EQ(sink.count(kPlainBlockLength), 0);
+}
+
+// As when the sound server goes before the stream delivered anything.
+TEST_F(CaptureEngineTest, AStreamFailingBeforeItsFirstDataIsResetAndEndsWithTheReset) {
+    LogCapture log;
+    startup.setPollSource(&polls);
+    ASSERT_EQ(startup.startCapture(1, is48k), 0);
+    system.fail("Activate:speakers", audio::kErrorServiceNotRunning);
+    FakeAudioSystem::Packet broken;
+    broken.error = audio::kErrorServiceNotRunning;
+    for (int i = 0; i < 9; ++i) system.pushPacket("speakers", broken);
+    ASSERT_TRUE(polls.step(9));
+    EXPECT_TRUE(polls.waitForEnd());
+    EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890010\n"), 1);
 }
 
 TEST_F(CaptureEngineTest, BufferErrorsEndOnlyThePoll) {

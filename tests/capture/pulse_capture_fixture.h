@@ -161,6 +161,26 @@ class PulseCaptureTest : public ::testing::Test {
         return client.messages().size() >= count;
     }
 
+    // Services the client until its last `count` PCM messages carry the tones `left` and `right`
+    // (or 10 s went by): a stream that starts or comes back opens with silence for as long as the
+    // sound server takes to deliver, and the silence comes at the stream's pace.
+    // `decode` turns the last messages into stereo samples (lastOpus for compressed ones).
+    bool receiveTones(TestClient& client, double left, double right, int rate, std::size_t count,
+                      std::vector<float> (*decode)(TestClient&, std::size_t) = &lastPcm) {
+        const std::size_t piece = static_cast<std::size_t>(rate / 20);
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            for (int i = 0; i < 10; ++i) client.service(5);
+            if (client.messages().size() < count) continue;
+            std::vector<float> stereo = decode(client, count);
+            if (tonalPieceShare(channelOf(stereo, 0), left, rate, piece) >= kTonalPieceBar &&
+                tonalPieceShare(channelOf(stereo, 1), right, rate, piece) >= kTonalPieceBar) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Interleaved stereo of the last `count` PCM messages, scaled to -1..1.
     static std::vector<float> lastPcm(TestClient& client, std::size_t count) {
         std::vector<float> out;

@@ -22,7 +22,7 @@ TEST_F(PulseCaptureTest, DefaultDevicePcmCarriesBothTonesOnTheirSides) {
     ASSERT_EQ(startup->startCapture(0, server.streamIs48k), 0);
     EXPECT_TRUE(server.streamIs48k);
     auto client = connect(FLAG_RELIABLE);
-    ASSERT_TRUE(receive(*client, 300));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 140));
     for (const auto& m : client->messages())
         ASSERT_EQ(m.header.flags & FLAG_RATE_48K, FLAG_RATE_48K);
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
@@ -32,7 +32,7 @@ TEST_F(PulseCaptureTest, FixedIndexPcmCarriesBothTones) {
     play("test", 1000, 1500);
     ASSERT_EQ(startup->startCapture(indexOf("Test48k"), server.streamIs48k), 0);
     auto client = connect(0);
-    ASSERT_TRUE(receive(*client, 300));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 140));
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
 }
 
@@ -42,7 +42,7 @@ TEST_P(PulseOpusTest, EveryRateCarriesBothTones) {
     play("test", 1000, 1500);
     ASSERT_EQ(startup->startCapture(indexOf("Test48k"), server.streamIs48k), 0);
     auto client = connect(static_cast<std::uint32_t>(GetParam()) << kRateCodeShift);
-    ASSERT_TRUE(receive(*client, 250));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 100, &lastOpus));
     for (const auto& m : client->messages()) ASSERT_LT(m.payload.size(), 1352u);
     expectTones(lastOpus(*client, 100), 1000, 1500, 48000);
 }
@@ -54,7 +54,7 @@ TEST_F(PulseCaptureTest, Sink44100ClearsTheRateBit) {
     ASSERT_EQ(startup->startCapture(indexOf("Cd44k"), server.streamIs48k), 0);
     EXPECT_FALSE(server.streamIs48k);
     auto client = connect(0);
-    ASSERT_TRUE(receive(*client, 300));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 44100, 130));
     for (const auto& m : client->messages()) ASSERT_EQ(m.header.flags & FLAG_RATE_48K, 0u);
     expectTones(lastPcm(*client, 130), 1000, 1500, 44100);
 }
@@ -65,14 +65,13 @@ TEST_F(PulseCaptureTest, MovingTheDefaultToTheSameFormatIsFollowed) {
     LogCapture log;
     ASSERT_EQ(startup->startCapture(0, server.streamIs48k), 0);
     auto client = connect(0);
-    ASSERT_TRUE(receive(*client, 200));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 100));
     expectTones(lastPcm(*client, 100), 1000, 1500, 48000);
     // A player without a sink of its own would follow the default too: stop it first.
     players.erase(players.begin());
     ASSERT_EQ(daemon.pactl("set-default-sink other"), 0);
     std::this_thread::sleep_for(300ms);
-    std::size_t moved = client->messages().size() + 300;
-    ASSERT_TRUE(receive(*client, moved));
+    ASSERT_TRUE(receiveTones(*client, 500, 700, 48000, 140));
     expectTones(lastPcm(*client, 140), 500, 700, 48000);
     EXPECT_FALSE(log.containsPrefix("New mix format"));
 }
@@ -99,7 +98,7 @@ TEST_F(PulseCaptureTest, ServerThreadCapturesTheChosenIndex) {
     play("test", 1000, 1500);
     startDeviceLoop(indexOf("Test48k"));
     auto client = connect(FLAG_RELIABLE);
-    ASSERT_TRUE(receive(*client, 300));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 140));
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
     stopDeviceLoop();
     EXPECT_EQ(window.read(&FakeServerWindow::rateTexts), std::vector<std::string>{" 48.0 kHz"});
@@ -124,7 +123,7 @@ TEST_F(PulseCaptureTest, LoweringOrMutingTheCapturedSinkLeavesWhatClientsHear) {
     play("test", 1000, 1500);
     startDeviceLoop(0);
     auto client = connect(0);
-    ASSERT_TRUE(receive(*client, 200));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 70));
     const double full = level(lastPcm(*client, 70));
     ASSERT_GT(full, 0.2);  // two tones at half scale
 

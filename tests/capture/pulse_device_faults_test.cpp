@@ -41,13 +41,12 @@ TEST_F(PulseDeviceFaults, RemovedDefaultSinkIsFollowedToTheNewDefault) {
     play("other", 500, 700);
     startDeviceLoop(0);
     auto client = connect(0);
-    ASSERT_TRUE(receive(*client, 200));
+    ASSERT_TRUE(receiveTones(*client, 1000, 1500, 48000, 100));
     expectTones(lastPcm(*client, 100), 1000, 1500, 48000);
 
     players.erase(players.begin());  // PulseAudio would move it to the new default
     ASSERT_EQ(daemon.pactl("unload-module " + std::to_string(moduleOf("test"))), 0);
-    std::size_t after = client->messages().size() + 300;
-    bool followed = receive(*client, after);
+    bool followed = receiveTones(*client, 500, 700, 48000, 140);
     printSeen("default sink removed");
     // A stream switch to the new default: the listening client hears it, and nothing is
     // reported, neither in the log nor in the window.
@@ -74,8 +73,7 @@ TEST_F(PulseDeviceFaults, RemovedFixedSinkLeavesTheDefaultInItsPlaceUntilItIsBac
             return log.count("Capturing the default device while the chosen one is gone\n") == 1;
         },
         10s, {client.get()});
-    std::size_t after = client->messages().size() + 200;
-    bool received = receive(*client, after);
+    bool received = receiveTones(*client, 500, 700, 48000, 140);
     printSeen("fixed sink removed");
     // The reset after the gap finds the device gone, the capture ends, and the default device
     // stands in, with the box that asks to plug the chosen one in again.
@@ -95,8 +93,7 @@ TEST_F(PulseDeviceFaults, RemovedFixedSinkLeavesTheDefaultInItsPlaceUntilItIsBac
     play("test", 1000, 1500);
     bool back = waitUntil([&] { return log.count("The chosen device is back\n") == 1; }, 10s,
                           {client.get()});
-    after = client->messages().size() + 200;
-    received = receive(*client, after);
+    received = receiveTones(*client, 1000, 1500, 48000, 140);
     printSeen("then the sink loaded again");
     ASSERT_TRUE(back);
     ASSERT_TRUE(received);
@@ -123,8 +120,7 @@ TEST_F(PulseDeviceFaults, DefaultSinkReloadedAt44100IsCapturedAgainAtItsRate) {
     bool again =
         waitUntil([&] { return window.read(&FakeServerWindow::rateTexts).back() == " 44.1 kHz"; },
                   10s, {client.get()});
-    std::size_t after = client->messages().size() + 200;
-    bool received = receive(*client, after);
+    bool received = receiveTones(*client, 1000, 1500, 44100, 130);
     printSeen("default sink reloaded at 44100 Hz");
     // The stream switch refuses the other format and the capture ends; started again, it opens
     // the new default at its own rate.
@@ -160,8 +156,7 @@ TEST_F(PulseDeviceFaults, FixedSinkReloadedWithSixChannelsIsOpenedAgainByItself)
         std::make_unique<PulsePlayer>("test", six, stereoTones(1000, 1500, 48000, 6)));
     bool reopened =
         waitUntil([&] { return channels.captureChannelCount.load() == 6; }, 10s, {client.get()});
-    std::size_t after = client->messages().size() + 200;
-    bool received = receive(*client, after);
+    bool received = receiveTones(*client, 1000, 1500, 48000, 140);
     printSeen("fixed sink reloaded with six channels");
     EXPECT_TRUE(log.containsPrefix("Unable to reset audio stream after consecutive empty buf: "));
     ASSERT_TRUE(reopened);
@@ -337,8 +332,7 @@ TEST_P(SoundServerRestart, TheCaptureComesBackByItselfToTheListeningClient) {
     ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
     play("test", 1000, 1500);
     bool runs = captureRuns(10s, {client.get()});
-    std::size_t after = client->messages().size() + 200;
-    bool received = receive(*client, after);
+    bool received = receiveTones(*client, 1000, 1500, 48000, 140);
     printSeen("sound server back");
     EXPECT_TRUE(runs);
     ASSERT_TRUE(received);

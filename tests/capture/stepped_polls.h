@@ -9,12 +9,14 @@
 namespace quavelink::test {
 
 //! A capture loop that polls only when the test steps it, so that a test can say "after the
-//! ninth empty poll" as the server harness says "after the next block".
+//! ninth empty poll" as the server harness says "after the next block". Its clock moves on by the
+//! loop's period with each poll.
 class SteppedPolls : public CapturePollSource {
   public:
-    CaptureEvents::Wake next(CaptureEvents& events, std::chrono::milliseconds) override {
+    CaptureEvents::Wake next(CaptureEvents& events, std::chrono::milliseconds period) override {
         {
             std::lock_guard lock(mutex);
+            pollPeriod = period;
             waitingOn = &events;
             loopEnded = false;
         }
@@ -32,6 +34,10 @@ class SteppedPolls : public CapturePollSource {
         std::lock_guard lock(mutex);
         ++done;
         changed.notify_all();
+    }
+    std::chrono::steady_clock::time_point now() override {
+        std::lock_guard lock(mutex);
+        return std::chrono::steady_clock::time_point{} + pollPeriod * taken;
     }
     void ended() override {
         std::lock_guard lock(mutex);
@@ -68,6 +74,7 @@ class SteppedPolls : public CapturePollSource {
     std::condition_variable changed;
     CaptureEvents* waitingOn = nullptr;
     bool loopEnded = false;
+    std::chrono::milliseconds pollPeriod{0};
     long allowed = 0;
     long taken = 0;
     long done = 0;

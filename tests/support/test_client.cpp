@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace quavelink::test {
@@ -107,6 +108,14 @@ void TestClient::disconnect() {
 void TestClient::abandon() {
     enet_peer_reset(peer);
     isConnected = false;
+}
+
+std::size_t silentLead(const std::vector<ReceivedMessage>& messages) {
+    auto sound = std::find_if(messages.begin(), messages.end(), [](const ReceivedMessage& m) {
+        return std::any_of(m.payload.begin(), m.payload.end(),
+                           [](std::uint8_t b) { return b != 0; });
+    });
+    return static_cast<std::size_t>(sound - messages.begin());
 }
 
 }  // namespace quavelink::test

@@ -19,6 +19,10 @@ struct ReceivedMessage {
     bool reliable = false;              // how ENet delivered it
 };
 
+//! How many of `messages` come before the first that carries sound: a stream opens with silence
+//! for as long as its sound server takes to deliver (up to two seconds).
+std::size_t silentLead(const std::vector<ReceivedMessage>& messages);
+
 //! A client that speaks the wire protocol over real ENet on 127.0.0.1.
 class TestClient {
   public:
