@@ -13,6 +13,9 @@ class StreamServerBlockSink : public AudioBlockSink {
     void processAudioBlock(std::uint8_t* block, int length) override {
         server.processAudioBlock(block, length);
     }
+    // The next capture runs on a thread of its own, and the server thread services the host
+    // meanwhile.
+    void captureEnded() override { server.releaseHost(); }
 
   private:
     StreamServer& server;

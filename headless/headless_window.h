@@ -12,7 +12,7 @@ namespace quavelink {
 //! lines on standard output, and a message box is written to the log and answered OK at once.
 class HeadlessWindow : public ServerWindow {
   public:
-    //! Capture thread.
+    //! The network host's owner (HostOwner).
     void SetConnectionStatus(int connectedCount, const char* clientName) override;
     //! Server thread.
     bool TakeInputDeviceChange(int& index) override { return choice.take(index); }
@@ -32,7 +32,7 @@ class HeadlessWindow : public ServerWindow {
 
   private:
     std::mutex mutex;
-    std::string lastClientName;  // capture thread only
+    std::string lastClientName;  // the network host's owner only
     std::string rateText;        // guarded by mutex
 };
 

@@ -35,6 +35,7 @@ int sampleMagnitude(const std::uint8_t* littleEndian) {
 }  // namespace
 
 int StreamServer::processAudioBlock(std::uint8_t* block, int length) {
+    clientSessions.owner().check();
     const bool compressed = length == kOpusBlockLength;
     const ClientSlots& slots = clientSessions.slots();
 
@@ -159,7 +160,7 @@ int StreamServer::serviceHost() {
     if (handled == kMaxEventsPerBlock) return handled;
     int result = enet_host_service(networkHost, &event, 1);
     if (result < 0) {
-        logLine("Error returned from service call\n");
+        reportServiceError();
         return result;
     }
     if (result > 0) {

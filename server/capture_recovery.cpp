@@ -24,6 +24,16 @@ std::string unpluggedDeviceMessage(unsigned code) {
     return text;
 }
 
+std::string standInForGoneDeviceMessage(unsigned code) {
+    char text[224];
+    std::snprintf(text, sizeof text,
+                  "The chosen audio device is gone (code %x); it may be unplugged.\nQuaveLink "
+                  "Server captures the default device meanwhile and goes back to the chosen one "
+                  "as soon as it returns.",
+                  code);
+    return text;
+}
+
 CaptureRecovery::CaptureRecovery(CaptureControl& capture, ServerWindow& window,
                                  MessageBoxHost& boxes, std::atomic<bool>& streamIs48k,
                                  std::chrono::milliseconds pause)
@@ -120,7 +130,7 @@ void CaptureRecovery::retry(Clock::time_point now) {
         captured(0);
         if (!goneTold) {
             goneTold = true;
-            boxes.ShowMessageBox(unpluggedDeviceMessage(kDeviceInvalidatedCode));
+            boxes.ShowMessageBox(standInForGoneDeviceMessage(kDeviceInvalidatedCode));
         }
         return;
     }

@@ -25,6 +25,10 @@ inline constexpr const char* kNoSoundServerMessage =
 //! this device again." with `code`: the box that leaves it to the user to choose the device again.
 std::string unpluggedDeviceMessage(unsigned code);
 
+//! The box that tells of a chosen device gone from under a running capture: the default device
+//! stands in, and the chosen one is taken again by itself when it returns.
+std::string standInForGoneDeviceMessage(unsigned code);
+
 //! The device loop's decisions, one tick at a time: takes the window's endpoint choice and
 //! starts the capture on it after a pause, notices a capture that ended on its own, and tries
 //! it again with a growing delay (0.5 s, 1 s, 2 s, 4 s, then every 5 s): the chosen endpoint,

@@ -95,6 +95,7 @@ void ClientSessions::dropSlot(ClientSlot& slot) {
 }
 
 void ClientSessions::handleConnect(ENetPeer* peer, std::uint32_t connectValue) {
+    hostOwner.check();
     ++connectedCount_;
     setStatus(connectedCount_, "");
     char address[16];
@@ -137,6 +138,7 @@ void ClientSessions::handleConnect(ENetPeer* peer, std::uint32_t connectValue) {
 }
 
 void ClientSessions::handleDisconnect(ENetPeer* peer) {
+    hostOwner.check();
     --connectedCount_;
     setStatus(connectedCount_, nullptr);
     char address[16];
@@ -153,6 +155,7 @@ void ClientSessions::handleDisconnect(ENetPeer* peer) {
 }
 
 void ClientSessions::handleReceive(ENetPeer* peer, const std::uint8_t* data, std::size_t length) {
+    hostOwner.check();
     for (int i = 0; i < kClientSlotCount; ++i) {
         if (clientSlots[i].peer == nullptr || !sameClient(clientSlots[i].peer, peer)) continue;
         const bool logged = mayLogMessage(i);
@@ -190,6 +193,7 @@ void ClientSessions::handleReceive(ENetPeer* peer, const std::uint8_t* data, std
 
 void ClientSessions::handleDataRequest(int slotIndex, const MessageHeader& header,
                                        std::string_view name) {
+    hostOwner.check();
     applyDataRequest(slotIndex, header, name, true);
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "server/host_owner.h"
 #include "server/wire_format.h"
 
 struct _ENetPeer;
@@ -43,7 +44,7 @@ char* formatIPv4(std::uint32_t address, char (&buffer)[16]);
 constexpr int kLoggedMessagesPerSecond = 10;
 
 //! The server's side of the client sessions: the slot table and the handling of the network
-//! events. Capture thread only.
+//! events. Used only by the network host's owner (HostOwner), which checks it in debug builds.
 class ClientSessions {
   public:
     using Clock = std::int64_t (*)();
@@ -62,6 +63,7 @@ class ClientSessions {
     void handleDataRequest(int slotIndex, const MessageHeader& header, std::string_view name);
 
     const ClientSlots& slots() const { return clientSlots; }
+    HostOwner& owner() { return hostOwner; }
     int connectedCount() const { return connectedCount_; }
 
     static std::int64_t unixTimeNow();
@@ -85,6 +87,7 @@ class ClientSessions {
     void setStatus(int connectedCount, const char* clientName);
 
     ServerWindow& window;
+    HostOwner hostOwner;
     Clock now;
     Clock logClock;
     ClientSlots clientSlots{};

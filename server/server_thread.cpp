@@ -49,6 +49,8 @@ void runDeviceLoop(StreamServer& server, CaptureControl& capture, ServerWindow& 
             }
         }
         if (stop.stop_requested()) return;
+        // The tick may start a capture, whose thread then owns the host.
+        server.releaseHost();
         recovery.tick(Clock::now());
     }
 }

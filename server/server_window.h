@@ -11,7 +11,8 @@ namespace quavelink {
 //! tests implement it; the core never sees a widget.
 class ServerWindow : public MessageBoxHost {
   public:
-    //! Capture thread, on client connect, disconnect and Data request. `clientName` null keeps
+    //! The network host's owner (HostOwner: the capture thread while a capture runs, otherwise
+    //! the server thread), on client connect, disconnect and Data request. `clientName` null keeps
     //! the name shown last. A name comes from the network, made harmless by
     //! displayableClientName (at most 255 bytes, no control characters, valid UTF-8); it is
     //! still shown as plain text only, never as markup or a format.

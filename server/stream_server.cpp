@@ -3,6 +3,7 @@
 #include <enet/enet.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/log.h"
 #include "server/server_window.h"
@@ -56,6 +57,7 @@ bool StreamServer::start(std::optional<std::uint16_t> environmentPort) {
 
 bool StreamServer::serviceWhileIdle(std::chrono::milliseconds wait) {
     if (networkHost == nullptr) return false;
+    clientSessions.owner().check();
     const auto until = std::chrono::steady_clock::now() + wait;
     ENetEvent event;
     for (;;) {
@@ -64,12 +66,23 @@ bool StreamServer::serviceWhileIdle(std::chrono::milliseconds wait) {
         int result = enet_host_service(
             networkHost, &event, static_cast<enet_uint32>(std::max<long long>(0, left.count())));
         if (result < 0) {
-            logLine("Error returned from service call\n");
+            reportServiceError();
+            // A failing socket fails again at once: the rest of the time is waited out here.
+            std::this_thread::sleep_until(until);
             return true;
         }
         if (result > 0) handleEvent(event);
-        if (result == 0 && left.count() <= 0) return true;
+        // A peer that keeps events coming must not hold the server thread here: its next tick
+        // (the capture's recovery among its work) is due.
+        if (left.count() <= 0) return true;
     }
+}
+
+void StreamServer::reportServiceError() {
+    const auto now = std::chrono::steady_clock::now();
+    if (serviceErrorTold && now - *serviceErrorTold < std::chrono::minutes(1)) return;
+    serviceErrorTold = now;
+    logLine("Error returned from service call\n");
 }
 
 }  // namespace quavelink

@@ -18,7 +18,8 @@ class RecordSink;
 class ServerWindow;
 
 //! The streaming core: the encoders, the network host, the client table and the block
-//! pipeline. The server thread starts it; from then on only the capture thread touches it.
+//! pipeline. The server thread starts it; from then on only the network host's owner uses it
+//! (HostOwner: the capture thread while a capture runs, otherwise the server thread).
 class StreamServer {
   public:
     StreamServer(ServerWindow& window, RecordSink& recorder,
@@ -47,9 +48,14 @@ class StreamServer {
     int processAudioBlock(std::uint8_t* block, int length);
 
     //! The server thread while no capture runs (the capture thread has been joined or has not
-    //! started): services the host for up to `wait`, handling every client event that comes.
-    //! False when there is no host to service (the caller then waits on its own).
+    //! started): services the host for `wait`, handling the client events that come meanwhile,
+    //! and returns when that time is up however many more come. False when there is no host to
+    //! service (the caller then waits on its own).
     bool serviceWhileIdle(std::chrono::milliseconds wait);
+
+    //! The network host's owner lets go of it (HostOwner): the server thread before it may start
+    //! a capture, the capture thread as it ends.
+    void releaseHost() { clientSessions.owner().release(); }
 
     //! True while the capture runs at 48000 Hz; written by the capture start before the capture
     //! thread runs, read by the pipeline and the window.
@@ -67,6 +73,9 @@ class StreamServer {
     void feedMeterAndRecorder(const std::uint8_t* block, int length);
     int serviceHost();
     void handleEvent(const _ENetEvent& event);
+    //! The host service failed: says so at once, then at most once a minute while it goes on
+    //! failing (a socket that fails does so at every call).
+    void reportServiceError();
 
     ServerWindow& window;
     RecordSink& recorder;
@@ -75,6 +84,7 @@ class StreamServer {
     ClientSessions clientSessions;
     _ENetHost* networkHost = nullptr;
     bool networkInitialized = false;
+    std::optional<std::chrono::steady_clock::time_point> serviceErrorTold;
     std::uint32_t blockCounter[2] = {0, 0};  // uncompressed, compressed
 };
 

@@ -52,6 +52,7 @@ class ServerWorkers {
       public:
         TappedSink(AudioBlockSink* tap, AudioBlockSink& next) : tap(tap), next(next) {}
         void processAudioBlock(std::uint8_t* block, int length) override;
+        void captureEnded() override { next.captureEnded(); }
 
       private:
         AudioBlockSink* tap;

@@ -37,6 +37,7 @@ class CountingBlockSink : public AudioBlockSink {
         server.processAudioBlock(block, length);
         blocks.fetch_add(1, std::memory_order_release);
     }
+    void captureEnded() override { server.releaseHost(); }
     std::uint64_t count() const { return blocks.load(std::memory_order_acquire); }
 
   private:

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "pulse_capture_fixture.h"
+#include "server/capture_recovery.h"
 
 namespace quavelink::test {
 namespace {
@@ -76,15 +77,13 @@ TEST_F(PulseDeviceFaults, RemovedFixedSinkLeavesTheDefaultInItsPlaceUntilItIsBac
     bool received = receiveTones(*client, 500, 700, 48000, 140);
     printSeen("fixed sink removed");
     // The reset after the gap finds the device gone, the capture ends, and the default device
-    // stands in, with the box that asks to plug the chosen one in again.
+    // stands in, with the box that says so.
     ASSERT_TRUE(fellBack);
     EXPECT_EQ(log.count("Unable to reset audio stream after consecutive empty buf: 88890004\n"), 1);
     ASSERT_TRUE(received);
     expectTones(lastPcm(*client, 140), 500, 700, 48000);
     EXPECT_EQ(window.read(&FakeServerWindow::messageBoxes),
-              std::vector<std::string>{"Error, unable to activate audio device (code 88890004).\n"
-                                       "It may be unplugged, plug in and select this device "
-                                       "again."});
+              std::vector<std::string>{standInForGoneDeviceMessage(0x88890004)});
 
     // Back under its name: taken again without a choice, and without another box.
     ASSERT_EQ(daemon.pactl("load-module module-null-sink sink_name=test rate=48000 "

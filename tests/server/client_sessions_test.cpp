@@ -1,6 +1,9 @@
 #include <enet/enet.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "fake_server_window.h"
 #include "log_capture.h"
 #include "server_harness.h"
 
@@ -319,6 +322,25 @@ TEST(ClientSessions, UnloggedMessagesAreReportedWhenTheirClientDisconnects) {
     sessions.handleDisconnect(&peer);
     EXPECT_EQ(log.count("Client 0 sent 25 more messages, not logged\n"), 1);
     EXPECT_EQ(sessions.slots()[0].peer, nullptr);
+}
+
+// The capture thread and the server thread hand the host over without a lock: a debug build
+// stops at the first use by a thread that does not own it, before the two can race.
+TEST(ClientSessionsDeathTest, AThreadThatDoesNotOwnTheHostStopsADebugBuild) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    FakeServerWindow window;
+    ClientSessions sessions(window);
+    const MessageHeader faster{MSG_FASTER, 0, 0, 0};
+    std::thread([&] { sessions.handleDataRequest(0, faster, "owner"); }).join();
+    EXPECT_DEBUG_DEATH(sessions.handleDataRequest(0, faster, "another"),
+                       "used by a thread that does not own it");
+    // Once the owner has let go, the next thread to use the host owns it.
+    ClientSessions handedOver(window);
+    std::thread([&] {
+        handedOver.handleDataRequest(0, faster, "owner");
+        handedOver.owner().release();
+    }).join();
+    handedOver.handleDataRequest(0, faster, "next");
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <enet/enet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "fake_capture_control.h"
@@ -128,6 +130,72 @@ TEST(DeviceLoop, ServesClientsWhileNoCaptureRuns) {
     EXPECT_TRUE(retried());
     EXPECT_EQ(window.read(&FakeServerWindow::messageBoxes),
               std::vector<std::string>{kNoSoundServerMessage});
+}
+
+// A server started on a free port, serviced by the test as the server thread would while no
+// capture runs, with one client connected.
+struct IdleServer {
+    FakeServerWindow window;
+    FakeRecordSink recorder;
+    StreamServer server{window, recorder};
+    const std::uint16_t port = freeUdpPort();
+    std::optional<TestClient> client;
+
+    bool connect() {
+        if (!server.start(port)) return false;
+        client.emplace(port, 1 | CONNECT_FLAG_SHARED);
+        for (int i = 0; i < 500 && !client->connected(); ++i) {
+            server.serviceWhileIdle(1ms);
+            client->service(0);
+        }
+        return client->connected();
+    }
+    std::size_t namedStatuses() {
+        auto statuses = window.read(&FakeServerWindow::statuses);
+        return std::count_if(statuses.begin(), statuses.end(),
+                             [](const auto& status) { return status.name.has_value(); });
+    }
+};
+
+// A peer that keeps events coming would otherwise hold the server thread in its idle service,
+// and no tick (the capture's recovery among its work) would run while it lasts.
+TEST(IdleService, EndsWhenItsTimeIsUpHoweverManyEventsWait) {
+    IdleServer idle;
+    ASSERT_TRUE(idle.connect());
+    const std::size_t before = idle.namedStatuses();
+    // Data requests under as many names: each one that is handled reaches the window.
+    for (int i = 0; i < 1000; ++i) {
+        std::vector<std::uint8_t> request(kMessageHeaderSize);
+        writeMessageHeader({MSG_DATA_REQUEST, 0, FLAG_RELIABLE, 0}, request.data());
+        for (char c : "n" + std::to_string(i)) request.push_back(static_cast<std::uint8_t>(c));
+        request.push_back(0);
+        idle.client->queueRaw(request);
+    }
+    idle.client->flush();
+    std::this_thread::sleep_for(100ms);
+    idle.server.serviceWhileIdle(0ms);
+    EXPECT_LT(idle.namedStatuses() - before, 10u);
+    // The rest comes with the next calls.
+    for (int i = 0; i < 1000 && idle.namedStatuses() - before < 1000; ++i) {
+        idle.server.serviceWhileIdle(1ms);
+    }
+    EXPECT_EQ(idle.namedStatuses() - before, 1000u);
+}
+
+// A socket that fails does so at every call: said once, and the time waited out, not spun.
+TEST(IdleService, APersistentSocketErrorIsToldOnceAndItsTimeWaitedOut) {
+    IdleServer idle;
+    ASSERT_TRUE(idle.connect());
+    LogCapture log;
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    ASSERT_GE(dup2(pipeEnds[1], idle.server.host()->socket), 0);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10; ++i) EXPECT_TRUE(idle.server.serviceWhileIdle(5ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_EQ(log.count("Error returned from service call\n"), 1);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
 }
 
 TEST(ServerStart, TakesThePortFromTheEnvironment) {
