@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/log.h"
+#include "server/half_open_peers.h"
 #include "server/meter_scale.h"
 #include "server/outgoing_queue.h"
 #include "server/record_sink.h"
@@ -129,6 +130,7 @@ void StreamServer::feedMeterAndRecorder(const std::uint8_t* block, int length) {
 void StreamServer::handleEvent(const ENetEvent& event) {
     switch (event.type) {
         case ENET_EVENT_TYPE_CONNECT:
+            restoreTimeouts(event.peer);
             clientSessions.handleConnect(event.peer, event.data);
             break;
         case ENET_EVENT_TYPE_DISCONNECT:
@@ -163,6 +165,7 @@ int StreamServer::serviceHost() {
         reportServiceError();
         return result;
     }
+    shortenHalfOpenTimeouts(networkHost);
     if (result > 0) {
         handleEvent(event);
         ++handled;

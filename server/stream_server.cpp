@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/log.h"
+#include "server/half_open_peers.h"
 #include "server/server_window.h"
 
 namespace quavelink {
@@ -46,6 +47,7 @@ bool StreamServer::start(std::optional<std::uint16_t> environmentPort) {
             "(try rebooting)");
         return false;
     }
+    limitHalfOpenPeers(networkHost);
     if (port == 0) {
         logLine(
             "Warning, port number 0 lets the system choose a port (%u this time), where "
@@ -71,6 +73,7 @@ bool StreamServer::serviceWhileIdle(std::chrono::milliseconds wait) {
             std::this_thread::sleep_until(until);
             return true;
         }
+        shortenHalfOpenTimeouts(networkHost);
         if (result > 0) handleEvent(event);
         // A peer that keeps events coming must not hold the server thread here: its next tick
         // (the capture's recovery among its work) is due.

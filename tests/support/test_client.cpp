@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 namespace quavelink::test {
@@ -116,6 +117,33 @@ std::size_t silentLead(const std::vector<ReceivedMessage>& messages) {
                            [](std::uint8_t b) { return b != 0; });
     });
     return static_cast<std::size_t>(sound - messages.begin());
+}
+
+std::vector<std::uint8_t> enetConnectDatagram(std::uint32_t connectId, std::uint32_t connectValue) {
+    ENetProtocolHeader header{};
+    header.peerID = ENET_HOST_TO_NET_16(static_cast<enet_uint16>(
+        unsigned{ENET_PROTOCOL_MAXIMUM_PEER_ID} | unsigned{ENET_PROTOCOL_HEADER_FLAG_SENT_TIME}));
+    header.sentTime = ENET_HOST_TO_NET_16(1);
+    ENetProtocolConnect connect{};
+    connect.header.command = static_cast<enet_uint8>(
+        unsigned{ENET_PROTOCOL_COMMAND_CONNECT} | unsigned{ENET_PROTOCOL_COMMAND_FLAG_ACKNOWLEDGE});
+    connect.header.channelID = 0xFF;
+    connect.header.reliableSequenceNumber = ENET_HOST_TO_NET_16(1);
+    connect.incomingSessionID = connect.outgoingSessionID = 0xFF;
+    connect.mtu = ENET_HOST_TO_NET_32(ENET_HOST_DEFAULT_MTU);
+    connect.windowSize = ENET_HOST_TO_NET_32(ENET_PROTOCOL_MAXIMUM_WINDOW_SIZE);
+    connect.channelCount = ENET_HOST_TO_NET_32(2);
+    connect.packetThrottleInterval = ENET_HOST_TO_NET_32(ENET_PEER_PACKET_THROTTLE_INTERVAL);
+    connect.packetThrottleAcceleration =
+        ENET_HOST_TO_NET_32(ENET_PEER_PACKET_THROTTLE_ACCELERATION);
+    connect.packetThrottleDeceleration =
+        ENET_HOST_TO_NET_32(ENET_PEER_PACKET_THROTTLE_DECELERATION);
+    connect.connectID = connectId;
+    connect.data = ENET_HOST_TO_NET_32(connectValue);
+    std::vector<std::uint8_t> datagram(sizeof header + sizeof connect);
+    std::memcpy(datagram.data(), &header, sizeof header);
+    std::memcpy(datagram.data() + sizeof header, &connect, sizeof connect);
+    return datagram;
 }
 
 }  // namespace quavelink::test

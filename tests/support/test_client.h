@@ -62,6 +62,10 @@ class TestClient {
     std::vector<ReceivedMessage> received;
 };
 
+//! The first datagram of an ENet client's handshake, its CONNECT with `connectId` and
+//! `connectValue`, as a host sends it that never completes the handshake.
+std::vector<std::uint8_t> enetConnectDatagram(std::uint32_t connectId, std::uint32_t connectValue);
+
 //! A UDP port on 127.0.0.1 that nothing was bound to a moment ago.
 std::uint16_t freeUdpPort();
 
