@@ -47,13 +47,31 @@ TEST(ResponsePacer, AnotherAddressIsAnsweredWhileOneFloods) {
 }
 
 // A flood with a new (forged) sender address for every query: every address is fresh, so only
-// the overall limit holds it, at twenty answers at once and then fifty a second.
-TEST(ResponsePacer, ManyAddressesTogetherGetFiftyAnswersASecond) {
+// the overall limit and the reserve hold it, at twenty-five answers at once and then sixty a
+// second.
+TEST(ResponsePacer, ManyAddressesTogetherGetSixtyAnswersASecond) {
     ResponsePacer pacer;
     int count = 0;
     std::uint32_t address = 0x0A000000;
     for (std::int64_t t = 0; t < 10000; ++t) count += pacer.mayAnswer(++address, milliseconds(t));
-    EXPECT_EQ(count, 20 + 10000 / 20 - 1);
+    EXPECT_EQ(count, 20 + 10000 / 20 - 1 + 5 + 10000 / 100 - 1);
+}
+
+// A thousand forged addresses that take turns, a query a millisecond, spend the overall budget
+// as soon as it grows back; listeners that start looking meanwhile are answered all the same.
+TEST(ResponsePacer, ListenersAreAnsweredWhileForgedAddressesSpendTheOverallBudget) {
+    ResponsePacer pacer;
+    int flood = 0;
+    for (std::int64_t t = 0; t < 30000; ++t) {
+        flood +=
+            pacer.mayAnswer(0x0A000000 + static_cast<std::uint32_t>(t % 1000), milliseconds(t));
+        if (t >= 2000 && t % 1000 == 0) {
+            EXPECT_TRUE(
+                pacer.mayAnswer(0xC0A80000 + static_cast<std::uint32_t>(t / 1000), milliseconds(t)))
+                << t;
+        }
+    }
+    EXPECT_LE(flood, 30 * 60 + 25);
 }
 
 // More addresses than are remembered, each asking again and again: forgetting one must not
@@ -66,7 +84,7 @@ TEST(ResponsePacer, AddressesBeyondTheRememberedOnesStayWithinTheOverallLimit) {
         count += pacer.mayAnswer(0x0A000000 + static_cast<std::uint32_t>(t) % addresses,
                                  milliseconds(t));
     }
-    EXPECT_LE(count, 20 + 10000 / 20);
+    EXPECT_LE(count, 20 + 10000 / 20 + 5 + 2);
     EXPECT_GE(count, 10000 / 20);
 }
 
