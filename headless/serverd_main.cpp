@@ -17,6 +17,7 @@
 #include "capture/endpoint_list.h"
 #include "headless/headless_window.h"
 #include "headless/serverd_options.h"
+#include "headless/stop_signals.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
 #include "platform/log.h"
@@ -105,6 +106,11 @@ int main(int argc, char** argv) {
         std::fputs(serverdVersionLine(), stdout);
         return 0;
     }
+    // Every signal that would end the program is taken by this thread alone, before any other
+    // thread starts (the sound server's own included), so that each one stops it here, in
+    // order, its recording finished. A listing has nothing to finish.
+    const sigset_t signals = stopSignals();
+    if (!options.listDevices) takeStopSignals();
 
     // The window may hold the port: then this program is not wanted, and the service must not
     // be started again every few seconds (the unit lists the status as final).
@@ -136,16 +142,6 @@ int main(int argc, char** argv) {
     if (options.device) SetInputSelect(names[*index]);
     logLine("Capturing from %d: %s\n", *index, names[*index].c_str());
 
-    // The stop signals are taken by this thread alone, so every worker started below runs on
-    // undisturbed and the stop happens here, in order. A hang-up (the terminal it ran in
-    // closed) stops the same way.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-
     HeadlessWindow window;
     std::optional<RecordFile> recordFile;
     if (!options.recordPath.empty()) {
@@ -167,9 +163,9 @@ int main(int argc, char** argv) {
     if (!workers.startRecorder()) window.ShowMessageBox("Could not create file record thread");
 
     int signal = 0;
-    if (recordFile) signal = startRecording(options, recordFile->fd, window, workers, stopSignals);
+    if (recordFile) signal = startRecording(options, recordFile->fd, window, workers, signals);
     const bool recording = recordFile && signal == 0;
-    if (signal == 0) signal = waitForStopSignal(stopSignals, -1);
+    if (signal == 0) signal = waitForStopSignal(signals, -1);
     logLine("Stopping on signal %d\n", signal);
     // Finishes the recording too.
     workers.stop();

@@ -188,6 +188,25 @@ TEST_F(Serverd, AHangUpStopsCleanlyAndFinishesTheRecordingThatReplacedAFile) {
     expectFinishedWav(wav);
 }
 
+// Every signal that would end the program ends it as SIGTERM does, its recording finished.
+TEST_F(Serverd, EverySignalThatWouldEndItFinishesTheRecording) {
+    for (int signal : {SIGUSR1, SIGUSR2, SIGQUIT, SIGRTMIN + 2}) {
+        SCOPED_TRACE(signal);
+        const std::string wav = folder.file("take" + std::to_string(signal) + ".wav");
+        start({"--record", wav});
+        ASSERT_TRUE(serverd->waitForOutput("Recording to", 20s)) << serverd->output();
+        std::error_code missing;
+        for (int i = 0; i < 1000 && std::filesystem::file_size(wav, missing) < 44 + 4 * 48000;
+             ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+        serverd->sendSignal(signal);
+        EXPECT_EQ(serverd->wait(10s), 0);
+        EXPECT_NE(serverd->output().find("Recording finished"), std::string::npos);
+        expectFinishedWav(wav);
+    }
+}
+
 // As `quavelink-serverd | head -n 3` leaves it once head has its lines: nobody reads the
 // output. The daemon streams and records on, and finishes its recording on SIGTERM.
 TEST_F(Serverd, StreamsAndRecordsOnWhenNobodyReadsItsOutput) {
