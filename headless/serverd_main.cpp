@@ -169,9 +169,16 @@ int main(int argc, char** argv) {
     logLine("Stopping on signal %d\n", signal);
     // Finishes the recording too.
     workers.stop();
+    // A recording asked for and not made whole is a failure the caller must see.
+    int status = 0;
     if (recording) {
         close(recordFile->fd);
         logLine("Recording finished\n");
+        if (workers.recorder().recordingFailed()) {
+            std::fprintf(stderr, "quavelink-serverd: the recording %s is incomplete\n",
+                         options.recordPath.c_str());
+            status = 1;
+        }
     } else if (recordFile) {
         // Stopped before the capture ran: nothing was recorded, and no empty file of ours stays.
         close(recordFile->fd);
@@ -180,5 +187,5 @@ int main(int argc, char** argv) {
     audio::RestoreSoundServerSettings();
     std::fflush(nullptr);
     // The sound system's own threads may still run: leave without destroying what they use.
-    std::_Exit(0);
+    std::_Exit(status);
 }

@@ -1,3 +1,5 @@
+#include <cerrno>
+
 #include "recording/record_encoder.h"
 
 namespace quavelink {
@@ -21,9 +23,11 @@ EncoderStatus Mp3RecordEncoder::start(int, std::int32_t sampleRate, std::int32_t
 }
 
 EncoderStatus Mp3RecordEncoder::encode(int fd, const std::uint8_t* pcm, std::int32_t length) {
+    errno = 0;
     if (stream.encodeMp3Chunk(fd, pcm, length) != 0) {
         failed = true;
-        return {false, {"MP3 encode/write error"}};
+        // errno stays 0 when the encoder itself failed: then there is no system reason.
+        return {false, {"MP3 encode/write error"}, errno};
     }
     return {};
 }
@@ -38,8 +42,9 @@ EncoderStatus Mp3RecordEncoder::finish(int fd, const std::string& path) {
         stream.abandonMp3Stream();
         return {};
     }
+    errno = 0;
     if (stream.finishMp3Stream(fd, path.c_str()) != 0) {
-        return {false, {"Error, could not finalize MP3 file, it may not play properly"}};
+        return {false, {"Error, could not finalize MP3 file, it may not play properly"}, errno};
     }
     return {};
 }

@@ -13,6 +13,7 @@ namespace quavelink {
 struct EncoderStatus {
     bool writable = true;              //!< false: write nothing more into this recording
     std::vector<std::string> reports;  //!< texts to show the user, once recordLock is released
+    int error = 0;                     //!< the system's error number behind the reports, if any
 };
 
 //! Turns the queued PCM of one recording into the bytes of its file. One instance per

@@ -3,6 +3,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "platform/log.h"
 #include "platform/thread.h"
 #include "recording/lock_sem.h"
@@ -46,7 +48,10 @@ void Recorder::setRecordTarget(const std::string& path, int fd, std::int32_t sam
             finishTarget(oldFd, reports);
         }
         // Whatever is queued now came while no file was open, and belongs to no recording.
-        if (fd != -1) discardQueue();
+        if (fd != -1) {
+            discardQueue();
+            failed.store(false, std::memory_order_release);
+        }
         targetPath = path;
         targetRate = sampleRate;
         targetMp3 = mp3;
@@ -101,6 +106,7 @@ void Recorder::startTarget(int fd, Reports& reports) {
     encoder = makeEncoder(targetMp3);
     if (!encoder) {
         errorFlag = true;
+        failed.store(true, std::memory_order_release);
         return;
     }
     note(encoder->start(fd, targetRate, targetKbps), reports);
@@ -144,10 +150,7 @@ void Recorder::write(int fd, const FifoEntry& entry, Reports& reports) {
 }
 
 void Recorder::finishTarget(int fd, Reports& reports) {
-    if (encoder) {
-        EncoderStatus status = encoder->finish(fd, targetPath);
-        for (std::string& text : status.reports) reports.push_back(std::move(text));
-    }
+    if (encoder) note(encoder->finish(fd, targetPath), reports);
     encoder.reset();
     started = false;
 }
@@ -160,7 +163,16 @@ void Recorder::discardQueue() {
 void Recorder::note(EncoderStatus status, Reports& reports) {
     // Once a step fails nothing more is written, so each failure is reported once per file.
     if (!status.writable) errorFlag = true;
-    for (std::string& text : status.reports) reports.push_back(std::move(text));
+    if (status.reports.empty()) return;
+    failed.store(true, std::memory_order_release);
+    for (std::string& text : status.reports) {
+        // The box keeps its words; the system's reason goes beside it, where a log is read.
+        if (status.error != 0) {
+            logErrorLine("%s (%s): %s\n", text.c_str(), targetPath.c_str(),
+                         std::strerror(status.error));
+        }
+        reports.push_back(std::move(text));
+    }
 }
 
 void Recorder::showOutsideLock(const Reports& reports) {

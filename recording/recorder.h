@@ -69,6 +69,10 @@ class Recorder {
     //! Any thread. Makes runRecordThread return at its next wake-up (at once if asleep).
     void requestExit();
 
+    //! Any thread. Whether a step of the recording started last failed (a full disk, most
+    //! often), so that its file lacks audio or a proper header.
+    bool recordingFailed() const { return failed.load(std::memory_order_acquire); }
+
   private:
     using Reports = std::vector<std::string>;
 
@@ -102,6 +106,7 @@ class Recorder {
     bool started = false;
     std::unique_ptr<RecordEncoder> encoder;
     bool errorFlag = false;
+    std::atomic<bool> failed{false};
     // Guarded by recordLock: blocks at another rate than the file's, and the rate they come at
     // (0 while they come at the file's).
     RateConverter converter;

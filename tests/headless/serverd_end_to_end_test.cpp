@@ -106,7 +106,8 @@ class Serverd : public ::testing::Test {
     }
 
     // Records onto a tmpfs of `kib` KiB that the recording fills within a second: the daemon
-    // must say `message` once and stream on.
+    // must say `message` once, with the system's reason on standard error, stream on, and end
+    // with a status that says the recording failed.
     void recordOntoAFullDisk(const std::string& file, int kib, const std::string& message) {
         const std::string smallDisk = folder.file("small");
         start({"--record", smallDisk + "/" + file, "--kbps", "128"},
@@ -118,10 +119,14 @@ class Serverd : public ::testing::Test {
         std::size_t before = client->messages().size();
         ASSERT_TRUE(receive(*client, before + 284)) << serverd->output();
 
-        EXPECT_EQ(serverd->stop(), 0);
+        EXPECT_EQ(serverd->stop(), 1);
         EXPECT_EQ(linesStartingWith(serverd->output(), "Message: "),
                   std::vector<std::string>{"Message: " + message});
         EXPECT_NE(serverd->output().find("Recording finished"), std::string::npos);
+        EXPECT_NE(serverd->errors().find(message + " (" + smallDisk + "/" + file +
+                                         "): No space left on device\n"),
+                  std::string::npos)
+            << serverd->errors();
     }
 
     std::optional<PulseDaemon> pulse;
