@@ -1,10 +1,19 @@
 #include "settings/settings.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QSettings>
 #include <QString>
 #include <QVariant>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
+#include "platform/log.h"
 #include "settings/ini_file.h"
 
 namespace quavelink {
@@ -43,9 +52,42 @@ QSettings openStore() {
     return QSettings(ini::format(), QSettings::UserScope, kOrganisation, kApplication);
 }
 
+// QSettings says only that a write failed. The system's reason is found by taking its steps
+// again: a file of its own in the folder (made first when missing), then the store file itself.
+std::string whyUnwritable(const std::filesystem::path& file) {
+    const std::filesystem::path folder = file.parent_path();
+    auto tryFileInFolder = [&] {
+        std::string probe = (folder / ".Server.conf-XXXXXX").string();
+        const int fd = mkstemp(probe.data());
+        if (fd < 0) return errno;
+        close(fd);
+        unlink(probe.c_str());
+        return 0;
+    };
+    int error = tryFileInFolder();
+    if (error == ENOENT) {
+        std::error_code made;
+        std::filesystem::create_directories(folder, made);
+        if (made) return made.message();
+        error = tryFileInFolder();
+    }
+    if (error == 0) {
+        const int fd = open(file.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        error = fd < 0 && errno != ENOENT ? errno : 0;
+    }
+    return error != 0 ? std::strerror(error) : "the reason is unknown";
+}
+
 void store(const char* key, const QVariant& value) {
     QSettings settings = openStore();
     settings.setValue(key, value);
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        const std::string file = settings.fileName().toStdString();
+        logErrorLine("Could not save the setting %s to %s: %s\n", key, file.c_str(),
+                     whyUnwritable(file).c_str());
+    }
 }
 
 }  // namespace

@@ -19,8 +19,8 @@
 // VersionCheckTime and VersionCheckResponse. A key is read only on its owner thread. Setters on
 // different threads may run at the same time: each opens its own store object.
 //
-// The store reports nothing to the program: a failed read keeps the in-memory value, a failed
-// write is lost and the in-memory value stays in use.
+// A failed read keeps the in-memory value. A failed write is lost and the in-memory value stays
+// in use; each one is told on standard error with the system's reason.
 
 namespace quavelink {
 

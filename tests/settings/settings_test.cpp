@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "support/config_home.h"
+#include "support/log_capture.h"
 
 namespace quavelink {
 namespace {
@@ -172,6 +173,18 @@ TEST_F(SettingsStore, UnwritableStoreKeepsTheInMemoryValue) {
     restart();
     EXPECT_EQ(GetMinToTray(), 0);
     EXPECT_EQ(GetInputSelect(), "");
+}
+
+// The program goes on with the value in memory, and says on standard error why it is lost.
+TEST_F(SettingsStore, ASettingThatCannotBeSavedSaysWhy) {
+    std::ofstream(configHome / "QuaveLink") << "a file where the folder belongs";
+    test::LogCapture log;
+    SetMinToTray(2);
+    EXPECT_EQ(GetMinToTray(), 2);
+    EXPECT_EQ(log.count("Could not save the setting MinToTray to " + storeFile().string() +
+                        ": Not a directory\n"),
+              1);
+    fs::remove(configHome / "QuaveLink");
 }
 
 }  // namespace
