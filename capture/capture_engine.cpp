@@ -199,7 +199,7 @@ Status CWASAPICapture::openStream() {
     }
     status = audioClient->SetEventHandle(events.packetEvent());
     if (Failed(status)) {
-        logLine("Unable to set ready event: %x\n", hex(status));
+        logLine("Unable to set ready event: %x (%s)\n", hex(status), audio::statusCause(status));
         return status;
     }
     status = audioClient->GetService(captureClient);

@@ -257,6 +257,15 @@ TEST_F(CaptureEngineTest, EngineThatRefusesBothModesFails) {
     EXPECT_FALSE(startup.capturing());
 }
 
+// A line of the program's own says the cause in words beside the code.
+TEST_F(CaptureEngineTest, AStreamWithoutItsReadyEventSaysWhy) {
+    system.fail("SetEventHandle", audio::kErrorServiceNotRunning);
+    LogCapture log;
+    EXPECT_EQ(startup.startCapture(1, is48k), -2);
+    EXPECT_EQ(
+        log.count("Unable to set ready event: 88890010 (the sound server cannot be reached)\n"), 1);
+}
+
 TEST_F(CaptureEngineTest, OnlyThirtyTwoBitFormatsAreTaken) {
     auto device = renderDevice("deep");
     device.format.bitsPerSample = 24;
