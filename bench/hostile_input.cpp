@@ -11,20 +11,33 @@
 //   address: how long a listener on another address waits for its answer (asking every 250 ms);
 // - the discovery answer's size against the query's, and the answers a second that one address
 //   and a hundred addresses together get at most.
-// Usage (inside a private network namespace): hostile_input SERVERD
+// - for a host that opens 5000 ENet handshakes in 10 s and completes none: whether newcomers that
+//   start to connect during the flood and after it hear audio within 10 s, and how long they wait;
+// - for 100 valid queries a second from 1000 forged addresses: how many listeners that start
+//   looking meanwhile are answered at their first query, how many queries of a listener asking
+//   once a second are, and the answers a second the flood gets;
+// - careless clients: one that connects and never reads (how long until the server lets it go),
+//   connect and disconnect churn, names at the limits; each against the listeners' gaps;
+// - a recording onto a tmpfs that fills up: the listeners' gaps while it fills, what the daemon
+//   says and its exit status.
+// Usage (inside a private network namespace): hostile_input SERVERD [SECTION...]
+// SECTION: bursts, discovery, halfopen, forged, careless, disk (all by default).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +206,33 @@ class UdpSocket {
         sockaddr_in to = endpoint(DISCOVERY_GROUP, port);
         sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
     }
+    //! To 127.0.0.1:`port`.
+    void sendTo(const std::vector<std::uint8_t>& bytes, std::uint16_t port) {
+        sockaddr_in to = endpoint("127.0.0.1", port);
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    }
+    //! To the discovery group, from `source` (an address of this namespace's loopback, which
+    //! the socket is not bound to): a forged sender.
+    void sendFrom(const std::string& bytes, std::uint16_t port, in_addr source) {
+        sockaddr_in to = endpoint(DISCOVERY_GROUP, port);
+        iovec data{const_cast<char*>(bytes.data()), bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+        msghdr message{};
+        message.msg_name = &to;
+        message.msg_namelen = sizeof to;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = IPPROTO_IP;
+        header->cmsg_type = IP_PKTINFO;
+        header->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo info{};
+        info.ipi_spec_dst = source;
+        std::memcpy(CMSG_DATA(header), &info, sizeof info);
+        sendmsg(fd, &message, 0);
+    }
     //! Bytes of the next datagram within `timeoutMs`, or nothing.
     std::optional<std::string> receive(int timeoutMs) {
         pollfd readable = {fd, POLLIN, 0};
@@ -329,13 +369,246 @@ void amplification(std::uint16_t discoveryPort) {
     std::printf("  to 100 addresses together: %.1f\n", all);
 }
 
+// A host on 127.0.0.2 opens ENet handshakes and never completes one: 5000 CONNECTs in 10 s.
+// Newcomers on 127.0.0.1 start to connect now and then during the flood and after it.
+void halfOpenFlood(std::uint16_t port, std::vector<Listener>& listeners) {
+    std::printf(
+        "\nENet: 5000 CONNECTs in 10 s from 127.0.0.2, no handshake completed; a newcomer from "
+        "127.0.0.1 now and then: ms from its attempt to its first audio, or none within 10 s\n");
+    UdpSocket flooder("127.0.0.2");
+    struct Attempt {
+        double at;  // s after the flood began
+        std::unique_ptr<Newcomer> newcomer;
+        bool done = false;
+    };
+    std::vector<Attempt> attempts;
+    for (double at : {0.5, 2.5, 4.5, 6.5, 8.5, 10.5, 11.5, 13.0, 15.0, 20.0, 25.0}) {
+        attempts.push_back({at, nullptr});
+    }
+    for (Listener& l : listeners) l.resetGap();
+    const auto start = Clock::now();
+    int sent = 0;
+    for (double t = 0; t < 36; t = millisecondsSince(start) / 1000) {
+        for (; sent < 5000 && sent < t * 500; ++sent) {
+            flooder.sendTo(enetConnectDatagram(static_cast<std::uint32_t>(sent + 1), 1), port);
+        }
+        flooder.drain();
+        for (Attempt& a : attempts) {
+            if (!a.newcomer && t >= a.at) a.newcomer = std::make_unique<Newcomer>(port);
+            if (!a.newcomer || a.done) continue;
+            if (a.newcomer->poll() || millisecondsSince(a.newcomer->start) > 10000) {
+                a.done = true;
+                a.newcomer->client->disconnect();
+            }
+        }
+        for (Listener& l : listeners) l.poll();
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    for (const Attempt& a : attempts) {
+        const double heard = a.newcomer ? a.newcomer->heardMs : -1;
+        if (heard >= 0 && heard <= 10000) {
+            std::printf("  attempt at %4.1f s (%s the flood): %7.1f\n", a.at,
+                        a.at < 10 ? "during" : "after ", heard);
+        } else {
+            std::printf("  attempt at %4.1f s (%s the flood): %7s\n", a.at,
+                        a.at < 10 ? "during" : "after ", "none");
+        }
+    }
+    printGaps("  listeners' longest gap (ms)", listeners, -1);
+}
+
+// 100 valid queries a second from 1000 forged addresses (127.0.2.0 on), each one asking again
+// every 10 s, for 25 s; from the 12th second, when each forged address has asked before, a new
+// listener (an address of its own) asks once a second, and so does one listener on 127.0.0.1.
+void forgedDiscoveryFlood(std::uint16_t discoveryPort) {
+    std::printf(
+        "\nDiscovery: 100 queries a second from 1000 forged addresses (%.1f KB/s with headers)\n",
+        100 * (kDiscoveryQuery2.size() + 28) / 1000.0);
+    waitUntilIdle(discoveryPort);
+    UdpSocket flooder("0.0.0.0");
+    UdpSocket repeating("127.0.0.1");
+    std::vector<std::unique_ptr<UdpSocket>> newcomers;
+    int newAnswered = 0, repeatedAnswered = 0, floodAnswers = 0, asked = 0;
+    const auto start = Clock::now();
+    int sent = 0;
+    double nextAsk = 12;
+    for (double t = 0; t < 25.3; t = millisecondsSince(start) / 1000) {
+        for (; sent < t * 100 && t < 25; ++sent) {
+            in_addr source{htonl(0x7F000200u + static_cast<std::uint32_t>(sent % 1000))};
+            flooder.sendFrom(std::string(kDiscoveryQuery2), discoveryPort, source);
+        }
+        floodAnswers += flooder.drain();
+        if (t >= nextAsk && t < 25) {
+            nextAsk += 1;
+            ++asked;
+            const std::string address = "127.0.9." + std::to_string(asked);
+            newcomers.push_back(std::make_unique<UdpSocket>(address.c_str()));
+            newcomers.back()->send(std::string(kDiscoveryQuery2), discoveryPort);
+            repeating.send(std::string(kDiscoveryQuery2), discoveryPort);
+        }
+        for (auto& n : newcomers) newAnswered += n->drain();
+        repeatedAnswered += repeating.drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::printf("  new listeners answered at their only query: %d of %d\n", newAnswered, asked);
+    std::printf("  a listener asking once a second, answered:  %d of %d\n", repeatedAnswered,
+                asked);
+    std::printf("  answers a second to the forged addresses:   %.1f\n", floodAnswers / 25.0);
+}
+
+// A client that connects, asks for reliable PCM and never services its host again: no acks, no
+// reads. How long until the server lets it go, and what it costs the listeners meanwhile.
+void neverReadingClient(std::uint16_t port, std::vector<Listener>& listeners,
+                        ChildProcess& serverd) {
+    auto disconnects = [&] {
+        const std::string out = serverd.output();
+        std::size_t count = 0;
+        for (std::size_t at = out.find(" disconnected\n"); at != std::string::npos;
+             at = out.find(" disconnected\n", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    std::printf("\nCareless clients\n");
+    for (std::uint32_t flags : {FLAG_RELIABLE, 0u}) {
+        auto silent = connectClient(port, 1 | CONNECT_FLAG_SHARED, listeners);
+        if (!silent) {
+            std::printf("  a never-reading client could not connect\n");
+            continue;
+        }
+        silent->sendDataRequest(flags, "never reads");
+        silent->flush();
+        const std::size_t before = disconnects();
+        for (Listener& l : listeners) l.resetGap();
+        const auto start = Clock::now();
+        while (disconnects() == before && millisecondsSince(start) < 60000) {
+            serviceFor(listeners, {}, 100);
+        }
+        char what[96];
+        std::snprintf(what, sizeof what, "  never reads (%s): let go after %.1f s;",
+                      flags ? "reliable" : "best-effort",
+                      disconnects() > before ? millisecondsSince(start) / 1000 : -1.0);
+        printGaps(what, listeners, -1);
+        silent->abandon();
+    }
+}
+
+// 300 clients in a row that connect, ask for audio and leave at once, then 40 that connect and
+// vanish without a word; a newcomer's wait right after.
+void churn(std::uint16_t port, std::vector<Listener>& listeners) {
+    for (Listener& l : listeners) l.resetGap();
+    const auto start = Clock::now();
+    int cycles = 0;
+    for (int i = 0; i < 340; ++i) {
+        auto client = connectClient(port, 1 | CONNECT_FLAG_SHARED, listeners);
+        if (!client) continue;
+        ++cycles;
+        client->sendDataRequest(FLAG_RELIABLE, "churn");
+        if (i < 300) {
+            client->disconnect();
+        } else {
+            client->abandon();
+        }
+    }
+    const double seconds = millisecondsSince(start) / 1000;
+    Newcomer newcomer(port);
+    while (!newcomer.poll() && !newcomer.givenUp()) {
+        for (Listener& l : listeners) l.poll();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    char what[96];
+    std::snprintf(what, sizeof what, "  churn: %d clients in %.1f s, then a newcomer", cycles,
+                  seconds);
+    printGaps(what, listeners, newcomer.heardMs);
+    newcomer.client->disconnect();
+    serviceFor(listeners, {newcomer.client.get()}, 500);
+}
+
+// Data requests whose names sit at and past the 255 bytes kept: exactly 255, 256, 64 KiB, one
+// without its ending zero, and one of control characters and bytes that are no UTF-8.
+void namesAtTheLimits(std::uint16_t port, std::vector<Listener>& listeners, ChildProcess& serverd) {
+    auto client = connectClient(port, 1 | CONNECT_FLAG_SHARED, listeners);
+    if (!client) return;
+    for (Listener& l : listeners) l.resetGap();
+    auto request = [&](const std::string& name, bool ended) {
+        std::vector<std::uint8_t> message(kMessageHeaderSize);
+        writeMessageHeader({MSG_DATA_REQUEST, 0, FLAG_RELIABLE, 0}, message.data());
+        message.insert(message.end(), name.begin(), name.end());
+        if (ended) message.push_back(0);
+        client->sendRaw(message);
+        serviceFor(listeners, {client.get()}, 300);
+    };
+    request(std::string(255, 'a'), true);
+    request(std::string(256, 'b'), true);
+    request(std::string(65536, 'c'), true);
+    request(std::string(100, 'd'), false);
+    request(std::string("\x1b[2J\r\n\x7f\xff\xfe name"), true);
+    std::size_t longest = 0;
+    std::istringstream lines(serverd.output());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("Status: Connected to ", 0) == 0) {
+            longest = std::max(longest, line.size() - 21);
+        }
+    }
+    char what[96];
+    std::snprintf(what, sizeof what, "  names at the limits: longest shown %zu bytes;", longest);
+    printGaps(what, listeners, -1);
+    client->disconnect();
+    serviceFor(listeners, {client.get()}, 300);
+}
+
+// A second daemon records onto a 1 MiB tmpfs of its own, which fills in about 5 s, while three
+// listeners hear it; stopped 10 s later.
+void fullDisk(const char* serverdPath, const std::string& pulseServer) {
+    std::printf("\nA recording onto a 1 MiB tmpfs that fills up\n");
+    char folder[] = "/tmp/quavelink-disk-XXXXXX";
+    if (mkdtemp(folder) == nullptr) return;
+    const std::string mount = std::string(folder) + "/small";
+    mkdir(mount.c_str(), 0700);
+    const std::uint16_t port = freeUdpPort();
+    std::vector<std::string> command = {"/usr/bin/unshare", "-m"};
+    if (geteuid() != 0) command.push_back("-r");
+    command.insert(command.end(),
+                   {"sh", "-c", "mount -t tmpfs -o size=1m tmpfs \"$0\" && exec \"$@\"", mount,
+                    serverdPath, "--device", "0", "--record", mount + "/take.wav"});
+    ChildProcess serverd(command, {"QUAVELINK_SERVER_PORT=" + std::to_string(port),
+                                   "XDG_CONFIG_HOME=" + std::string(folder),
+                                   "PULSE_SERVER=" + pulseServer, "QUAVELINK_SERVER_NOWARN_48K=1"});
+    if (!serverd.waitForOutput("Recording to", std::chrono::seconds(20))) {
+        std::printf("  the daemon did not start recording:\n%s", serverd.output().c_str());
+        return;
+    }
+    std::vector<Listener> listeners;
+    listeners.push_back({"PCM reliable", FLAG_RELIABLE, nullptr, {}, 0, false});
+    listeners.push_back({"PCM best-effort", 0, nullptr, {}, 0, false});
+    for (Listener& l : listeners) {
+        l.client = connectClient(port, 1 | CONNECT_FLAG_SHARED, listeners);
+        if (l.client) l.client->sendDataRequest(l.flags, l.name);
+    }
+    serviceFor(listeners, {}, 1000);
+    for (Listener& l : listeners) l.resetGap();
+    serviceFor(listeners, {}, 15000);
+    const bool said = serverd.output().find("Message: WAV write error") != std::string::npos;
+    printGaps("  listeners' longest gap over 15 s (ms)", listeners, -1);
+    const std::optional<int> status = serverd.stop();
+    std::printf("  said \"WAV write error\": %s; exit status %d; on standard error: %s",
+                said ? "yes" : "no", status.value_or(-1),
+                serverd.errors().empty() ? "nothing\n" : serverd.errors().c_str());
+    std::filesystem::remove_all(folder);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2 || !inPrivateNetwork()) {
-        std::fprintf(stderr, "usage, inside a private network namespace: %s SERVERD\n", argv[0]);
+        std::fprintf(stderr, "usage, inside a private network namespace: %s SERVERD [SECTION...]\n",
+                     argv[0]);
         return 2;
     }
+    std::vector<std::string> sections(argv + 2, argv + argc);
+    auto runs = [&](const char* section) {
+        return sections.empty() ||
+               std::find(sections.begin(), sections.end(), section) != sections.end();
+    };
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     PulseDaemon pulse({"module-null-sink sink_name=bench rate=48000"});
     if (!pulse.ready()) {
@@ -388,12 +661,23 @@ int main(int argc, char** argv) {
     baseline.client->disconnect();
     serviceFor(listeners, {baseline.client.get()}, 500);
 
-    for (bool named : {false, true}) {
-        for (int messages : {1000, 3000}) burstRound(port, listeners, messages, named);
+    if (runs("bursts")) {
+        for (bool named : {false, true}) {
+            for (int messages : {1000, 3000}) burstRound(port, listeners, messages, named);
+        }
     }
-
-    discoveryFloods(static_cast<std::uint16_t>(port + 1));
-    amplification(static_cast<std::uint16_t>(port + 1));
+    if (runs("halfopen")) halfOpenFlood(port, listeners);
+    if (runs("careless")) {
+        neverReadingClient(port, listeners, serverd);
+        churn(port, listeners);
+        namesAtTheLimits(port, listeners, serverd);
+    }
+    if (runs("discovery")) {
+        discoveryFloods(static_cast<std::uint16_t>(port + 1));
+        amplification(static_cast<std::uint16_t>(port + 1));
+    }
+    if (runs("forged")) forgedDiscoveryFlood(static_cast<std::uint16_t>(port + 1));
+    if (runs("disk")) fullDisk(argv[1], pulse.server());
 
     serverd.stop();
     std::filesystem::remove_all(folder);
