@@ -524,6 +524,19 @@ void churn(std::uint16_t port, std::vector<Listener>& listeners) {
     serviceFor(listeners, {newcomer.client.get()}, 500);
 }
 
+// Listeners that a probe had dropped connect again, so that the next probe starts with all.
+void rejoin(std::uint16_t port, std::vector<Listener>& listeners) {
+    bool any = false;
+    for (Listener& l : listeners) {
+        if (!l.dropped) continue;
+        l.client = connectClient(port, 1 | CONNECT_FLAG_SHARED, listeners);
+        if (l.client) l.client->sendDataRequest(l.flags, l.name);
+        l.dropped = false;
+        any = true;
+    }
+    if (any) serviceFor(listeners, {}, 1000);
+}
+
 // Data requests whose names sit at and past the 255 bytes kept: exactly 255, 256, 64 KiB, one
 // without its ending zero, and one of control characters and bytes that are no UTF-8.
 void namesAtTheLimits(std::uint16_t port, std::vector<Listener>& listeners, ChildProcess& serverd) {
@@ -670,6 +683,7 @@ int main(int argc, char** argv) {
     if (runs("careless")) {
         neverReadingClient(port, listeners, serverd);
         churn(port, listeners);
+        rejoin(port, listeners);
         namesAtTheLimits(port, listeners, serverd);
     }
     if (runs("discovery")) {
