@@ -17,6 +17,7 @@
 #include "app/version_check_host.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
+#include "platform/audio/audio_backend.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
 #include "platform/hand_off.h"
@@ -138,7 +139,9 @@ int runServerProgram(int argc, char** argv) {
         logLine("Warning, could not set process priority class\n");
     }
 
-    std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreatePulseAudioSystem();
+    const SoundServerApi backend = chooseSoundServerApi();
+    logLine("Sound server API: %s\n", soundServerApiName(backend));
+    std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreateAudioSystem(backend);
     auto* endpoints = new EndpointList(*audioSystem.release());
     auto* channels = new ChannelSelection;
     auto* workers = new ProgramWorkers(*endpoints, *channels);

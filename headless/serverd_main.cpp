@@ -18,6 +18,7 @@
 #include "headless/headless_window.h"
 #include "headless/serverd_options.h"
 #include "headless/stop_signals.h"
+#include "platform/audio/audio_backend.h"
 #include "platform/audio/pulse_audio_system.h"
 #include "platform/environment.h"
 #include "platform/log.h"
@@ -125,7 +126,8 @@ int main(int argc, char** argv) {
     }
 
     LoadSettings();
-    std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreatePulseAudioSystem();
+    const SoundServerApi backend = chooseSoundServerApi();
+    std::unique_ptr<audio::AudioSystem> audioSystem = audio::CreateAudioSystem(backend);
     EndpointList endpoints(*audioSystem);
     std::vector<std::string> names = listEndpoints(endpoints);
     if (options.listDevices) {
@@ -140,6 +142,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (options.device) SetInputSelect(names[*index]);
+    logLine("Sound server API: %s\n", soundServerApiName(backend));
     logLine("Capturing from %d: %s\n", *index, names[*index].c_str());
 
     HeadlessWindow window;

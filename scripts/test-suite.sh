@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Builds the project into one build folder and runs its whole test suite inside a private network
-# namespace. Usage: scripts/test-suite.sh plain|pipewire|address|thread [ctest arguments...]
+# namespace. Usage: scripts/test-suite.sh plain|pipewire|pipewire-pulse|address|thread [ctest arguments...]
 #   plain    build/ (or $QUAVELINK_BUILD_DIR), the optimised build the programs ship as
 #   pipewire the same build's tests labelled sound-server once more, their private sound server
-#            a PipeWire with pipewire-pulse instead of a PulseAudio daemon
+#            a PipeWire with pipewire-pulse instead of a PulseAudio daemon; the programs use
+#            PipeWire's own API, as they do wherever PipeWire is the sound server
+#   pipewire-pulse  the tests labelled audio-backend on the same PipeWire, through libpulse and
+#            pipewire-pulse, as the programs do when told to (QUAVELINK_AUDIO_BACKEND=pulseaudio)
 #   address  build-address/, AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer
 #   thread   build-thread/, ThreadSanitizer
 # Sanitizer reports of every process a test starts (the server programs, the client) land in
 # <build>/sanitizer-reports/; any report there fails the run, even when the test itself passed.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-kind=${1:?plain, pipewire, address or thread}
+kind=${1:?plain, pipewire, pipewire-pulse, address or thread}
 shift
 
 case "$kind" in
@@ -23,6 +26,12 @@ case "$kind" in
     QUAVELINK_BUILD_DIR=$build "$top/scripts/build.sh"
     export QUAVELINK_TEST_SOUND_SERVER=pipewire
     set -- -L sound-server "$@"
+    ;;
+  pipewire-pulse)
+    build=${QUAVELINK_BUILD_DIR:-$top/build}
+    QUAVELINK_BUILD_DIR=$build "$top/scripts/build.sh"
+    export QUAVELINK_TEST_SOUND_SERVER=pipewire QUAVELINK_AUDIO_BACKEND=pulseaudio
+    set -- -L audio-backend "$@"
     ;;
   address | thread)
     build=$top/build-$kind
@@ -41,7 +50,7 @@ case "$kind" in
     export TSAN_OPTIONS="log_path=$reports/tsan:suppressions=$supp/threads.supp:second_deadlock_stack=1"
     ;;
   *)
-    echo "unknown suite '$kind': plain, pipewire, address or thread" >&2
+    echo "unknown suite '$kind': plain, pipewire, pipewire-pulse, address or thread" >&2
     exit 2
     ;;
 esac
@@ -90,7 +99,7 @@ if [ "$status" != 0 ] && [ -f "$failed_list" ]; then
   fi
 fi
 
-if [ "$kind" != plain ] && [ "$kind" != pipewire ] && [ -n "$(ls -A "$build/sanitizer-reports")" ]; then
+if { [ "$kind" = address ] || [ "$kind" = thread ]; } && [ -n "$(ls -A "$build/sanitizer-reports")" ]; then
   echo "== $kind sanitizer reports:" >&2
   for report in "$build/sanitizer-reports"/*; do
     echo "-- $report" >&2

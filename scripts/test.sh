@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every check: the test suite as shipped (the tests
-# that use a sound server run twice: on PulseAudio, then on PipeWire through pipewire-pulse), the
+# that use a sound server run on PulseAudio, then on PipeWire through its own API, and those of the
+# audio backends once more on PipeWire through pipewire-pulse), the
 # Debian package made from it (lintian, contents, an install into a scratch root), the same suite
 # under AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer, and a bounded
 # run of every fuzz target, after a check that every C++ file matches .clang-format. Name stages
@@ -21,6 +22,8 @@ for stage in "${stages[@]}"; do
       "$top/scripts/test-suite.sh" plain || failed+=(plain)
       echo "== plain on PulseAudio took $((SECONDS - started)) s"
       "$top/scripts/test-suite.sh" pipewire || failed+=("plain on PipeWire")
+      echo "== plain on PipeWire took $((SECONDS - started)) s since the stage began"
+      "$top/scripts/test-suite.sh" pipewire-pulse || failed+=("plain on pipewire-pulse")
       ;;
     address | thread) "$top/scripts/test-suite.sh" "$stage" || failed+=("$stage") ;;
     # Three quarters of a minute per target keeps the whole run within the hour on two cores;

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/pipewire/pipewire_connection.h"
+
 namespace quavelink::audio {
 namespace {
 
@@ -24,8 +26,7 @@ constexpr const char* kMonitorFollowsVolume = "monitor.channel-volumes";
 class Session {
   public:
     explicit Session(const std::string& sinkName) : sinkName(sinkName) {
-        static std::once_flag initialised;
-        std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+        pipewire::initialise();
         loop = pw_loop_new(nullptr);
         if (!loop) return;
         context = pw_context_new(loop, nullptr, 0);

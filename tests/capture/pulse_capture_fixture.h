@@ -15,7 +15,7 @@
 
 #include "capture/audio_startup.h"
 #include "capture/stream_server_block_sink.h"
-#include "platform/audio/pulse_audio_system.h"
+#include "platform/audio/audio_backend.h"
 #include "support/fake_record_sink.h"
 #include "support/fake_server_window.h"
 #include "support/log_capture.h"
@@ -65,7 +65,7 @@ class PulseCaptureTest : public ::testing::Test {
         ::setenv("QUAVELINK_SERVER_NOSILENCE", "1", 1);
         ASSERT_TRUE(daemon.ready()) << "pulseaudio did not start";
         ASSERT_EQ(daemon.pactl("set-default-sink test"), 0);
-        audioSystem = audio::CreatePulseAudioSystem();
+        audioSystem = audio::CreateAudioSystem(chooseSoundServerApi());
         endpoints = std::make_unique<EndpointList>(*audioSystem);
         ASSERT_EQ(endpoints->findEndpoint(0), audio::kOk);
         ASSERT_TRUE(server.start(port));

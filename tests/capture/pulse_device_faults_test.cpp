@@ -162,7 +162,11 @@ TEST_F(PulseDeviceFaults, FixedSinkReloadedWithSixChannelsIsOpenedAgainByItself)
     ASSERT_TRUE(received);
     EXPECT_TRUE(client->connected());
     expectTones(lastPcm(*client, 140), 1000, 1500, 48000);
-    EXPECT_EQ(window.read(&FakeServerWindow::rateTexts).back(), " 48.0 kHz");
+    // The window is told once the recovery has seen the capture run, which may come after the
+    // first blocks.
+    EXPECT_TRUE(
+        waitUntil([&] { return window.read(&FakeServerWindow::rateTexts).back() == " 48.0 kHz"; },
+                  5s, {client.get()}));
 }
 
 // The PulseAudio layer itself, where the faults above had their causes.

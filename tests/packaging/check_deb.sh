@@ -25,8 +25,8 @@ arch=$(dpkg --print-architecture)
 # Depends comes from the libraries the programs link; the MP3 encoder is loaded at run time
 # and only recommended.
 depends=$(field Depends)
-for library in libc6 libenet7 libopus0 libpulse0 libqt6core6 libqt6gui6 libqt6widgets6 libsystemd0 \
-    libx11-6; do
+for library in libc6 libenet7 libopus0 libpipewire-0.3-0 libpulse0 libqt6core6 libqt6gui6 \
+    libqt6widgets6 libsystemd0 libx11-6; do
     grep -qE "(^|, )$library( |,|\$)" <<<"$depends" || fail "Depends lacks $library: $depends"
 done
 grep -q libmp3lame <<<"$depends" && fail "Depends names libmp3lame: $depends"

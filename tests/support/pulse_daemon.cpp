@@ -147,6 +147,12 @@ load_script("intended-roles.lua")
 load_script("suspend-node.lua")
 )";
 
+// PipeWire's own values outside a virtual machine, for inside one as well.
+constexpr const char* kDesktopQuantum =
+    "context.properties = { vm.overrides = { default.clock.min-quantum = 16 } }\n";
+constexpr const char* kDesktopPulseQuantum =
+    "pulse.properties = { vm.overrides = { pulse.min.quantum = 256/48000 } }\n";
+
 }  // namespace
 
 PulseDaemon::Kind PulseDaemon::configuredKind() {
@@ -179,6 +185,16 @@ PulseDaemon::PulseDaemon(const std::vector<std::string>& modules)
         std::ofstream(directory + "/config/wireplumber/main.lua.d/90-enable-all.lua")
             << kWirePlumberMain;
         std::ofstream(directory + "/config/wireplumber/bluetooth.lua.d/90-enable-all.lua") << "\n";
+        // What a desktop gets, not what PipeWire allows inside a virtual machine: there its own
+        // rules raise the smallest quantum to 1024 frames and pipewire-pulse's to 1024 too.
+        std::filesystem::create_directories(directory + "/config/pipewire/pipewire.conf.d",
+                                            ignored);
+        std::filesystem::create_directories(directory + "/config/pipewire/pipewire-pulse.conf.d",
+                                            ignored);
+        std::ofstream(directory + "/config/pipewire/pipewire.conf.d/90-desktop-quantum.conf")
+            << kDesktopQuantum;
+        std::ofstream(directory + "/config/pipewire/pipewire-pulse.conf.d/90-desktop-quantum.conf")
+            << kDesktopPulseQuantum;
         if (!startSessionBus()) return;
     }
     start();

@@ -9,7 +9,7 @@
 #include "app/main_window.h"
 #include "capture/channel_selection.h"
 #include "capture/endpoint_list.h"
-#include "platform/audio/pulse_audio_system.h"
+#include "platform/audio/audio_backend.h"
 #include "platform/hand_off.h"
 #include "platform/message_box.h"
 #include "platform/mixer/pulse_mixer_system.h"
@@ -21,7 +21,7 @@ namespace quavelink::test {
 //! runs.
 struct PulseWindowParts {
     PulseWindowParts()
-        : audioSystem(audio::CreatePulseAudioSystem()),
+        : audioSystem(audio::CreateAudioSystem(chooseSoundServerApi())),
           endpoints(std::make_unique<EndpointList>(*audioSystem)),
           mixerSystem(CreatePulseMixerSystem([](std::function<void()> work) {
               QMetaObject::invokeMethod(qApp, HandOff(std::move(work)), Qt::QueuedConnection);
