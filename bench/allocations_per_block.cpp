@@ -22,7 +22,7 @@
 #include "allocation_counter.h"
 #include "headless/headless_window.h"
 #include "listening_clients.h"
-#include "platform/audio/pulse_audio_system.h"
+#include "platform/audio/audio_backend.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
 #include "test_client.h"
@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     HeadlessWindow window;
     const std::uint16_t port = freeUdpPort();
     ::setenv("QUAVELINK_SERVER_PORT", std::to_string(port).c_str(), 1);
-    auto audioSystem = audio::CreatePulseAudioSystem();
+    auto audioSystem = audio::CreateAudioSystem(chooseSoundServerApi());
     EndpointList endpoints(*audioSystem);
     endpoints.findEndpoint(0);
     CountingSink sink;

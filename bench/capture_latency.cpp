@@ -1,7 +1,14 @@
-// End-to-end capture latency on a private PulseAudio daemon: a click written into a
-// low-latency playback stream on a null sink, to the moment a client on 127.0.0.1 holds the
-// block that carries it (PCM), or whose decoded audio carries it (Opus at 256 kbit/s).
-// Prints the median and the 99th percentile of each over the clicks.
+// End-to-end capture latency on a private sound server (PulseAudio; PipeWire with
+// QUAVELINK_TEST_SOUND_SERVER=pipewire), the capture through the audio system the program would
+// choose (QUAVELINK_AUDIO_BACKEND forces one): a click written into a null sink, to the moment a
+// client on 127.0.0.1 holds the block that carries it (PCM), or whose decoded audio carries it
+// (Opus at 256 kbit/s). The click is written through libpulse into a 5 ms buffer (--writer
+// pulse) or by a PipeWire stream of its own at a quantum of N frames (--writer pipewire,
+// --writer-quantum N, 128 unless given). Prints the median and the 99th percentile of each over
+// the clicks, how evenly the PCM blocks left the server, and the quantum PipeWire ran the
+// capture at.
+// Usage: capture_latency [clicks, at least 50, default 60] [--writer pulse|pipewire]
+//                        [--writer-quantum N]
 #include <opus/opus.h>
 #include <stdlib.h>
 
@@ -9,12 +16,16 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "captured_stream.h"
+#include "log_capture.h"
+#include "pipewire_player.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
 #include "test_client.h"
@@ -88,26 +99,78 @@ void report(const char* name, std::vector<double> values, std::size_t clicks) {
                 name, values.size(), clicks, at(0.5), at(0.99), values.front(), values.back());
 }
 
+// How evenly events of a steady pace came (PCM blocks leaving the server, the writer's graph
+// cycles): each against a straight line fitted through all of them after the first `skip` (the
+// sound server's clock against the host's), in ms: the width that holds 98 % of them (1st to
+// 99th percentile) and the 99th percentile of the distance from the median.
+void reportPace(const char* name, const std::vector<Clock::time_point>& all, std::size_t skip) {
+    skip = std::min(skip, all.size());
+    if (all.size() < skip + 100) {
+        std::printf("%-18s too few\n", name);
+        return;
+    }
+    std::vector<double> x, y;
+    for (std::size_t i = skip; i < all.size(); ++i) {
+        x.push_back(static_cast<double>(i));
+        y.push_back(std::chrono::duration<double, std::milli>(all[i] - all[skip]).count());
+    }
+    const double n = static_cast<double>(x.size());
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        sx += x[i];
+        sy += y[i];
+        sxx += x[i] * x[i];
+        sxy += x[i] * y[i];
+    }
+    const double slope = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    const double offset = (sy - slope * sx) / n;
+    std::vector<double> residual;
+    for (std::size_t i = 0; i < x.size(); ++i) residual.push_back(y[i] - (offset + slope * x[i]));
+    std::sort(residual.begin(), residual.end());
+    auto at = [](const std::vector<double>& v, double q) {
+        return v[std::min(v.size() - 1, static_cast<std::size_t>(q * (v.size() - 1) + 0.5))];
+    };
+    const double median = at(residual, 0.5);
+    std::vector<double> distance;
+    for (double r : residual) distance.push_back(std::fabs(r - median));
+    std::sort(distance.begin(), distance.end());
+    std::printf(
+        "%-18s %zu, %.3f ms apart; p1 to p99 %.2f ms, p99 from the median %.2f ms, "
+        "most %.2f ms\n",
+        name, residual.size(), slope, at(residual, 0.99) - at(residual, 0.01), at(distance, 0.99),
+        distance.back());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int clicks = argc > 1 ? std::max(50, std::atoi(argv[1])) : 60;
+    int clicks = 60;
+    bool pipeWireWriterChosen = PulseDaemon::configuredKind() == PulseDaemon::Kind::PipeWire;
+    unsigned writerQuantum = 128;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--writer") == 0 && i + 1 < argc) {
+            pipeWireWriterChosen = std::strcmp(argv[++i], "pipewire") == 0;
+        } else if (std::strcmp(argv[i], "--writer-quantum") == 0 && i + 1 < argc) {
+            writerQuantum = static_cast<unsigned>(std::max(16, std::atoi(argv[++i])));
+        } else {
+            clicks = std::max(50, std::atoi(argv[i]));
+        }
+    }
 
     PulseDaemon daemon({"module-null-sink sink_name=bench rate=48000"});
     if (!daemon.ready()) {
-        std::fprintf(stderr, "pulseaudio did not start\n");
+        std::fprintf(stderr, "the sound server did not start\n");
         return 1;
     }
+    LogCapture log;
     CapturedStream stream;
     if (!stream.start()) return 1;
 
-    // The click stream: zeros, and every 200 ms a 2 ms burst, written 1 ms at a time into a
-    // 5 ms buffer. A click counts as written when the write that holds its first frame returns.
+    // The click stream: zeros, and every 200 ms a 2 ms burst. A click counts as written when the
+    // write (or the graph cycle) that holds its first frame has been handed over.
     std::mutex mutex;
     std::vector<Clock::time_point> writes;
-    PulsePlayer::Options options;
-    options.bufferMs = 5;
-    options.chunkFrames = kRate / 1000;
+    writes.reserve(static_cast<std::size_t>(clicks) + 16);
     const long firstClick = kRate;  // after a second of warm-up
     auto generate = [&](float* out, int frames, long first) {
         for (int i = 0; i < frames; ++i) {
@@ -118,13 +181,21 @@ int main(int argc, char** argv) {
             out[2 * i] = out[2 * i + 1] = value;
         }
     };
+    long handedOver = 0;                    // the writer's thread
+    std::vector<Clock::time_point> cycles;  // the writer's thread, while it runs
+    cycles.reserve(static_cast<std::size_t>(clicks) * 200 + 4000);
     auto written = [&](long end) {
-        long last = end - 1;
-        if (last < firstClick) return;
-        long phase = (last - firstClick) % kClickEveryFrames;
-        if (phase < options.chunkFrames) {
+        if (cycles.size() < cycles.capacity()) cycles.push_back(Clock::now());
+        long start = handedOver;
+        handedOver = end;
+        if (end <= firstClick) return;
+        long from = std::max(start, firstClick);
+        long nextClick =
+            firstClick +
+            ((from - firstClick + kClickEveryFrames - 1) / kClickEveryFrames) * kClickEveryFrames;
+        if (nextClick < end) {
             std::lock_guard lock(mutex);
-            writes.push_back(Clock::now());
+            if (writes.size() < writes.capacity()) writes.push_back(Clock::now());
         }
     };
 
@@ -143,7 +214,18 @@ int main(int argc, char** argv) {
     OpusDecoder* decoder = opus_decoder_create(kRate, 2, &error);
     std::vector<opus_int16> decoded(480 * 2);
     {
-        PulsePlayer player("bench", options, generate, written);
+        std::unique_ptr<PulsePlayer> pulseWriter;
+        std::unique_ptr<PipeWirePlayer> pipeWireWriter;
+        if (pipeWireWriterChosen) {
+            PipeWirePlayer::Options options;
+            options.quantumFrames = writerQuantum;
+            pipeWireWriter = std::make_unique<PipeWirePlayer>("bench", options, generate, written);
+        } else {
+            PulsePlayer::Options options;
+            options.bufferMs = 5;
+            options.chunkFrames = kRate / 1000;
+            pulseWriter = std::make_unique<PulsePlayer>("bench", options, generate, written);
+        }
         auto end = Clock::now() + std::chrono::milliseconds(3500 + 200 * (clicks + 1));
         while (Clock::now() < end) {
             pcm.service(0);
@@ -169,7 +251,9 @@ int main(int argc, char** argv) {
             opus.messages().clear();
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
-        if (!player.ok()) std::fprintf(stderr, "the click stream failed\n");
+        if ((pulseWriter && !pulseWriter->ok()) || (pipeWireWriter && !pipeWireWriter->ok())) {
+            std::fprintf(stderr, "the click stream failed\n");
+        }
     }
     opus_decoder_destroy(decoder);
     stream.startup.stopCapture();
@@ -179,9 +263,23 @@ int main(int argc, char** argv) {
         std::lock_guard lock(mutex);
         clickWrites = writes;
     }
-    std::printf("capture latency, click write to client, %zu clicks at 48 kHz on a null sink\n",
-                clickWrites.size());
+    std::string quantum = "-";
+    for (const std::string& line : log.all()) {
+        if (line.rfind("PipeWire runs the capture at ", 0) == 0) quantum = line.substr(29);
+    }
+    if (!quantum.empty() && quantum.back() == '\n') quantum.pop_back();
+    std::printf(
+        "capture latency, click write to client, %zu clicks at 48 kHz on a null sink of "
+        "%s, captured through %s, written by %s; PipeWire ran the capture at %s\n",
+        clickWrites.size(), daemon.isPipeWire() ? "PipeWire" : "PulseAudio",
+        soundServerApiName(chooseSoundServerApi()),
+        pipeWireWriterChosen
+            ? ("a PipeWire stream at " + std::to_string(writerQuantum) + " frames").c_str()
+            : "libpulse, 5 ms buffer",
+        quantum.c_str());
     report("PCM", latencies(clickWrites, onsets(pcmBlocks)), clickWrites.size());
     report("Opus 256 kbit/s", latencies(clickWrites, onsets(opusBlocks)), clickWrites.size());
+    reportPace("PCM departures", stream.sink.departures, kRate / 338);
+    if (pipeWireWriterChosen) reportPace("writer's cycles", cycles, kRate / writerQuantum);
     return 0;
 }

@@ -2,9 +2,11 @@
 # Server-side cost of streaming: CPU time (utime + stime) per minute of streaming and peak
 # resident memory (VmHWM) of quavelink-serverd with 0, 1 and 10 clients, and of snapserver with
 # 0, 1 and 10 snapclients, all on one private PulseAudio daemon inside a private network
-# namespace. A steady signal plays into the null sink "bench": quavelink-serverd captures its
-# monitor, and a recorder of the same monitor feeds snapserver's pipe source. Every client plays
-# into a second null sink, "out". The yardsticks (the three Opus encodes alone on the same
+# namespace; then quavelink-serverd with 0 and 10 clients on a private PipeWire (as the tests run
+# it), capturing through PipeWire's own API (runs named pipewire-...) and through libpulse and
+# pipewire-pulse (pipewire-pulse-...). A steady signal plays into the null sink "bench":
+# quavelink-serverd captures its monitor, and a recorder of the same monitor feeds snapserver's
+# pipe source. Every client plays into a second null sink, "out". The yardsticks (the three Opus encodes alone on the same
 # signal, and bare UDP datagrams for ten clients) come from bench/encode_cost, run beside each
 # measured server so that both meet the same load on the machine. The "floor" column is the
 # lowest ratio to the encodes that any server sending the same datagrams over UDP could reach.
@@ -54,23 +56,35 @@ cleanup() {
 }
 trap cleanup EXIT
 
-export PULSE_SERVER=unix:$work/native
-env PULSE_RUNTIME_PATH="$work/run" PULSE_STATE_PATH="$work/state" HOME="$work" \
-  pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit \
-  --log-target=stderr --log-level=error \
-  --load="module-native-protocol-unix socket=$work/native auth-anonymous=1" \
-  --load="module-null-sink sink_name=bench rate=48000" \
-  --load="module-null-sink sink_name=out rate=48000" 2>"$work/pulseaudio.log" &
-started+=($!)
-for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-pactl set-default-sink bench
-
 # Two tones under pink noise, a minute of it played over and over; the yardstick encodes the
 # same minute.
 raw=(-t raw -r 48000 -c 2 -b 16 -e signed-integer)
 sox -R -q -n "${raw[@]}" "$work/signal.raw" synth 60 sine 440 sine 660 synth 60 pinknoise mix gain -6
-sox -q "${raw[@]}" "$work/signal.raw" -t pulseaudio bench repeat 9999 &
-started+=($!)
+
+# A private sound server of kind $1 (pulseaudio or pipewire) with the sinks "bench" and "out", the
+# signal playing into "bench"; its environment exported. Ends the one before.
+sound_server=() player=
+start_sound_server() {
+  stop_sound_server
+  "$build/tests/support/private_sound_server" "$1" "module-null-sink sink_name=bench rate=48000" \
+    "module-null-sink sink_name=out rate=48000" >"$work/sound-server.env" 2>"$work/sound-server.log" &
+  sound_server=($!)
+  started+=($!)
+  for _ in $(seq 150); do grep -q '^ready' "$work/sound-server.env" && break; sleep 0.1; done
+  grep -q '^ready' "$work/sound-server.env" || { echo "the $1 sound server did not start" >&2; exit 1; }
+  while IFS='=' read -r name value; do
+    [ -z "$value" ] || export "$name=$value"
+  done <"$work/sound-server.env"
+  pactl set-default-sink bench
+  sox -q "${raw[@]}" "$work/signal.raw" -t pulseaudio bench repeat 9999 &
+  player=$!
+  started+=($!)
+}
+stop_sound_server() {
+  [ -z "$player" ] || { kill "$player" 2>/dev/null; wait "$player" 2>/dev/null; } || true
+  [ ${#sound_server[@]} -eq 0 ] || { kill "${sound_server[0]}"; wait "${sound_server[0]}"; } || true
+  sound_server=() player=
+}
 
 ticks_per_second=$(getconf CLK_TCK)
 cpu_ticks() { sed 's/^.*) //' "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
@@ -127,13 +141,14 @@ stop() {
 }
 
 # quavelink-serverd, measured as `$1`, with one client per further "rate-code:r|b" (reliable or
-# best-effort).
+# best-effort); QUAVELINK_AUDIO_BACKEND as `backend` says (empty: the program's choice).
+backend=
 run_quavelink() {
   local name=$1 config=$work/config-$RANDOM wanted clients=() server
   shift
   grep -qE "$runs" <<<"$name" || return 0
   mkdir -p "$config"
-  XDG_CONFIG_HOME=$config QUAVELINK_SERVER_NOWARN_48K=1 \
+  XDG_CONFIG_HOME=$config QUAVELINK_SERVER_NOWARN_48K=1 QUAVELINK_AUDIO_BACKEND=$backend \
     "$serverd" >"$work/serverd.log" 2>&1 &
   server=$!
   started+=($server)
@@ -191,6 +206,8 @@ EOF
 
 ten=(0:r 1:b 2:r 3:b 0:r 1:b 2:r 3:b 1:r 3:b)
 for round in $(seq "$rounds"); do
+  start_sound_server pulseaudio
+  backend=
   run_quavelink quavelink-0
   run_quavelink quavelink-1-pcm 0:r
   run_quavelink quavelink-1-opus128 2:r
@@ -200,6 +217,15 @@ for round in $(seq "$rounds"); do
   run_snapserver snapserver-flac-1 flac 1
   run_snapserver snapserver-flac-10 flac 10
   run_snapserver snapserver-opus-10 opus 10
+  if grep -qE "$runs" <<<"pipewire-quavelink-0 pipewire-quavelink-10 pipewire-pulse-quavelink-0 pipewire-pulse-quavelink-10"; then
+    start_sound_server pipewire
+    backend=pipewire
+    run_quavelink pipewire-quavelink-0
+    run_quavelink pipewire-quavelink-10 "${ten[@]}"
+    backend=pulseaudio
+    run_quavelink pipewire-pulse-quavelink-0
+    run_quavelink pipewire-pulse-quavelink-10 "${ten[@]}"
+  fi
   echo "round $round done" >&2
 done
 
@@ -231,4 +257,6 @@ awk '
       printf "quavelink-10 / snapserver-flac-10: %.3f\n", m["quavelink-10"] / m["snapserver-flac-10"]
     if (m["snapserver-opus-10"] > 0 && m["quavelink-10-opus256"] > 0)
       printf "quavelink-10-opus256 / snapserver-opus-10: %.3f\n", m["quavelink-10-opus256"] / m["snapserver-opus-10"]
+    if (m["pipewire-quavelink-10"] > 0 && m["pipewire-pulse-quavelink-10"] > 0)
+      printf "pipewire-quavelink-10 / pipewire-pulse-quavelink-10: %.3f\n", m["pipewire-quavelink-10"] / m["pipewire-pulse-quavelink-10"]
   }' "$results"
