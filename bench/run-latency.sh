@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # End-to-end latency as a listener hears it, for this project and for three other ways of
 # streaming a PC's sound (Snapcast, trx, PulseAudio's RTP modules), all in one run on one
-# private PulseAudio daemon inside a private network namespace. Clicks over a steady tone go
+# private PulseAudio daemon inside a private network namespace (with --sound-server pipewire, on
+# a private PipeWire as the tests run it: both of our programs then use PipeWire's own API, and
+# an --ours-options word QUAVELINK_AUDIO_BACKEND=pulseaudio takes both through pipewire-pulse
+# instead; "rtp" is then PipeWire's own RTP modules). Clicks over a steady tone go
 # into null sink A; each system carries A's sound to null sink B; one probe process records
 # both monitors on one clock and prints, per system and setting, the median and 99th
 # percentile delay of the clicks from A to B, the clicks heard of those sent and the dropouts
@@ -16,7 +19,7 @@
 # other process. Each peer is given the settling it needs before the first click (PulseAudio's
 # RTP receiver a minute: it steers its rate towards its latency slowly).
 # --floor-ms N, --rtp-ms N, --loopback-ms N: their first setting (else their default).
-# Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search]
+# Usage: bench/run-latency.sh [--quick] [--clicks N] [--no-search] [--sound-server pipewire]
 #          [--only "floor ours snapcast trx rtp loopback"] [--floor-ms N] [--rtp-ms N]
 #          [--loopback-ms N] [--rates "0 1 2 3"] [--modes "reliable best-effort"]
 #          [--ours-options "A;B"]
@@ -42,14 +45,14 @@ build=${QUAVELINK_BUILD_DIR:-$top/build}
 if [ "${QUAVELINK_IN_PRIVATE_NETWORK:-}" != 1 ]; then
   "$top/bench/latency/install-peers.sh" >&2
   cmake -S "$top" -B "$build" >/dev/null
-  cmake --build "$build" --target quavelink-serverd quavelink-client session_authority -j 2 >&2
+  cmake --build "$build" --target quavelink-serverd quavelink-client session_authority private_sound_server -j 2 >&2
   exec env QUAVELINK_IN_PRIVATE_NETWORK=1 QUAVELINK_BUILD_DIR="$build" \
     "$top/scripts/in-private-network.sh" "$0" "$@"
 fi
 
 clicks=80 spacing=0.75 jitter=0.2 search=1 only="floor ours snapcast trx rtp"
 rates="0 1 2 3" modes="reliable best-effort" ours_options="" loopback_ms="" rtp_ms="" floor_ms=""
-realtime_kit=0
+realtime_kit=0 sound_server=pulseaudio
 while [ $# -gt 0 ]; do
   case $1 in
     --rates) rates=$2; shift ;;
@@ -63,6 +66,7 @@ while [ $# -gt 0 ]; do
     --rtp-ms) rtp_ms=$2; shift ;;
     --floor-ms) floor_ms=$2; shift ;;
     --realtime-kit) realtime_kit=1 ;;
+    --sound-server) sound_server=$2; shift ;;
     *) echo "unknown option: $1" >&2; exit 1 ;;
   esac
   shift
@@ -78,7 +82,7 @@ cleanup() {
   stop_realtime_kit
   if [ -n "$daemon" ] && ! kill -0 "$daemon" 2>/dev/null; then
     echo "the sound server died; the end of its log:" >&2
-    tail -n 20 "$work/pulseaudio.log" >&2
+    tail -n 20 "$work/pulseaudio.log" "$work/sound-server.log" 2>/dev/null >&2
   fi
   [ -z "$daemon" ] || { kill "$daemon" 2>/dev/null; wait "$daemon" 2>/dev/null; } || true
   [ -z "${QUAVELINK_LATENCY_LOGS:-}" ] || cp "$work/pulseaudio.log" "$QUAVELINK_LATENCY_LOGS/" 2>/dev/null || true
@@ -86,14 +90,27 @@ cleanup() {
 }
 trap cleanup EXIT
 
-env PULSE_RUNTIME_PATH="$work/run" PULSE_STATE_PATH="$work/state" HOME="$work" pulseaudio -n \
-  --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr ${QUAVELINK_LATENCY_LOGS:+--log-level=info} \
-  --load="module-native-protocol-unix socket=$work/native auth-anonymous=1" \
-  --load="module-null-sink sink_name=a rate=48000 sink_properties=device.description=SinkA" \
-  --load="module-null-sink sink_name=b rate=48000 sink_properties=device.description=SinkB" \
-  >"$work/pulseaudio.log" 2>&1 &
-daemon=$!
-export PULSE_SERVER=unix:$work/native XDG_CONFIG_HOME=$work/config
+sinks=("module-null-sink sink_name=a rate=48000 sink_properties=device.description=SinkA"
+       "module-null-sink sink_name=b rate=48000 sink_properties=device.description=SinkB")
+if [ "$sound_server" = pipewire ]; then
+  "$build/tests/support/private_sound_server" pipewire "${sinks[@]}" >"$work/sound-server.env" \
+    2>"$work/sound-server.log" &
+  daemon=$!
+  for _ in $(seq 150); do grep -q '^ready' "$work/sound-server.env" && break; sleep 0.1; done
+  while IFS='=' read -r name value; do
+    [ -z "$value" ] || export "$name=$value"
+  done <"$work/sound-server.env"
+else
+  # No PipeWire here: the programs then choose libpulse.
+  export PIPEWIRE_RUNTIME_DIR=$work
+  env PULSE_RUNTIME_PATH="$work/run" PULSE_STATE_PATH="$work/state" HOME="$work" pulseaudio -n \
+    --daemonize=no --exit-idle-time=-1 --use-pid-file=no --log-target=stderr ${QUAVELINK_LATENCY_LOGS:+--log-level=info} \
+    --load="module-native-protocol-unix socket=$work/native auth-anonymous=1" \
+    "${sinks[@]/#/--load=}" >"$work/pulseaudio.log" 2>&1 &
+  daemon=$!
+  export PULSE_SERVER=unix:$work/native
+fi
+export XDG_CONFIG_HOME=$work/config
 for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
 pactl set-default-sink a
 [ $realtime_kit = 0 ] || start_realtime_kit
@@ -239,7 +256,7 @@ ours_default=$("$ours_client" --help | sed -n 's/.*--jitter-ms N .*(default \([0
 [ -z "${QUAVELINK_CLIENT_LABEL:-}" ] || ours_default+=", $QUAVELINK_CLIENT_LABEL"
 
 echo "End-to-end latency, sink A to sink B: $clicks clicks ${spacing} s ± ${jitter} s apart," \
-  "$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  "on $sound_server, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "| system | setting | median ms | p99 ms | clicks | dropouts | notes |"
 echo "|---|---|---|---|---|---|---|"

@@ -23,20 +23,22 @@ start_ours() {
   local settings=() word
   [ -n "${4:-}" ] && read -r -a settings <<<"$4"
   # NAME=VALUE words set the client's environment (QUAVELINK_CLIENT=PATH and
-  # QUAVELINK_SERVER=PATH: which builds run), the rest are its options.
+  # QUAVELINK_SERVER=PATH: which builds run; QUAVELINK_AUDIO_BACKEND=API: the sound server API
+  # of both programs), the rest are its options.
   local environment=() client=${QUAVELINK_CLIENT:-$build/client/quavelink-client}
-  local server=${QUAVELINK_SERVER:-$build/headless/quavelink-serverd} as=()
+  local server=${QUAVELINK_SERVER:-$build/headless/quavelink-serverd} as=() server_environment=()
   for word in "${settings[@]}"; do
     case $word in
       QUAVELINK_CLIENT=*) client=${word#*=} ;;
       QUAVELINK_SERVER=*) server=${word#*=} ;;
       QUAVELINK_RUN_AS=*) as=(setpriv --reuid="${word#*=}" --regid="${word#*=}" --clear-groups)
         ensure_user "${word#*=}" ;;
+      QUAVELINK_AUDIO_BACKEND=*) environment+=("$word") server_environment+=("$word") ;;
       [A-Z]*=*) environment+=("$word") ;;
       *) extra+=("$word") ;;
     esac
   done
-  "$server" --device SinkA >"$work/serverd.log" 2>&1 &
+  env "${server_environment[@]}" "$server" --device SinkA >"$work/serverd.log" 2>&1 &
   running+=($!)
   sleep 0.5
   # First, so that a word of the set may take RealtimeKit away again.
@@ -94,18 +96,25 @@ EOT
 # in the private daemon, over a multicast group on the namespace's loopback. The receiver
 # steers its rate towards its latency slowly: a minute after it starts it plays at that
 # latency, before it plays far later (148 to 458 ms measured at 3 s, whatever the setting).
+# On PipeWire, PipeWire's own modules (libpipewire-module-rtp-sink and -rtp-source), loaded
+# through pipewire-pulse, whose module-rtp-recv passes latency_msec on as sess.latency.msec.
 rtp_modules=()
 start_rtp() {
-  local latency=()
+  local latency=() sap=(sap_address=239.255.42.42)
   [ -n "${1:-}" ] && latency=(latency_msec="$1")
+  # PipeWire's receiver listens on its own SAP group, where its sender announces.
+  [ "$sound_server" = pulseaudio ] || sap=()
   rtp_modules=()
   rtp_modules+=("$(pactl load-module module-rtp-send source=a.monitor \
     destination_ip=239.255.42.42 port=46000 loop=1)")
-  rtp_modules+=("$(pactl load-module module-rtp-recv sink=b sap_address=239.255.42.42 \
-    "${latency[@]}")")
+  rtp_modules+=("$(pactl load-module module-rtp-recv sink=b "${sap[@]}" "${latency[@]}")")
   # The receiver plays once it has heard the sender's session announcement.
   for _ in $(seq 150); do
-    pactl list short sink-inputs | grep -q module-rtp-recv && break
+    if [ "$sound_server" = pulseaudio ]; then
+      pactl list short sink-inputs | grep -q module-rtp-recv && break
+    else
+      pactl list short sink-inputs | grep -q . && break
+    fi
     sleep 0.1
   done
   warmup=$(awk -v l="${1:-500}" -v s="$rtp_settle" 'BEGIN { print s + l / 1000 }')
