@@ -91,4 +91,10 @@ const char* realtimeName(AudioOutput::Realtime realtime);
 std::unique_ptr<AudioOutput> createPulseOutput(const std::string& sinkName,
                                                const std::string& clientName);
 
+//! The PipeWire backend, over PipeWire's own API: a pull-model stream played on PipeWire's
+//! real-time data thread. `sinkName` (a node name) is followed: the session manager plays on the
+//! default sink while it is away and back on it once it returns; empty: the default sink.
+std::unique_ptr<AudioOutput> createPipeWireOutput(const std::string& sinkName,
+                                                  const std::string& clientName);
+
 }  // namespace quavelink

@@ -226,7 +226,11 @@ Output:
                           again if more, after a stall, or what piled up behind a gap), and
                           follows a server whose clock runs apart from the sound card's. Every
                           gap, cut and resume fades out and in over 1.5 ms
-  -d, --device SINK       PulseAudio sink to play on (default: the default sink)
+  -d, --device SINK       sink to play on, by its name (pactl list short sinks; default: the
+                          default sink). Where PipeWire is the sound server the client plays
+                          through PipeWire's own API (QUAVELINK_AUDIO_BACKEND=pulseaudio: through
+                          libpulse), and while the sink is away the default sink plays until it
+                          is back
   -w, --wav FILE          also write what is received (with concealment) to a WAV file
       --no-play           do not play (with --wav, or for testing)
   -t, --seconds N         stop after N seconds of received audio

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "client/terminal_keys.h"
+#include "platform/pipewire/sound_server_api.h"
 #include "platform/realtime/realtime_scheduling.h"
 
 namespace quavelink {
@@ -59,7 +60,10 @@ ClientRunnerParts systemClientParts(const std::atomic<bool>& quit) {
                            options.discoveryWaitMs, found, error);
     };
     parts.makeOutput = [](const ClientOptions& options) {
-        return createPulseOutput(options.device, "quavelink-client");
+        static const SoundServerApi api = chooseSoundServerApi();
+        return api == SoundServerApi::PipeWire
+                   ? createPipeWireOutput(options.device, "quavelink-client")
+                   : createPulseOutput(options.device, "quavelink-client");
     };
     parts.makeKeys = [](bool enabled) { return std::make_unique<TerminalKeys>(enabled); };
     parts.hostName = hostName;
