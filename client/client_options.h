@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "client/playout.h"
+#include "client/playout/playout.h"
 
 namespace quavelink {
 

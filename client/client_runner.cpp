@@ -5,9 +5,9 @@
 
 #include <utility>
 
-#include "client/player.h"
-#include "client/playout.h"
-#include "client/stream_receiver.h"
+#include "client/network/stream_receiver.h"
+#include "client/playout/player.h"
+#include "client/playout/playout.h"
 
 namespace quavelink {
 

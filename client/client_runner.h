@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "client/audio_output.h"
 #include "client/client_options.h"
-#include "client/client_session.h"
-#include "client/discovery_query.h"
 #include "client/line_writer.h"
+#include "client/network/client_session.h"
+#include "client/network/discovery_query.h"
+#include "client/output/audio_output.h"
 #include "client/status_line.h"
 #include "client/wav_recorder.h"
 

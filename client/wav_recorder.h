@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "client/frame_ring.h"
+#include "client/playout/frame_ring.h"
 #include "client/wav_file.h"
 
 namespace quavelink {

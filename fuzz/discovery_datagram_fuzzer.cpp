@@ -2,7 +2,7 @@
 // kDiscoveryReceiveLimit bytes from any sender) and the answers the client collects.
 #include <cstring>
 
-#include "client/discovery_query.h"
+#include "client/network/discovery_query.h"
 #include "discovery/discovery_protocol.h"
 #include "fuzz/fuzz_input.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "client/stream_receiver.h"
+#include "client/network/stream_receiver.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "client/block_sequence.h"
+#include "client/network/block_sequence.h"
 
 #include <gtest/gtest.h>
 

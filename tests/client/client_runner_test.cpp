@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/stream_receiver.h"
+#include "client/network/stream_receiver.h"
 #include "server/wire_format.h"
 
 namespace quavelink {

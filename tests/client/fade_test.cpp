@@ -10,7 +10,7 @@
 #include <numbers>
 #include <vector>
 
-#include "client/playout.h"
+#include "client/playout/playout.h"
 
 namespace quavelink {
 namespace {

@@ -1,4 +1,4 @@
-#include "client/frame_ring.h"
+#include "client/playout/frame_ring.h"
 
 #include <gtest/gtest.h>
 

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "client/client_options.h"
-#include "client/client_session.h"
-#include "client/player.h"
-#include "client/playout.h"
-#include "client/stream_receiver.h"
+#include "client/network/client_session.h"
+#include "client/network/stream_receiver.h"
+#include "client/playout/player.h"
+#include "client/playout/playout.h"
 #include "log_capture.h"
 #include "lossy_udp_relay.h"
 #include "server/outgoing_queue.h"

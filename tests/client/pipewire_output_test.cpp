@@ -6,7 +6,7 @@
 #include <optional>
 #include <sstream>
 
-#include "client/audio_output.h"
+#include "client/output/audio_output.h"
 #include "pulse_daemon.h"
 #include "pulse_player.h"
 #include "scripted_feed.h"

@@ -1,10 +1,10 @@
-#include "client/player.h"
+#include "client/playout/player.h"
 
 #include <gtest/gtest.h>
 
 #include <vector>
 
-#include "client/playout.h"
+#include "client/playout/playout.h"
 
 namespace quavelink {
 namespace {

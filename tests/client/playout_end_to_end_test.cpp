@@ -12,9 +12,9 @@
 #include <cstdlib>
 #include <vector>
 
-#include "client/client_session.h"
-#include "client/playout.h"
-#include "client/stream_receiver.h"
+#include "client/network/client_session.h"
+#include "client/network/stream_receiver.h"
+#include "client/playout/playout.h"
 #include "server/wire_format.h"
 #include "server_harness.h"
 #include "tone.h"

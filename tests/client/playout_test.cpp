@@ -4,7 +4,7 @@
 // holds, or one that holds what it is handed and plays it away at the card's pace (as the
 // sound server's buffer does), pulling at each arrival and every 2.5 ms. No sleeps: events run
 // in time order.
-#include "client/playout.h"
+#include "client/playout/playout.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <csignal>
 #include <thread>
 
-#include "client/audio_output.h"
+#include "client/output/audio_output.h"
 #include "pulse_daemon.h"
 #include "scripted_feed.h"
 #include "wait_until.h"

@@ -1,4 +1,4 @@
-#include "client/resampler.h"
+#include "client/playout/resampler.h"
 
 #include <gtest/gtest.h>
 

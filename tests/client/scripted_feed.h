@@ -5,7 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "client/audio_output.h"
+#include "client/output/audio_output.h"
 
 namespace quavelink::test {
 

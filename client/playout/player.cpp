@@ -1,10 +1,10 @@
-#include "client/player.h"
+#include "client/playout/player.h"
 
 #include <algorithm>
 #include <chrono>
 #include <exception>
 
-#include "client/playout.h"
+#include "client/playout/playout.h"
 #include "platform/log.h"
 
 namespace quavelink {

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <vector>
 
-#include "client/audio_output.h"
+#include "client/output/audio_output.h"
 #include "platform/pulse/pulse_connection.h"
 #include "platform/realtime/realtime_scheduling.h"
 

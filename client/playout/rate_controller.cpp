@@ -1,4 +1,4 @@
-#include "client/rate_controller.h"
+#include "client/playout/rate_controller.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "client/client_session.h"
+#include "client/network/client_session.h"
 
 #include <enet/enet.h>
 
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "client/stream_receiver.h"
+#include "client/network/stream_receiver.h"
 #include "server/wire_format.h"
 
 namespace quavelink {

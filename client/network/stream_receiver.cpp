@@ -1,4 +1,4 @@
-#include "client/stream_receiver.h"
+#include "client/network/stream_receiver.h"
 
 #include <algorithm>
 

@@ -4,12 +4,12 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "client/audio_output.h"
-#include "client/fade.h"
-#include "client/frame_ring.h"
-#include "client/playout_target.h"
-#include "client/rate_controller.h"
-#include "client/resampler.h"
+#include "client/output/audio_output.h"
+#include "client/playout/fade.h"
+#include "client/playout/frame_ring.h"
+#include "client/playout/playout_target.h"
+#include "client/playout/rate_controller.h"
+#include "client/playout/resampler.h"
 
 namespace quavelink {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "client/audio_output.h"
+#include "client/output/audio_output.h"
 #include "platform/pipewire/pipewire_connection.h"
 #include "platform/realtime/realtime_scheduling.h"
 

@@ -1,4 +1,4 @@
-#include "client/playout.h"
+#include "client/playout/playout.h"
 
 #include <algorithm>
 #include <cmath>

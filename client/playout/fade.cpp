@@ -1,4 +1,4 @@
-#include "client/fade.h"
+#include "client/playout/fade.h"
 
 #include <algorithm>
 #include <cmath>

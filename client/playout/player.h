@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "client/audio_output.h"
+#include "client/output/audio_output.h"
 
 namespace quavelink {
 

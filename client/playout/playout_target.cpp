@@ -1,4 +1,4 @@
-#include "client/playout_target.h"
+#include "client/playout/playout_target.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "client/block_decoder.h"
+#include "client/network/block_decoder.h"
 
 #include <opus/opus.h>
 

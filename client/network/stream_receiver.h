@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "client/block_decoder.h"
-#include "client/block_sequence.h"
+#include "client/network/block_decoder.h"
+#include "client/network/block_sequence.h"
 
 namespace quavelink {
 

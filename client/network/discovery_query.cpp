@@ -1,4 +1,4 @@
-#include "client/discovery_query.h"
+#include "client/network/discovery_query.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
