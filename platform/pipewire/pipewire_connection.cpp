@@ -5,10 +5,6 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
-#include <set>
-#include <string>
-
-#include "platform/log.h"
 
 namespace quavelink::pipewire {
 namespace {
@@ -131,19 +127,6 @@ bool Connection::waitSignal(std::chrono::milliseconds limit) {
 }
 
 void Connection::signal() { pw_thread_loop_signal(threadLoop, false); }
-
-void Connection::logFailure(const char* where) noexcept {
-    static std::mutex mutex;
-    static std::set<std::string> told;
-    try {
-        std::lock_guard lock(mutex);
-        if (told.insert(where).second) {
-            logLine("Error in a sound server callback (%s); the request failed\n", where);
-        }
-    } catch (...) {
-        // Nothing left to tell it with: the request is marked failed all the same.
-    }
-}
 
 ConnectionSource::ConnectionSource(Factory make, Connection::Options options)
     : make(std::move(make)), options(options) {}

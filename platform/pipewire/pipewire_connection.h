@@ -12,6 +12,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <utility>
+
+#include "platform/callback_guard.h"
 
 struct pw_context;
 struct pw_core;
@@ -80,12 +83,7 @@ class Connection {
     //! the lock is woken either way.
     template <typename Body>
     void guard(const char* where, bool& failed, Body&& body) noexcept {
-        try {
-            body();
-        } catch (...) {
-            failed = true;
-            logFailure(where);
-        }
+        runGuarded(where, failed, std::forward<Body>(body));
         signal();
     }
 
@@ -109,7 +107,6 @@ class Connection {
 
   private:
     struct Hooks;
-    static void logFailure(const char* where) noexcept;
 
     std::unique_ptr<Hooks> hooks;
     pw_thread_loop* threadLoop = nullptr;

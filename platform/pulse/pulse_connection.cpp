@@ -6,10 +6,6 @@
 
 #include <algorithm>
 #include <mutex>
-#include <set>
-#include <string>
-
-#include "platform/log.h"
 
 namespace quavelink::pulse {
 namespace {
@@ -115,19 +111,6 @@ void Connection::waitSignal() { pa_threaded_mainloop_wait(mainloop); }
 void Connection::signal() { pa_threaded_mainloop_signal(mainloop, 0); }
 
 int Connection::lastError() const { return pa_context_errno(ctx); }
-
-void Connection::logFailure(const char* where) noexcept {
-    static std::mutex mutex;
-    static std::set<std::string> told;
-    try {
-        std::lock_guard lock(mutex);
-        if (told.insert(where).second) {
-            logLine("Error in a sound server callback (%s); the request failed\n", where);
-        }
-    } catch (...) {
-        // Nothing left to tell it with: the request is marked failed all the same.
-    }
-}
 
 void Connection::onState(pa_context*, void* self) { static_cast<Connection*>(self)->signal(); }
 

@@ -12,6 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+
+#include "platform/callback_guard.h"
 
 struct pa_context;
 struct pa_operation;
@@ -79,12 +82,7 @@ class Connection {
     //! the lock is woken either way.
     template <typename Body>
     void guard(const char* where, bool& failed, Body&& body) noexcept {
-        try {
-            body();
-        } catch (...) {
-            failed = true;
-            logFailure(where);
-        }
+        runGuarded(where, failed, std::forward<Body>(body));
         signal();
     }
 
@@ -96,7 +94,6 @@ class Connection {
     void close();
 
   private:
-    static void logFailure(const char* where) noexcept;
     static void onState(pa_context* context, void* self);
     static void onEvent(pa_context* context, int type, std::uint32_t index, void* self);
 
